@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Tamber needs that are missing, and nothing else.
+# Usage: scripts/install-deps.sh [build|test]   (test adds what the test suite needs)
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  nlohmann-json3-dev libssl-dev libicu-dev
+)
+if [[ "${1:-build}" == test ]]; then
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -q
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tamber {
+
+using WallClock = std::chrono::system_clock;
+
+// A folder's identity: device and inode as captured with lstat when the grant was made.
+struct FolderIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+
+  bool operator==(const FolderIdentity&) const = default;
+};
+
+// The one conversion of a status record into an identity, used wherever identities are
+// captured or compared, so both sides widen the device number the same way.
+FolderIdentity identityOf(const struct stat& status);
+
+// The user's decision that an agent may work inside 1 to 8 folders until `expires`.
+// A plain value: every holder has its own copy.
+struct AgentGrant {
+  std::string token;               // 72 characters: two upper-case UUIDs back to back
+  std::vector<std::string> roots;  // canonical absolute paths, in the order given
+  bool edit = false;
+  bool elevated = false;
+  WallClock::time_point expires;
+  std::map<std::string, FolderIdentity> identities;  // keyed by root
+};
+
+inline constexpr int kDefaultGrantMinutes = 30;
+
+// Returns the canonical form of one picked folder: the data-volume alias dropped, every
+// symbolic link resolved (realpath), "." and ".." and doubled slashes gone. Throws a
+// BrokerFailure when the path policy refuses it or it is not an existing directory.
+std::string canonicalRoot(const std::string& path);
+
+// The in-memory table of one process's grants, keyed by token. Thread-safe: every method may
+// be called from any thread; grants go in and come out as copies.
+class GrantStore {
+ public:
+  using Clock = std::function<WallClock::time_point()>;
+
+  // `now` supplies the current time; tests pass a fixed clock.
+  explicit GrantStore(Clock now = [] { return WallClock::now(); });
+
+  // Validates and stores a new grant and returns a copy of it. Checks, first failure wins:
+  // acknowledgement, 1..8 roots, each root's canonical form and policy, each root's
+  // identity. `minutes` is clamped to 1..60. The store is unchanged after a failure.
+  AgentGrant add(const std::vector<std::string>& roots, bool edit, bool elevated, bool ack,
+                 int minutes = kDefaultGrantMinutes);
+
+  // A copy of the unexpired grant stored under `token`; throws "Missing, revoked or expired
+  // access grant" otherwise. Expired grants stay stored until revokeAll.
+  AgentGrant get(const std::string& token) const;
+
+  // Copies of every unexpired grant, earliest expiry first.
+  std::vector<AgentGrant> all() const;
+
+  // Forgets every grant. Copies already handed out are unaffected; their tokens stop working.
+  void revokeAll();
+
+ private:
+  Clock now_;
+  mutable std::mutex lock_;
+  std::map<std::string, AgentGrant> records_;
+};
+
+}  // namespace tamber

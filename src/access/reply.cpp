@@ -1,0 +1,31 @@
+#include "access/reply.h"
+
+namespace tamber {
+
+std::string jsonData(const Json& value) noexcept {
+  try {
+    // nlohmann's objects are ordered maps, so keys come out sorted; strict UTF-8 handling
+    // throws on invalid bytes instead of writing JSON that no reader accepts.
+    return value.dump(-1, ' ', false, Json::error_handler_t::strict);
+  } catch (...) {
+    return "{}";
+  }
+}
+
+Json successReply() {
+  return Json{{"ok", true}};
+}
+
+Json failureReply(std::string_view text) {
+  return Json{{"ok", false}, {"error", std::string(text)}};
+}
+
+bool isSuccessReply(const Json& reply) {
+  if (!reply.is_object()) {
+    return false;
+  }
+  auto ok = reply.find("ok");
+  return ok != reply.end() && ok->is_boolean() && ok->get<bool>();
+}
+
+}  // namespace tamber

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <string_view>
+
+namespace tamber {
+
+using Json = nlohmann::json;
+
+// Serialises `value` compactly as UTF-8 with every object's keys in sorted order and no
+// trailing newline. Never throws: a value that cannot be serialised (for example a string
+// holding invalid UTF-8) yields "{}", which readers treat as an unsuccessful reply.
+std::string jsonData(const Json& value) noexcept;
+
+// {"ok": true}; actions add their own fields to it.
+Json successReply();
+
+// {"error": text, "ok": false}: the whole failure envelope, nothing else.
+Json failureReply(std::string_view text);
+
+// True only when `reply` is an object whose "ok" is the JSON boolean true.
+bool isSuccessReply(const Json& reply);
+
+}  // namespace tamber

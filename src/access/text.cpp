@@ -1,0 +1,44 @@
+#include "access/text.h"
+
+#include <unicode/locid.h>
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+
+namespace tamber {
+namespace {
+
+std::string toUtf8(const icu::UnicodeString& text) {
+  std::string out;
+  text.toUTF8String(out);
+  return out;
+}
+
+icu::UnicodeString normalised(const icu::UnicodeString& text) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfcNormaliser = icu::Normalizer2::getNFCInstance(status);
+  if (U_FAILURE(status)) {
+    return text;  // ICU data missing: fall back to the text as given
+  }
+  icu::UnicodeString result = nfcNormaliser->normalize(text, status);
+  return U_FAILURE(status) ? text : result;
+}
+
+}  // namespace
+
+std::string validUtf8(std::string_view bytes) {
+  return toUtf8(icu::UnicodeString::fromUTF8(icu::StringPiece(bytes.data(), bytes.size())));
+}
+
+std::string foldedLower(std::string_view text) {
+  icu::UnicodeString unicode =
+      icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), text.size()));
+  unicode.toLower(icu::Locale::getRoot());
+  return toUtf8(normalised(unicode));
+}
+
+std::string nfc(std::string_view text) {
+  return toUtf8(
+      normalised(icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), text.size()))));
+}
+
+}  // namespace tamber

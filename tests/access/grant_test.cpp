@@ -1,0 +1,234 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "access/failure.h"
+#include "access/grant.h"
+#include "support/temp_dir.h"
+
+namespace tamber {
+namespace {
+
+using testing::TempDir;
+using namespace std::chrono_literals;
+
+std::string failureOf(const std::function<void()>& action) {
+  try {
+    action();
+    return "";
+  } catch (const BrokerFailure& failure) {
+    return failure.description();
+  }
+}
+
+// A store whose clock the test moves by hand.
+struct ManualClock {
+  std::shared_ptr<WallClock::time_point> now =
+      std::make_shared<WallClock::time_point>(WallClock::now());
+  GrantStore::Clock clock() const {
+    return [now = now] { return *now; };
+  }
+};
+
+TEST(GrantStore, AddChecksInOrderAndStoresNothingOnFailure) {
+  TempDir dir;
+  const std::string work = dir.mkdir("work");
+  GrantStore store;
+
+  EXPECT_EQ(failureOf([&] { store.add({}, false, false, false); }),
+            "Risk acknowledgment is required");
+  EXPECT_EQ(failureOf([&] { store.add({}, false, false, true); }),
+            "Select one to eight specific folders");
+  EXPECT_EQ(failureOf([&] { store.add(std::vector<std::string>(9, work), false, false, true); }),
+            "Select one to eight specific folders");
+  // Nine entries are refused before any of them is examined.
+  EXPECT_EQ(failureOf([&] { store.add(std::vector<std::string>(9, "/"), false, false, true); }),
+            "Select one to eight specific folders");
+  EXPECT_EQ(failureOf([&] {
+              store.add({"/", dir / "missing"}, false, false, true);
+            }),
+            "Select specific data folders, not a whole system tree");
+  EXPECT_EQ(failureOf([&] {
+              store.add({work, "/etc/ssl"}, false, false, true);
+            }),
+            "Protected system scope cannot be delegated");
+  EXPECT_TRUE(store.all().empty());
+
+  const AgentGrant eight = store.add(std::vector<std::string>(8, work), true, false, true);
+  EXPECT_EQ(eight.roots.size(), 8u);
+  EXPECT_EQ(eight.identities.size(), 1u);  // the same folder twice: one identity entry
+  EXPECT_TRUE(eight.edit);
+  EXPECT_FALSE(eight.elevated);
+}
+
+TEST(GrantStore, BadFoldersGetTheUnavailableSentence) {
+  TempDir dir;
+  const std::string file = dir.write("file.txt", "x");
+  const std::string badName = dir.mkdir(std::string("bad\xff"));
+  GrantStore store;
+  for (const std::string& root :
+       {file, dir / "missing", std::string(""), badName, dir.path() + std::string("/\0/x", 4)}) {
+    EXPECT_EQ(failureOf([&] { store.add({root}, false, false, true); }),
+              "Selected folder is unavailable")
+        << root;
+  }
+  // A missing folder inside a protected tree still meets that tree's rule.
+  EXPECT_EQ(failureOf([&] { store.add({"/etc/no-such-folder"}, false, false, true); }),
+            "Protected system scope cannot be delegated");
+  EXPECT_EQ(failureOf([&] { store.add({dir.mkdir("proj/.git")}, false, false, true); }),
+            "Credential and agent-private paths cannot be delegated");
+  EXPECT_TRUE(store.all().empty());
+}
+
+TEST(GrantStore, RootsAreCanonicalWithTheirIdentities) {
+  TempDir dir;
+  const std::string target = dir.mkdir("real/work");
+  ASSERT_EQ(::symlink(target.c_str(), (dir / "link").c_str()), 0);
+  GrantStore store;
+
+  const AgentGrant grant =
+      store.add({dir / "link", dir.path() + "//real/./work/../work/", target}, false, true, true);
+  ASSERT_EQ(grant.roots, std::vector<std::string>({target, target, target}));
+  struct stat status {};
+  ASSERT_EQ(::lstat(target.c_str(), &status), 0);
+  EXPECT_EQ(grant.identities.at(target), (FolderIdentity{status.st_dev, status.st_ino}));
+
+  // A symbolic link as a later component of a picked path is resolved too.
+  dir.mkdir("real/work/inner");
+  EXPECT_EQ(store.add({dir / "link/inner"}, false, false, true).roots.front(), target + "/inner");
+
+  // The home data-volume alias is dropped before resolution, so it is judged as "/Users".
+  EXPECT_EQ(failureOf([&] { store.add({"/System/Volumes/Data/Users"}, false, false, true); }),
+            "Select specific data folders, not a whole system tree");
+  EXPECT_EQ(failureOf([&] { store.add({"/System/Volumes/Data"}, false, false, true); }),
+            "Select specific data folders, not a whole system tree");
+  // A link that lands on a protected tree is judged by where it lands.
+  ASSERT_EQ(::symlink("/etc", (dir / "etc-link").c_str()), 0);
+  EXPECT_EQ(failureOf([&] { store.add({dir / "etc-link"}, false, false, true); }),
+            "Choose specific data folders");
+}
+
+TEST(GrantStore, TokensHaveTheTwoUuidShapeAndNeverRepeat) {
+  TempDir dir;
+  GrantStore store;
+  std::set<std::string> seen;
+  for (int i = 0; i < 200; ++i) {
+    const std::string token = store.add({dir.path()}, false, false, true).token;
+    ASSERT_EQ(token.size(), 72u);
+    for (size_t position = 1; position <= token.size(); ++position) {
+      const char c = token[position - 1];
+      const bool hyphenPlace = position == 9 || position == 14 || position == 19 ||
+                               position == 24 || position == 45 || position == 50 ||
+                               position == 55 || position == 60;
+      if (hyphenPlace) {
+        ASSERT_EQ(c, '-') << token;
+      } else {
+        ASSERT_TRUE((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')) << token;
+      }
+    }
+    EXPECT_EQ(token[14], '4');  // version 4, in both halves
+    EXPECT_EQ(token[50], '4');
+    EXPECT_TRUE(seen.insert(token).second);
+  }
+}
+
+TEST(GrantStore, LifetimeIsClampedAndExpiryIsStrict) {
+  TempDir dir;
+  ManualClock clock;
+  GrantStore store(clock.clock());
+  const auto start = *clock.now;
+
+  EXPECT_EQ(store.add({dir.path()}, false, false, true, 0).expires, start + 1min);
+  EXPECT_EQ(store.add({dir.path()}, false, false, true, -5).expires, start + 1min);
+  EXPECT_EQ(store.add({dir.path()}, false, false, true, 500).expires, start + 60min);
+  const AgentGrant standard = store.add({dir.path()}, false, false, true);
+  EXPECT_EQ(standard.expires, start + 30min);
+
+  *clock.now = start + 30min - 1ns;
+  EXPECT_EQ(store.get(standard.token).token, standard.token);
+  EXPECT_EQ(store.all().size(), 2u);  // the 60-minute grant and the standard one
+
+  *clock.now = start + 30min;  // equal to expires: already over
+  EXPECT_EQ(failureOf([&] { store.get(standard.token); }),
+            "Missing, revoked or expired access grant");
+  ASSERT_EQ(store.all().size(), 1u);
+  EXPECT_EQ(store.all().front().expires, start + 60min);
+  EXPECT_EQ(failureOf([&] { store.get("not-a-token"); }),
+            "Missing, revoked or expired access grant");
+}
+
+TEST(GrantStore, AllListsEarliestExpiryFirst) {
+  TempDir dir;
+  ManualClock clock;
+  GrantStore store(clock.clock());
+  const AgentGrant later = store.add({dir.path()}, false, false, true, 45);
+  const AgentGrant sooner = store.add({dir.path()}, false, false, true, 10);
+  *clock.now += 1min;
+  const AgentGrant middle = store.add({dir.path()}, false, false, true, 20);
+  const std::vector<AgentGrant> listed = store.all();
+  ASSERT_EQ(listed.size(), 3u);
+  EXPECT_EQ(listed[0].token, sooner.token);
+  EXPECT_EQ(listed[1].token, middle.token);
+  EXPECT_EQ(listed[2].token, later.token);
+}
+
+TEST(GrantStore, RevokeAllEndsEveryTokenButNotCopies) {
+  TempDir dir;
+  GrantStore store;
+  const AgentGrant first = store.add({dir.path()}, true, false, true);
+  const AgentGrant second = store.add({dir.path()}, false, true, true);
+  const AgentGrant held = store.get(first.token);
+  store.revokeAll();
+  EXPECT_TRUE(store.all().empty());
+  for (const AgentGrant& grant : {first, second}) {
+    EXPECT_EQ(failureOf([&] { store.get(grant.token); }),
+              "Missing, revoked or expired access grant");
+  }
+  EXPECT_EQ(held.roots, first.roots);
+  EXPECT_TRUE(held.edit);
+}
+
+TEST(GrantStore, ConcurrentAddGetAndRevokeAll) {
+  TempDir dir;
+  GrantStore store;
+  std::atomic<bool> stop{false};
+  std::atomic<int> added{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        const AgentGrant grant = store.add({dir.path()}, i % 2 == 0, false, true);
+        ++added;
+        try {
+          EXPECT_EQ(store.get(grant.token).token, grant.token);
+        } catch (const BrokerFailure& failure) {
+          // Only a concurrent revokeAll may take it away.
+          EXPECT_EQ(failure.description(), "Missing, revoked or expired access grant");
+        }
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    while (!stop) {
+      for (const AgentGrant& grant : store.all()) {
+        EXPECT_EQ(grant.roots.size(), 1u);
+      }
+      store.revokeAll();
+    }
+  });
+  for (int t = 0; t < 3; ++t) {
+    threads[t].join();
+  }
+  stop = true;
+  threads.back().join();
+  EXPECT_EQ(added, 600);
+}
+
+}  // namespace
+}  // namespace tamber
