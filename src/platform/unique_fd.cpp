@@ -1,0 +1,1 @@
+#include "platform/unique_fd.h"

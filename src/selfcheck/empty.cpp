@@ -1,0 +1,1 @@
+// placeholder until the subsystem's first source lands
