@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  nlohmann-json3-dev libssl-dev libicu-dev
+  nlohmann-json3-dev libssl-dev libicu-dev libcpp-httplib-dev
+  libgtk-3-dev libwebkit2gtk-4.1-dev libsoup-3.0-dev pkexec
 )
 if [[ "${1:-build}" == test ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth)
