@@ -1,10 +1,31 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test.
+# Installs what is missing, builds everything and runs every test: first the normal build
+# (GUI tests under xvfb-run), then the whole suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then a short run of every fuzz target over its regression corpus.
+# TAMBER_TEST_QUICK=1 runs only the first pass.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+jobs=$(nproc)
 
 scripts/install-deps.sh test
+
+echo "== normal build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$(nproc)"
-cd build
-ctest --output-on-failure -j"$(nproc)"
+cmake --build build -j"$jobs"
+(cd build && ctest --output-on-failure -j"$jobs")
+
+[[ "${TAMBER_TEST_QUICK:-0}" == 1 ]] && exit 0
+
+echo "== sanitizer build (address, undefined)"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTAMBER_SANITIZE=address,undefined \
+  -DTAMBER_BUILD_BENCH=OFF
+cmake --build build-asan -j"$jobs"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+(cd build-asan && ctest --output-on-failure -j"$jobs" -LE gui)
+
+echo "== fuzz targets (clang, libFuzzer)"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBER_FUZZ=ON \
+  -DTAMBER_BUILD_TESTS=OFF -DTAMBER_BUILD_BENCH=OFF -DTAMBER_FUZZ_SECONDS="${TAMBER_FUZZ_SECONDS:-30}"
+cmake --build build-fuzz --target fuzz_all -j"$jobs"
+(cd build-fuzz && ctest --output-on-failure -L fuzz)
