@@ -1,0 +1,87 @@
+// "list" of a folder holding a million entries, which must answer within 2 ms because it
+// reads at most 201 of them. Also times a bare opendir/readdir of the same first 201 names as
+// a floor. The folder is created first (this takes a while) and removed afterwards.
+// Usage: list_bench [entries] [calls]   (defaults 1000000 and 200).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "access/grant.h"
+#include "actions/executor.h"
+#include "platform/unique_fd.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double millisecondsOf(const auto& work) {
+  const auto start = Clock::now();
+  work();
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double percentile(std::vector<double> samples, double fraction) {
+  std::sort(samples.begin(), samples.end());
+  return samples[static_cast<size_t>(fraction * static_cast<double>(samples.size() - 1))];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const long entries = argc > 1 ? std::atol(argv[1]) : 1000000;
+  const int calls = argc > 2 ? std::atoi(argv[2]) : 200;
+
+  std::string folder = "/tmp/tamber-bench-XXXXXX";
+  if (::mkdtemp(folder.data()) == nullptr) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const std::string crowded = folder + "/crowded";
+  ::mkdir(crowded.c_str(), 0700);
+  {
+    tamber::UniqueFd directory(::open(crowded.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    char name[32];
+    for (long i = 0; i < entries; ++i) {
+      std::snprintf(name, sizeof name, "entry-%07ld", i);
+      tamber::UniqueFd file(
+          ::openat(directory.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+      if (!file) {
+        std::perror("creating entries");
+        std::filesystem::remove_all(folder);
+        return 1;
+      }
+    }
+  }
+
+  tamber::GrantStore store;
+  const tamber::AgentGrant grant = store.add({folder}, false, false, true);
+  const tamber::Json request = {{"action", "list"}, {"path", crowded}};
+  bool truncated = tamber::performFileAction(request, grant)["has_more"];  // warm-up
+  std::vector<double> listTimes;
+  std::vector<double> floorTimes;
+  for (int i = 0; i < calls; ++i) {
+    listTimes.push_back(millisecondsOf(
+        [&] { truncated = tamber::performFileAction(request, grant)["has_more"] && truncated; }));
+    floorTimes.push_back(millisecondsOf([&] {
+      tamber::UniqueDir stream(::opendir(crowded.c_str()));
+      for (int n = 0; n < 203 && ::readdir(stream.get()) != nullptr; ++n) {
+      }
+    }));
+  }
+  std::filesystem::remove_all(folder);
+
+  const double median = percentile(listTimes, 0.5);
+  std::printf("list of %ld entries, %d calls: median %.3f ms, p99 %.3f ms, worst %.3f ms\n",
+              entries, calls, median, percentile(listTimes, 0.99), percentile(listTimes, 1.0));
+  std::printf("bare opendir+readdir of 201 names: median %.3f ms\n", percentile(floorTimes, 0.5));
+  std::printf("ratio median/2 ms target: %.3f (target <= 1); has_more %s\n", median / 2.0,
+              truncated ? "true" : "FALSE");
+  return truncated ? 0 : 1;
+}

@@ -1,0 +1,54 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "access/failure.h"
+#include "access/text.h"
+#include "actions/action_steps.h"
+#include "actions/file_io.h"
+
+namespace tamber {
+namespace {
+
+constexpr size_t kTextLimit = 32768;
+
+}  // namespace
+
+Json writeNew(const Json& request, const ResolvedPath& target) {
+  const std::optional<std::string> text = stringField(request, "text");
+  // A decoded JSON string is always UTF-8; a request built in-process might not be.
+  require(text.has_value() && validUtf8(*text) == *text, "Provide UTF-8 text");
+  require(text->size() <= kTextLimit, "New text is limited to 32 KiB");
+
+  // O_EXCL fails on any existing name, a dangling link included, so nothing is overwritten
+  // and no link is followed to create a file elsewhere.
+  UniqueFd file(::openat(target.parent.get(), target.leaf.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file) {
+    throw errnoFailure();
+  }
+  writeAll(file.get(), text->data(), text->size());
+  if (::fsync(file.get()) != 0) {
+    throw errnoFailure();
+  }
+
+  Json reply = successReply();
+  reply["created"] = true;
+  reply["bytes_written"] = static_cast<std::int64_t>(text->size());
+  reply["notice"] = "Existing files are never overwritten.";
+  return reply;
+}
+
+Json makeFolder(const ResolvedPath& target) {
+  require(target.leaf != ".", "Cannot change a scope root");
+  if (::mkdirat(target.parent.get(), target.leaf.c_str(), 0700) != 0) {
+    throw errnoFailure();
+  }
+  Json reply = successReply();
+  reply["created"] = true;
+  return reply;
+}
+
+}  // namespace tamber

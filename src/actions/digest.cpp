@@ -1,0 +1,71 @@
+#include "actions/digest.h"
+
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include "access/failure.h"
+#include "actions/file_io.h"
+
+namespace tamber {
+namespace {
+
+constexpr size_t kChunk = 65536;
+constexpr const char* kBudget = "Operation time budget reached";
+
+using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
+std::string hexText(const unsigned char* value, unsigned int length) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(2 * length);
+  for (unsigned int i = 0; i < length; ++i) {
+    text.push_back(kHex[value[i] >> 4]);
+    text.push_back(kHex[value[i] & 0x0F]);
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string digest(int fd, Deadline deadline) {
+  // Unchecked: callers pass regular files, which can always be rewound.
+  ::lseek(fd, 0, SEEK_SET);
+
+  DigestContext context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+    // Only an allocation failure inside libcrypto ends up here.
+    throw errnoFailure(ENOMEM);
+  }
+  std::vector<unsigned char> buffer(kChunk);
+
+  require(WallClock::now() < deadline, kBudget);
+  for (;;) {
+    const size_t count = readSome(fd, buffer.data(), buffer.size());
+    if (count == 0) {
+      break;
+    }
+    EVP_DigestUpdate(context.get(), buffer.data(), count);
+    require(WallClock::now() < deadline, kBudget);
+  }
+
+  std::array<unsigned char, EVP_MAX_MD_SIZE> value{};
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(context.get(), value.data(), &length);
+  return hexText(value.data(), length);
+}
+
+std::string memoryDigest(const void* data, size_t size) {
+  std::array<unsigned char, EVP_MAX_MD_SIZE> value{};
+  unsigned int length = 0;
+  if (EVP_Digest(data, size, value.data(), &length, EVP_sha256(), nullptr) != 1) {
+    throw errnoFailure(ENOMEM);
+  }
+  return hexText(value.data(), length);
+}
+
+}  // namespace tamber

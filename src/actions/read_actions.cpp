@@ -1,0 +1,138 @@
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+#include "access/failure.h"
+#include "access/text.h"
+#include "actions/action_steps.h"
+#include "actions/file_io.h"
+
+namespace tamber {
+namespace {
+
+constexpr off_t kReadLimit = 32768;
+constexpr size_t kListLimit = 200;
+constexpr const char* kListNotice =
+    "Choose a narrower folder when truncated; filenames are private.";
+
+bool isAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string base64(const unsigned char* data, size_t size) {
+  std::string text(4 * ((size + 2) / 3) + 1, '\0');
+  const int length =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), data, static_cast<int>(size));
+  text.resize(static_cast<size_t>(length));
+  return text;
+}
+
+struct ListedName {
+  std::string key;   // NFC form: the sort order is that of canonically composed text
+  std::string name;  // what the agent sees: the name's bytes as UTF-8, ill-formed parts U+FFFD
+};
+
+}  // namespace
+
+Json statEntry(const ResolvedPath& target) {
+  struct stat status {};
+  if (::fstatat(target.parent.get(), target.leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    throw errnoFailure();
+  }
+  Json reply = successReply();
+  reply["file_bytes"] = static_cast<std::int64_t>(status.st_size);
+  reply["is_directory"] = S_ISDIR(status.st_mode);
+  reply["physical_data_bytes"] = nullptr;
+  return reply;
+}
+
+Json listFolder(const ResolvedPath& target) {
+  UniqueFd folder(::openat(target.parent.get(), target.leaf.c_str(),
+                           O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) {
+    throw errnoFailure();
+  }
+  UniqueDir stream(::fdopendir(folder.get()));
+  if (!stream) {
+    throw errnoFailure();
+  }
+  folder.release();  // closedir closes it now
+
+  // At most one name more than is returned, whatever the folder's size: enough to say that
+  // there is more, and a bounded cost for a folder of a million entries.
+  std::vector<ListedName> names;
+  while (names.size() <= kListLimit) {
+    const dirent* entry = ::readdir(stream.get());
+    if (entry == nullptr) {
+      break;  // the end, or a read error: either way no more names
+    }
+    const std::string_view raw = entry->d_name;
+    if (raw == "." || raw == "..") {
+      continue;
+    }
+    ListedName listed;
+    if (isAscii(raw)) {
+      listed.name = std::string(raw);
+      listed.key = listed.name;
+    } else {
+      listed.name = validUtf8(raw);
+      listed.key = nfc(listed.name);
+    }
+    names.push_back(std::move(listed));
+  }
+
+  // UTF-8 byte order is code-point order; two spellings of one NFC text keep a fixed order.
+  std::sort(names.begin(), names.end(), [](const ListedName& a, const ListedName& b) {
+    return a.key != b.key ? a.key < b.key : a.name < b.name;
+  });
+  const bool hasMore = names.size() > kListLimit;
+  names.resize(std::min(names.size(), kListLimit));
+
+  Json entries = Json::array();
+  for (ListedName& listed : names) {
+    entries.push_back(std::move(listed.name));
+  }
+  Json reply = successReply();
+  reply["entries"] = std::move(entries);
+  reply["has_more"] = hasMore;
+  reply["notice"] = kListNotice;
+  return reply;
+}
+
+Json readContent(const UniqueFd& file, Deadline deadline) {
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0) {
+    throw errnoFailure();
+  }
+  require(status.st_size <= kReadLimit,
+          "Content read is limited to 32 KiB; request metadata for larger files");
+
+  // One read of the size seen above: a file growing meanwhile never returns more than that.
+  std::vector<unsigned char> content(static_cast<size_t>(status.st_size));
+  const size_t count = content.empty() ? 0 : readSome(file.get(), content.data(), content.size());
+  content.resize(count);
+
+  std::string sha256 = digest(file.get(), deadline);
+  // The digest is what a later replace must present. If the file changed between the read
+  // and the digest, the whole-file digest describes content this reply does not hold; hand
+  // out the digest of what was returned instead, so a replace built on it is refused rather
+  // than overwriting content the agent never saw.
+  const std::string returned = memoryDigest(content.data(), content.size());
+  if (returned != sha256) {
+    sha256 = returned;
+  }
+
+  Json reply = successReply();
+  reply["data_base64"] = base64(content.data(), content.size());
+  reply["bytes_read"] = static_cast<std::int64_t>(count);
+  reply["sha256"] = std::move(sha256);
+  return reply;
+}
+
+}  // namespace tamber

@@ -1,0 +1,80 @@
+#include <sys/stat.h>
+
+#include "access/failure.h"
+#include "access/random_uuid.h"
+#include "actions/action_steps.h"
+#include "actions/executor.h"
+#include "platform/rename.h"
+
+namespace tamber {
+namespace {
+
+constexpr off_t kReplaceLimit = 32768;
+constexpr const char* kBackupPrefix = ".tamber-backup-";
+
+// The agent's path with its last component swapped for `name`, so the backup is resolved
+// through the same folders as the target. Trailing slashes do not make a component.
+std::string siblingPath(std::string path, const std::string& name) {
+  while (!path.empty() && path.back() == '/') {
+    path.pop_back();
+  }
+  const size_t slash = path.rfind('/');
+  path.resize(slash == std::string::npos ? 0 : slash);
+  while (!path.empty() && path.back() == '/') {
+    path.pop_back();
+  }
+  return path + "/" + name;
+}
+
+}  // namespace
+
+Json replaceContent(const Json& request, const AgentGrant& grant, const ResolvedPath& target,
+                    UniqueFd current, Deadline deadline) {
+  const std::optional<std::string> text = stringField(request, "text");
+  const std::optional<std::string> expected = stringField(request, "expected_sha256");
+  require(text.has_value() && expected.has_value(),
+          "Replacement needs text and the expected SHA-256 from a current read");
+
+  struct stat before {};
+  if (::fstat(current.get(), &before) != 0) {
+    throw errnoFailure();
+  }
+  require(before.st_size <= kReplaceLimit, "Replacement is limited to 32 KiB text files");
+  require(digest(current.get(), deadline) == *expected, "Source changed; no replacement made");
+
+  // Stage the new content under a fresh name beside the target: a complete executor call of
+  // its own, with every check, exclusive creation and fsync.
+  const std::string backupName = kBackupPrefix + randomUuid();
+  const std::string backupPath = siblingPath(stringField(request, "path").value_or(""), backupName);
+  performFileAction(Json{{"action", "write_new"}, {"path", backupPath}, {"text", *text}}, grant);
+
+  // One atomic exchange: the target name never goes missing or half-written, and the
+  // previous file (its only name, since it had one link) becomes the backup.
+  const int error = renameExchange(target.parent.get(), backupName.c_str(), target.parent.get(),
+                                   target.leaf.c_str());
+  if (error != 0) {
+    throw errnoFailure(error);
+  }
+
+  // Nothing is rolled back from here on: the checks say whether the file that went to the
+  // backup name is the one whose digest the agent proved, untouched.
+  const UniqueFd backup = regularFD(target.parent.get(), backupName);
+  struct stat moved {};
+  if (::fstat(backup.get(), &moved) != 0) {
+    throw errnoFailure();
+  }
+  require(moved.st_dev == before.st_dev && moved.st_ino == before.st_ino,
+          "Concurrent replacement detected; inspect the retained backup before further edits");
+  require(digest(backup.get(), deadline) == *expected,
+          "Concurrent write detected; original path retained as backup");
+
+  Json reply = successReply();
+  reply["replaced"] = true;
+  reply["original_preserved"] = true;
+  reply["backup_path"] = backupPath;
+  reply["previous_sha256"] = *expected;
+  reply["notice"] = "Original retained in the same selected folder. Review before any retirement.";
+  return reply;
+}
+
+}  // namespace tamber

@@ -1,0 +1,109 @@
+#include "actions/resolve.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "access/failure.h"
+#include "access/path_policy.h"
+
+namespace tamber {
+namespace {
+
+constexpr const char* kNotAbsolute = "Absolute, non-traversing path required";
+constexpr const char* kOutside = "Path is outside the selected grant folders";
+constexpr const char* kIdentityChanged = "Selected folder identity changed; revoke and reselect it";
+constexpr const char* kNotSingleRegular =
+    "Only regular, single-link files may be opened or changed";
+
+// O_NONBLOCK keeps a named pipe or device from holding the open; O_NOFOLLOW refuses a link
+// as the final name, and every name is final because the walk goes one component at a time.
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+constexpr int kFileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+std::vector<std::string_view> components(std::string_view path) {
+  std::vector<std::string_view> parts;
+  while (!path.empty()) {
+    const size_t slash = path.find('/');
+    const std::string_view part = path.substr(0, slash);
+    if (!part.empty()) {
+      parts.push_back(part);
+    }
+    path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+  }
+  return parts;
+}
+
+}  // namespace
+
+std::string agentPath(std::string_view path) {
+  std::string checked = accessPath(path);
+  require(checked.starts_with('/') && checked.find('\0') == std::string::npos, kNotAbsolute);
+  for (std::string_view part : components(checked)) {
+    require(part != "..", kNotAbsolute);
+  }
+  guardProtected(checked);
+  return checked;
+}
+
+bool insideRoot(std::string_view path, std::string_view root) {
+  return path.starts_with(root) && (path.size() == root.size() || path[root.size()] == '/');
+}
+
+ResolvedPath parentFD(std::string_view path, const AgentGrant& grant) {
+  const std::string checked = agentPath(path);
+
+  // Longest first, so a path inside a folder nested in another granted folder is resolved
+  // from (and checked against the identity of) the inner one.
+  std::vector<const std::string*> roots;
+  for (const std::string& root : grant.roots) {
+    roots.push_back(&root);
+  }
+  std::stable_sort(roots.begin(), roots.end(), [](const std::string* a, const std::string* b) {
+    return a->size() > b->size();
+  });
+  auto match = std::find_if(roots.begin(), roots.end(),
+                            [&](const std::string* root) { return insideRoot(checked, *root); });
+  require(match != roots.end(), kOutside);
+  const std::string& root = **match;
+  const std::vector<std::string_view> below =
+      components(std::string_view(checked).substr(root.size()));
+
+  // The root is the one path handed to the kernel whole; its identity check below is what
+  // catches a folder deleted, moved or swapped for a link since the user granted it.
+  UniqueFd current(::open(root.c_str(), kDirectoryFlags));
+  if (!current) {
+    throw errnoFailure();
+  }
+  struct stat status {};
+  const auto identity = grant.identities.find(root);
+  require(::fstat(current.get(), &status) == 0 && identity != grant.identities.end() &&
+              identity->second == identityOf(status),
+          kIdentityChanged);
+
+  for (size_t i = 0; i + 1 < below.size(); ++i) {
+    UniqueFd next(::openat(current.get(), std::string(below[i]).c_str(), kDirectoryFlags));
+    if (!next) {
+      throw errnoFailure();
+    }
+    current = std::move(next);
+  }
+  return ResolvedPath{std::move(current), below.empty() ? "." : std::string(below.back())};
+}
+
+UniqueFd regularFD(int directory, const std::string& name) {
+  UniqueFd file(::openat(directory, name.c_str(), kFileFlags));
+  if (!file) {
+    throw errnoFailure();
+  }
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0) {
+    throw errnoFailure();
+  }
+  require(S_ISREG(status.st_mode) && status.st_nlink == 1, kNotSingleRegular);
+  return file;
+}
+
+}  // namespace tamber

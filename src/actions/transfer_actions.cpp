@@ -1,0 +1,134 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "access/failure.h"
+#include "actions/action_steps.h"
+#include "actions/file_io.h"
+#include "platform/rename.h"
+
+namespace tamber {
+namespace {
+
+constexpr off_t kCopyLimit = off_t{1} << 30;
+constexpr size_t kChunk = 65536;
+
+// Removes the copy this call created unless it was completed, and only while the
+// destination name still denotes that very file: whatever someone else put under the name
+// since the exclusive create is left alone. Runs before the copy's descriptor is closed, and
+// after the failure being thrown has captured its error text; its own errors are ignored.
+class PartialCopy {
+ public:
+  PartialCopy(int directory, const std::string& name, int copy)
+      : directory_(directory), name_(name), copy_(copy) {}
+  PartialCopy(const PartialCopy&) = delete;
+  PartialCopy& operator=(const PartialCopy&) = delete;
+  ~PartialCopy() {
+    if (completed_) {
+      return;
+    }
+    struct stat ours {};
+    struct stat named {};
+    if (::fstat(copy_, &ours) != 0 ||
+        ::fstatat(directory_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+      return;
+    }
+    if (ours.st_dev == named.st_dev && ours.st_ino == named.st_ino) {
+      ::unlinkat(directory_, name_.c_str(), 0);
+    }
+  }
+
+  void complete() { completed_ = true; }
+
+ private:
+  int directory_;
+  const std::string& name_;
+  int copy_;
+  bool completed_ = false;
+};
+
+Json moveFile(const ResolvedPath& from, const ResolvedPath& to) {
+  // Never overwrites, and never copies between file systems as a fallback.
+  const int error =
+      renameNoReplace(from.parent.get(), from.leaf.c_str(), to.parent.get(), to.leaf.c_str());
+  if (error != 0) {
+    throw errnoFailure(error);
+  }
+  Json reply = successReply();
+  reply["moved"] = true;
+  reply["overwrite"] = false;
+  reply["notice"] =
+      "Atomic same-volume rename. No permanent deletion. Cross-volume moves require verified "
+      "copy first.";
+  return reply;
+}
+
+Json copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline deadline) {
+  struct stat before {};
+  if (::fstat(source.get(), &before) != 0) {
+    throw errnoFailure();
+  }
+  require(before.st_size <= kCopyLimit,
+          "One copy is limited to 1 GiB; use an approved large-file backup tool for larger files");
+
+  UniqueFd copy(::openat(to.parent.get(), to.leaf.c_str(),
+                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!copy) {
+    throw errnoFailure();
+  }
+  // Declared after `copy`, so it runs before that descriptor closes.
+  PartialCopy partial(to.parent.get(), to.leaf, copy.get());
+
+  const std::string sourceDigest = digest(source.get(), deadline);
+  if (::lseek(source.get(), 0, SEEK_SET) != 0) {
+    throw errnoFailure();
+  }
+  std::vector<unsigned char> buffer(kChunk);
+  for (;;) {
+    require(WallClock::now() < deadline, "Copy time budget reached");
+    const size_t count = readSome(source.get(), buffer.data(), buffer.size());
+    if (count == 0) {
+      break;
+    }
+    writeAll(copy.get(), buffer.data(), count);
+  }
+  if (::fsync(copy.get()) != 0) {
+    throw errnoFailure();
+  }
+
+  // The copy is read back from its own descriptor: what is verified is what was stored.
+  const std::string copyDigest = digest(copy.get(), deadline);
+  require(copyDigest == sourceDigest, "Copy verification failed; original preserved");
+  struct stat after {};
+  if (::fstat(source.get(), &after) != 0) {
+    throw errnoFailure();
+  }
+  require(after.st_size == before.st_size && after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+              after.st_mtim.tv_nsec == before.st_mtim.tv_nsec,
+          "Source changed during copy");
+  partial.complete();
+
+  Json reply = successReply();
+  reply["copied"] = true;
+  reply["source_preserved"] = true;
+  reply["sha256"] = copyDigest;
+  reply["verified"] = true;
+  reply["overwrite"] = false;
+  return reply;
+}
+
+}  // namespace
+
+Json transferFile(const Json& request, const AgentGrant& grant, const ResolvedPath& target,
+                  UniqueFd source, Deadline deadline) {
+  const ResolvedPath to = parentFD(stringField(request, "destination").value_or(""), grant);
+  require(to.leaf != "." && target.leaf != ".", "Cannot replace a scope root");
+  if (stringField(request, "action") == "move") {
+    return moveFile(target, to);
+  }
+  return copyFile(source, to, deadline);
+}
+
+}  // namespace tamber

@@ -1,0 +1,159 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "actions/action_fixture.h"
+#include "actions/digest.h"
+#include "platform/rename.h"
+
+namespace tamber {
+namespace {
+
+using namespace testing;
+using namespace std::chrono_literals;
+
+constexpr off_t kGiB = off_t{1} << 30;
+
+// A file of `size` zero bytes that takes no space on disk.
+std::string sparseFile(const std::string& path, off_t size) {
+  UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  EXPECT_TRUE(file && ::ftruncate(file.get(), size) == 0);
+  return path;
+}
+
+// Runs `act` on another thread as soon as `path` exists (polling for at most 5 s) and sets
+// `done` when it did.
+std::thread whenCreated(const std::string& path, std::atomic<bool>& done,
+                        std::function<void()> act) {
+  return std::thread([path, &done, act] {
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (!exists(path) && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(100us);
+    }
+    if (exists(path)) {
+      act();
+      done = true;
+    }
+  });
+}
+
+bool isDeadlineFailure(const std::string& failure) {
+  return failure == "Operation time budget reached" || failure == "Copy time budget reached";
+}
+
+TEST(Copy, MakesAVerifiedOwnerOnlyCopy) {
+  Workspace w;
+  const std::string content("pay\0load", 8);
+  const std::string source = w.dir.write("granted/source.bin", content);
+  ::chmod(source.c_str(), 0644);
+  w.dir.write("granted/empty", "");
+
+  EXPECT_EQ(jsonData(w.run(ask("copy", source, {{"destination", w / "c"}}))),
+            R"({"copied":true,"ok":true,"overwrite":false,"sha256":")" +
+                memoryDigest(content.data(), 8) + R"(","source_preserved":true,"verified":true})");
+  EXPECT_EQ(readFile(w / "c"), content);
+  struct stat status {};
+  ::stat((w / "c").c_str(), &status);
+  EXPECT_EQ(status.st_mode & 07777 & ~0600, 0u);
+  EXPECT_EQ(readFile(source), content);
+  EXPECT_EQ(w.run(ask("copy", w / "empty", {{"destination", w / "e"}}))["sha256"],
+            memoryDigest("", 0));
+  EXPECT_EQ(readFile(w / "e"), "");
+}
+
+TEST(Copy, OversizedOrOverdueCopiesLeaveNoDestination) {
+  Workspace w;
+  sparseFile(w / "over", kGiB + 1);
+  EXPECT_EQ(
+      w.refusal(ask("copy", w / "over", {{"destination", w / "c1"}})),
+      "One copy is limited to 1 GiB; use an approved large-file backup tool for larger files");
+  EXPECT_FALSE(exists(w / "c1"));
+
+  // Exactly 1 GiB passes the limit; a grant about to expire stops it, and the partial copy
+  // that was created goes away again.
+  sparseFile(w / "limit", kGiB);
+  AgentGrant expiring = w.grant;
+  expiring.expires = WallClock::now() + 100ms;
+  const std::string failure = failureOf([&] {
+    performFileAction(ask("copy", w / "limit", {{"destination", w / "c2"}}), expiring);
+  });
+  EXPECT_TRUE(isDeadlineFailure(failure)) << failure;
+  EXPECT_FALSE(exists(w / "c2"));
+}
+
+TEST(Copy, RemovesOnlyItsOwnPartialCopy) {
+  Workspace w;
+  sparseFile(w / "big", kGiB);
+  AgentGrant expiring = w.grant;
+  expiring.expires = WallClock::now() + 300ms;
+
+  // Someone moves the partial copy aside and puts their own file under the name.
+  std::atomic<bool> swapped = false;
+  std::thread intruder = whenCreated(w / "copy", swapped, [&] {
+    std::filesystem::rename(w / "copy", w / "moved-aside");
+    w.dir.write("granted/copy", "theirs");
+  });
+  const std::string failure = failureOf([&] {
+    performFileAction(ask("copy", w / "big", {{"destination", w / "copy"}}), expiring);
+  });
+  intruder.join();
+
+  ASSERT_TRUE(swapped);
+  EXPECT_TRUE(isDeadlineFailure(failure)) << failure;
+  EXPECT_EQ(readFile(w / "copy"), "theirs");
+  EXPECT_TRUE(exists(w / "moved-aside"));
+}
+
+TEST(Copy, RefusesASourceThatChangesWhileCopied) {
+  Workspace w;
+  const std::string source = sparseFile(w / "growing", 32 << 20);
+  std::atomic<bool> appended = false;
+  std::thread writer = whenCreated(w / "copy", appended, [&] {
+    UniqueFd file(::open(source.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    EXPECT_EQ(::write(file.get(), "tail", 4), 4);
+  });
+  const std::string failure = w.refusal(ask("copy", source, {{"destination", w / "copy"}}));
+  writer.join();
+
+  ASSERT_TRUE(appended);
+  EXPECT_TRUE(failure == "Copy verification failed; original preserved" ||
+              failure == "Source changed during copy")
+      << failure;
+  EXPECT_FALSE(exists(w / "copy"));
+  EXPECT_EQ(std::filesystem::file_size(source), (32u << 20) + 4);
+}
+
+TEST(Move, RenamesTheSameFileAndNeverCrossesVolumes) {
+  Workspace w;
+  w.dir.write("granted/a.txt", "a");
+  w.dir.mkdir("granted/sub");
+  const ino_t inode = inodeOf(w / "a.txt");
+  EXPECT_EQ(jsonData(w.run(ask("move", w / "a.txt", {{"destination", w / "sub/b.txt"}}))),
+            R"({"moved":true,"notice":"Atomic same-volume rename. No permanent deletion. )"
+            R"(Cross-volume moves require verified copy first.","ok":true,"overwrite":false})");
+  EXPECT_FALSE(exists(w / "a.txt"));
+  EXPECT_EQ(inodeOf(w / "sub/b.txt"), inode);
+
+  // Another volume: /dev/shm is usually one, though never grantable; then the rename itself.
+  struct stat here {};
+  struct stat there {};
+  std::string other = "/dev/shm/tamber-test-XXXXXX";
+  if (::stat(w.root.c_str(), &here) != 0 || ::stat("/dev/shm", &there) != 0 ||
+      here.st_dev == there.st_dev || ::mkdtemp(other.data()) == nullptr) {
+    GTEST_SKIP() << "no second writable volume";
+  }
+  UniqueFd from(::open((w / "sub").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd to(::open(other.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  EXPECT_EQ(renameNoReplace(from.get(), "b.txt", to.get(), "b.txt"), EXDEV);
+  EXPECT_FALSE(exists(other + "/b.txt"));
+  std::filesystem::remove_all(other);
+  EXPECT_EQ(readFile(w / "sub/b.txt"), "a");
+}
+
+}  // namespace
+}  // namespace tamber
