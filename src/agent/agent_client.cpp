@@ -32,8 +32,7 @@ std::string sendAgentRequest(const std::string& socketPath, const std::string& r
     ::setsockopt(socketFD.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     ::setsockopt(socketFD.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   }
-  if (::connect(socketFD.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-      0) {
+  if (::connect(socketFD.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     throw errnoFailure();
   }
 

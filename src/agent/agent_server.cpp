@@ -1,0 +1,301 @@
+#include "agent/agent_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cerrno>
+#include <cstring>
+
+#include "access/failure.h"
+#include "actions/executor.h"
+#include "agent/audit_log.h"
+#include "agent/request_json.h"
+#include "platform/peer_credentials.h"
+#include "platform/thread_name.h"
+
+namespace tamber {
+namespace {
+
+using Milliseconds = std::chrono::milliseconds;
+using SteadyClock = std::chrono::steady_clock;
+
+// sun_path is 108 bytes here but 104 on other systems; one limit everywhere keeps the data
+// directory usable wherever the app runs.
+constexpr size_t kLongestSocketPath = 103;
+constexpr int kListenBacklog = 8;
+constexpr size_t kReadChunk = 4096;
+constexpr Milliseconds kAcceptPause{100};
+
+std::string joinPath(const std::string& directory, const char* name) {
+  return directory.ends_with('/') ? directory + name : directory + "/" + name;
+}
+
+void setTimeout(int fd, int option, Milliseconds timeout) {
+  timeval limit{};
+  limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+  limit.tv_usec = static_cast<suseconds_t>(timeout.count() % 1000 * 1000);
+  ::setsockopt(fd, SOL_SOCKET, option, &limit, sizeof limit);
+}
+
+// Sends the whole reply or gives up. The send timeout bounds each wait for a client that
+// does not read, the deadline bounds one that reads a byte now and then, and MSG_NOSIGNAL
+// keeps a client that hung up from ending the process with SIGPIPE.
+void sendReply(int fd, const std::string& reply, Milliseconds timeLimit) {
+  const SteadyClock::time_point deadline = SteadyClock::now() + timeLimit;
+  size_t sent = 0;
+  while (sent < reply.size() && SteadyClock::now() < deadline) {
+    const ssize_t n = ::send(fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return;
+    }
+    sent += static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+AgentServer::AgentServer(std::string dataDirectory, GrantStore& grants, ElevatedApprover* approver,
+                         AgentServerOptions options)
+    : dataDirectory_(std::move(dataDirectory)),
+      socketPath_(joinPath(dataDirectory_, kAgentSocketName)),
+      grants_(grants),
+      approver_(approver),
+      options_(std::move(options)) {
+  if (!options_.launchHelper) {
+    options_.launchHelper = administratorHelperLauncher();
+  }
+}
+
+AgentServer::~AgentServer() {
+  stop();
+}
+
+void AgentServer::start() {
+  assert(!broker_.joinable() && !socketFD_ && "start() runs once");
+  require(socketPath_.size() <= kLongestSocketPath,
+          "Private state path is too long for the local agent socket");
+
+  // A socket left by a run that crashed; unlink removes it (or a file or link put in its
+  // place) but never a directory and never anything a link points to.
+  if (::unlink(socketPath_.c_str()) != 0 && errno != ENOENT) {
+    throw errnoFailure();
+  }
+
+  int wake[2];
+  if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    throw errnoFailure();
+  }
+  UniqueFd wakeRead(wake[0]);
+  UniqueFd wakeWrite(wake[1]);
+
+  // Non-blocking: a connection that is gone between poll and accept must not stall the loop.
+  UniqueFd socketFD(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  require(socketFD.valid(), "Could not create agent socket");
+
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, socketPath_.data(), socketPath_.size());
+  if (::bind(socketFD.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    throw BrokerFailure("Could not bind private agent socket");
+  }
+  // Only the owner may connect; the peer check below is the second line, not the only one.
+  if (::chmod(socketPath_.c_str(), 0600) != 0 || ::listen(socketFD.get(), kListenBacklog) != 0) {
+    ::unlink(socketPath_.c_str());
+    throw BrokerFailure("Could not bind private agent socket");
+  }
+
+  socketFD_ = std::move(socketFD);
+  wakeRead_ = std::move(wakeRead);
+  wakeWrite_ = std::move(wakeWrite);
+  try {
+    broker_ = std::thread([this] { acceptLoop(); });
+  } catch (...) {
+    socketFD_.reset();
+    ::unlink(socketPath_.c_str());
+    throw;
+  }
+}
+
+void AgentServer::stop() {
+  if (broker_.joinable()) {
+    assert(std::this_thread::get_id() != broker_.get_id() && "stop() from the broker thread");
+    // The byte is never read back, so every later poll of the broker sees it.
+    const char wake = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(wakeWrite_.get(), &wake, 1);
+    broker_.join();
+  }
+  if (socketFD_) {
+    socketFD_.reset();
+    ::unlink(socketPath_.c_str());
+  }
+  wakeRead_.reset();
+  wakeWrite_.reset();
+}
+
+void AgentServer::acceptLoop() {
+  nameCurrentThread("AgentBroker");
+  for (;;) {
+    pollfd watched[2] = {{socketFD_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
+    if (::poll(watched, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;
+    }
+    if (watched[1].revents != 0 || (watched[0].revents & (POLLERR | POLLNVAL)) != 0) {
+      return;
+    }
+    UniqueFd client(::accept4(socketFD_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!client) {
+      switch (errno) {
+        case EAGAIN:
+        case EINTR:
+        case ECONNABORTED:
+        case EPROTO:
+          // The connection went away before it was taken; the socket is fine.
+          continue;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM: {
+          // Out of descriptors or memory for now: a pause, not the end of the broker. The
+          // wait still ends at once when the server stops.
+          pollfd wakeOnly{wakeRead_.get(), POLLIN, 0};
+          ::poll(&wakeOnly, 1, static_cast<int>(kAcceptPause.count()));
+          continue;
+        }
+        default:
+          return;
+      }
+    }
+    serveClient(client.get());
+  }
+}
+
+AgentServer::ReadEnd AgentServer::readRequest(int clientFD, std::string& request) {
+  const SteadyClock::time_point deadline = SteadyClock::now() + options_.requestTimeLimit;
+  char buffer[kReadChunk];
+  while (request.size() <= kRequestLimit) {
+    // Take what has arrived without waiting; only an empty socket costs a poll.
+    const ssize_t n = ::recv(clientFD, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) {
+      request.append(buffer, static_cast<size_t>(n));
+      if (std::memchr(buffer, '\n', static_cast<size_t>(n)) != nullptr) {
+        return ReadEnd::Request;
+      }
+      if (SteadyClock::now() >= deadline) {
+        return ReadEnd::TimeLimit;
+      }
+      continue;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      return ReadEnd::Request;  // end of stream, or a read error
+    }
+
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (now >= deadline) {
+      return ReadEnd::TimeLimit;
+    }
+    const Milliseconds untilDeadline = std::chrono::ceil<Milliseconds>(deadline - now);
+    const bool deadlineFirst = untilDeadline < options_.readTimeout;
+    const Milliseconds wait = deadlineFirst ? untilDeadline : options_.readTimeout;
+    pollfd watched[2] = {{clientFD, POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
+    const int ready = ::poll(watched, 2, static_cast<int>(wait.count()));
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    if (ready < 0) {
+      return ReadEnd::Request;
+    }
+    if (watched[1].revents != 0) {
+      return ReadEnd::Stopping;
+    }
+    if (ready == 0) {
+      // A silent client: its request is what it sent so far, unless it has used up the
+      // whole time a connection may take.
+      return deadlineFirst ? ReadEnd::TimeLimit : ReadEnd::Request;
+    }
+  }
+  return ReadEnd::Request;
+}
+
+void AgentServer::serveClient(int clientFD) {
+  // Only processes of the user who runs the broker may talk to it; anyone else is dropped
+  // without a byte and leaves no trace in the audit log.
+  const std::optional<uid_t> peer = peerUserId(clientFD);
+  if (!peer || *peer != ::getuid()) {
+    return;
+  }
+  // Every wait for request bytes goes through poll with the read timeout; the send timeout
+  // bounds the reply's write.
+  setTimeout(clientFD, SO_SNDTIMEO, options_.readTimeout);
+
+  std::string request;
+  Json reply;
+  switch (readRequest(clientFD, request)) {
+    case ReadEnd::Stopping:
+      return;
+    case ReadEnd::TimeLimit:
+      reply = failureReply("Request timed out");
+      break;
+    case ReadEnd::Request:
+      reply = answer(request);
+      break;
+  }
+  sendReply(clientFD, jsonData(reply), options_.requestTimeLimit);
+}
+
+Json AgentServer::answer(std::string_view requestBytes) {
+  Json request;
+  std::string token;
+  AgentGrant grant;
+  Json reply;
+  try {
+    require(requestBytes.size() <= kRequestLimit, "Request exceeds limit");
+    request = parseRequestJson(requestBytes);
+    auto tokenField = request.is_object() ? request.find("token") : request.end();
+    require(request.is_object() && tokenField != request.end() && tokenField->is_string(),
+            "Private grant required");
+    token = tokenField->get<std::string>();
+    grant = grants_.get(token);
+    // Preflight comes before the branch, so a request the policy refuses never reaches an
+    // approval dialog or an administrator prompt.
+    preflightFileAction(request, grant);
+    if (!grant.elevated) {
+      reply = performFileAction(request, grant);
+    }
+  } catch (const BrokerFailure& failure) {
+    return failureReply(failure.description());
+  } catch (const std::exception& error) {
+    return failureReply(error.what());
+  }
+
+  if (grant.elevated) {
+    // The request stands denied until the approver's work has run: a UI that is shutting
+    // down may return without running it.
+    reply = failureReply("Elevated action denied");
+    if (approver_ != nullptr) {
+      try {
+        approver_->runOnMainThread([&] {
+          reply =
+              runElevatedRequest(request, token, grant, grants_, *approver_, options_.launchHelper);
+        });
+      } catch (...) {
+        // Keep what the work left: it may already have run the helper.
+      }
+    }
+  }
+  appendAuditRecord(dataDirectory_, request, grant.elevated, reply);
+  return reply;
+}
+
+}  // namespace tamber

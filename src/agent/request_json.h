@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string_view>
+
+#include "access/reply.h"
+
+namespace tamber {
+
+// Deepest nesting of arrays and objects accepted in a request; copying or serialising a
+// value recurses once per level, so an agent must not be able to choose the depth.
+inline constexpr int kMaxRequestNesting = 512;
+
+// Parses the text of a request (an agent's, or the helper's decoded one) as JSON. Throws a
+// BrokerFailure carrying the parser's own description (made valid UTF-8, since it quotes the
+// offending bytes) when the text is not JSON, or "JSON text nests arrays or objects too
+// deeply" beyond kMaxRequestNesting levels. Any JSON value is returned; callers check that it
+// is an object.
+Json parseRequestJson(std::string_view text);
+
+}  // namespace tamber

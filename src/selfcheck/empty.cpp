@@ -1,1 +1,0 @@
-// placeholder until the subsystem's first source lands

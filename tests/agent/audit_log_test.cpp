@@ -1,0 +1,97 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "agent/audit_log.h"
+#include "support/temp_dir.h"
+
+namespace tamber {
+namespace {
+
+using testing::readFile;
+using testing::TempDir;
+
+mode_t modeOf(const std::string& path) {
+  struct stat status {};
+  EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
+  return status.st_mode & 07777;
+}
+
+TEST(AuditRecord, HoldsSixKeysAndNothingSecret) {
+  const WallClock::time_point at(std::chrono::milliseconds(1'700'000'000'250));
+  const Json request{{"token", "SECRET-TOKEN"}, {"action", "replace"},
+                     {"path", "/w/a.txt"},      {"destination", 42},
+                     {"text", "private words"}, {"expected_sha256", "abc123"}};
+  const std::string line =
+      jsonData(auditRecord(request, true, Json{{"ok", true}, {"backup_path", "/w/b"}}, at));
+  EXPECT_EQ(line, R"({"action":"replace","at":1700000000.25,"destination":"","elevated":true,)"
+                  R"("ok":true,"path":"/w/a.txt"})");
+
+  // Whatever shape the request or reply has, the record keeps its six typed keys.
+  EXPECT_EQ(jsonData(auditRecord(Json::array({1}), false, Json{{"ok", "true"}}, at)),
+            R"({"action":"","at":1700000000.25,"destination":"","elevated":false,)"
+            R"("ok":false,"path":""})");
+  EXPECT_EQ(jsonData(auditRecord(Json{{"path", 5}}, false, Json("x"), at)),
+            R"({"action":"","at":1700000000.25,"destination":"","elevated":false,)"
+            R"("ok":false,"path":""})");
+}
+
+TEST(AuditLog, AppendsOneLinePerRecordInAPrivateFile) {
+  TempDir dir;
+  const std::string log = dir / "agent-audit.jsonl";
+  const mode_t previous = ::umask(0);  // the log must be 0600 whatever the umask
+  appendAuditRecord(dir.path(), Json{{"action", "list"}, {"path", "/w"}}, false,
+                    Json{{"ok", true}});
+  ::umask(previous);
+  EXPECT_EQ(modeOf(log), 0600);
+  appendAuditRecord(dir.path() + "/", Json{{"action", "read"}}, true, Json{{"ok", false}});
+
+  const std::string content = readFile(log);
+  ASSERT_EQ(std::count(content.begin(), content.end(), '\n'), 2);
+  ASSERT_TRUE(content.ends_with("}\n"));
+  const std::string first = content.substr(0, content.find('\n'));
+  const std::string second = content.substr(first.size() + 1, content.size() - first.size() - 2);
+  EXPECT_EQ(Json::parse(first)["action"], "list");
+  EXPECT_EQ(Json::parse(second)["elevated"], true);
+  EXPECT_TRUE(first.starts_with(R"({"action":"list","at":)"));
+  EXPECT_TRUE(first.ends_with(R"(,"destination":"","elevated":false,"ok":true,"path":"/w"})"));
+
+  // An existing log keeps its mode; a deleted one comes back.
+  ASSERT_EQ(::chmod(log.c_str(), 0640), 0);
+  appendAuditRecord(dir.path(), Json::object(), false, Json{{"ok", true}});
+  EXPECT_EQ(modeOf(log), 0640);
+  ASSERT_EQ(::unlink(log.c_str()), 0);
+  appendAuditRecord(dir.path(), Json::object(), false, Json{{"ok", true}});
+  EXPECT_EQ(modeOf(log), 0600);
+  const std::string fresh = readFile(log);
+  EXPECT_EQ(std::count(fresh.begin(), fresh.end(), '\n'), 1);
+}
+
+TEST(AuditLog, NeverWritesThroughLinksOrIntoOtherFiles) {
+  TempDir dir;
+  const std::string log = dir / "agent-audit.jsonl";
+  const std::string target = dir.write("elsewhere.txt", "untouched");
+  ASSERT_EQ(::symlink(target.c_str(), log.c_str()), 0);
+  appendAuditRecord(dir.path(), Json::object(), false, Json{{"ok", true}});
+  EXPECT_EQ(readFile(target), "untouched");
+  ASSERT_EQ(::unlink(log.c_str()), 0);
+
+  // A FIFO must neither block the broker nor receive the record.
+  ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
+  appendAuditRecord(dir.path(), Json::object(), false, Json{{"ok", true}});
+  ASSERT_EQ(::unlink(log.c_str()), 0);
+
+  ASSERT_EQ(::mkdir(log.c_str(), 0700), 0);
+  appendAuditRecord(dir.path(), Json::object(), false, Json{{"ok", true}});
+  EXPECT_TRUE(std::filesystem::is_empty(log));
+
+  // A missing data directory loses the record quietly.
+  appendAuditRecord(dir / "missing", Json::object(), false, Json{{"ok", true}});
+  EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+}
+
+}  // namespace
+}  // namespace tamber
