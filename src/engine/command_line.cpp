@@ -1,0 +1,107 @@
+#include "engine/command_line.h"
+
+#include <charconv>
+
+namespace tamber::engine {
+
+namespace {
+
+int parseNumber(const std::string& text, const std::string& option, int lowest, int highest) {
+  int value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc() || stop != end || value < lowest || value > highest) {
+    throw UsageError(option + " needs a whole number from " + std::to_string(lowest) + " to " +
+                     std::to_string(highest) + ", not \"" + text + "\"");
+  }
+  return value;
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
+  CommandLine line;
+  bool hasData = false;
+  bool hasPort = false;
+  bool hasInterval = false;
+  std::vector<std::string> positional;
+
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    auto value = [&]() -> const std::string& {
+      if (i + 1 >= arguments.size()) {
+        throw UsageError(argument + " needs a value");
+      }
+      return arguments[++i];
+    };
+    if (argument == "--data") {
+      line.dataDir = value();
+      hasData = true;
+    } else if (argument == "--root") {
+      line.root = value();
+    } else if (argument == "--json") {
+      line.json = true;
+    } else if (argument == "--port") {
+      line.port = parseNumber(value(), argument, 1, 65535);
+      hasPort = true;
+    } else if (argument == "--interval") {
+      line.intervalSeconds = parseNumber(value(), argument, 1, 365 * 24 * 3600);
+      hasInterval = true;
+    } else if (argument.size() > 1 && argument[0] == '-' && positional.size() < 2) {
+      // An agent request is JSON and never starts with "-"; anything else that does is an
+      // option we do not know.
+      throw UsageError("unknown option " + argument);
+    } else {
+      positional.push_back(argument);
+    }
+  }
+
+  if (positional.empty()) {
+    throw UsageError("no command given");
+  }
+  line.command = positional[0];
+  const size_t operands = positional.size() - 1;
+  if (line.command == "agent") {
+    if (operands != 1) {
+      throw UsageError("agent needs exactly one request, a JSON object");
+    }
+    line.request = positional[1];
+  } else if (line.command == "serve" || line.command == "index" || line.command == "inventory" ||
+             line.command == "invite") {
+    if (operands != 0) {
+      throw UsageError("unexpected argument \"" + positional[1] + "\"");
+    }
+  } else {
+    throw UsageError("unknown command \"" + line.command + "\"");
+  }
+  if (line.command == "serve" && !(hasPort && hasInterval)) {
+    throw UsageError("serve needs --port and --interval");
+  }
+  if (line.command != "serve" && (hasPort || hasInterval)) {
+    throw UsageError("--port and --interval belong to serve");
+  }
+  if (!hasData || line.dataDir.empty()) {
+    throw UsageError("--data DIR is required");
+  }
+  return line;
+}
+
+const char* usageText() {
+  return "Usage: larkspan --data DIR [--root FOLDER] [--json] COMMAND\n"
+         "\n"
+         "Commands:\n"
+         "  serve --port PORT --interval SECONDS\n"
+         "        Serve the inventory page on http://127.0.0.1:PORT until terminated, indexing\n"
+         "        FOLDER (default: your home folder) now and every SECONDS.\n"
+         "  index       Index FOLDER once, keep the result in DIR and print it.\n"
+         "  inventory   Print the last index kept in DIR.\n"
+         "  invite      Print the invitation text for an AI agent.\n"
+         "  agent REQUEST\n"
+         "        Send one JSON request to the Tamber broker at DIR/agent.sock with the grant\n"
+         "        token from TAMBER_GRANT, and print its reply.\n"
+         "\n"
+         "Exit status: 0 done (for agent: the broker replied, even with a refusal), 1 failed,\n"
+         "2 wrong command line or request.\n";
+}
+
+}  // namespace tamber::engine

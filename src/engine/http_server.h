@@ -1,0 +1,53 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "engine/index_service.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace tamber::engine {
+
+// The engine's HTTP interface on 127.0.0.1 only:
+//   GET /             the inventory page
+//   GET /<asset>      its style sheet, scripts and icon
+//   GET /api/invite   {"product": "Tamber", "text": the invitation text}
+//   GET /api/index    the current inventory, with "indexing" and "generation"
+//   GET /api/status   {"generation", "indexing"}: cheap to poll
+//   POST /api/scan    index again now (only from the page itself)
+// HEAD works wherever GET does. Any other path answers 404, another method on a known path
+// 405. Every response carries a strict Content-Security-Policy. Requests naming another
+// host are refused with 403, so a web site cannot read the inventory by pointing its own
+// name at this address.
+class InventoryServer {
+ public:
+  // `index` must outlive the server.
+  InventoryServer(IndexService& index, std::string invitation, int port);
+  InventoryServer(const InventoryServer&) = delete;
+  InventoryServer& operator=(const InventoryServer&) = delete;
+  ~InventoryServer();
+
+  // Binds 127.0.0.1 at the port. Throws BrokerFailure when the port cannot be bound.
+  void bind();
+
+  // Serves on the calling thread until stop(). Call once, after bind().
+  void serve();
+
+  // Ends serve(), from any thread, at any time: a stop that comes before serve() has begun
+  // makes it return at once.
+  void stop();
+
+ private:
+  std::unique_ptr<httplib::Server> server_;
+  IndexService& index_;
+  const std::string invitation_;
+  const int port_;
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> serving_{false};
+};
+
+}  // namespace tamber::engine

@@ -1,0 +1,78 @@
+#include "engine/invitation.h"
+
+#include "engine/text_format.h"
+
+namespace tamber::engine {
+
+std::string invitationText(const std::string& executable, const std::string& dataDir) {
+  const std::string base = shellQuoted(executable) + " --data " + shellQuoted(dataDir);
+  std::string text;
+  text +=
+      "Tamber: a private storage inventory of this Linux computer, and scoped, temporary "
+      "access to folders its user selected.\n"
+      "\n"
+      "Run the larkspan command line by its full path, exactly as written below: it is not on "
+      "your PATH. Each run prints one JSON object on standard output.\n"
+      "\n"
+      "Inventory (always available, no grant needed): what takes space in the indexed "
+      "folder, per top-level entry, largest first.\n"
+      "Inventory command: " +
+      base +
+      " --json inventory\n"
+      "It prints \"root\", \"finished_at_utc\", \"total\" and \"entries\"; each entry has "
+      "\"name\", \"kind\", \"files\", \"logical_bytes\" and \"allocated_bytes\" (space on "
+      "disk).\n"
+      "\n"
+      "File access (only with the capability that the user attaches below this text):\n"
+      "1. Run the capability's export line once in your shell, so that TAMBER_GRANT holds the "
+      "token. The command line reads the token from TAMBER_GRANT and adds it to each request "
+      "itself: never put it in a request, print it or log it.\n"
+      "2. Send one request per run:\n"
+      "CLI: " +
+      base +
+      " --json agent 'REQUEST'\n"
+      "REQUEST is one JSON object with \"action\" and that action's fields, written inside "
+      "the single quotes (write each ' in it as '\\''). The reply has \"ok\": true and the "
+      "action's fields, or \"ok\": false and \"error\" with the reason; the exit status is 0 "
+      "either way.\n"
+      "Paths are absolute, without \"..\", and inside a folder of the capability's Scope "
+      "line; SCOPE in the examples stands for such a folder. Symbolic links are never "
+      "followed, and nothing is ever deleted or overwritten. A View grant allows stat, list "
+      "and read; an Edit grant allows all eight actions. Under an elevated grant each request "
+      "waits until the user approves it in the desktop app.\n"
+      "\n"
+      "Actions:\n"
+      "- stat: \"path\". Replies \"file_bytes\" and \"is_directory\".\n"
+      "  Example: {\"action\":\"stat\",\"path\":\"SCOPE/notes.txt\"}\n"
+      "- list: \"path\" of a folder. Replies \"entries\" (up to 200 names, sorted) and "
+      "\"has_more\".\n"
+      "  Example: {\"action\":\"list\",\"path\":\"SCOPE\"}\n"
+      "- read: \"path\" of a regular file of at most 32 KiB. Replies \"data_base64\", "
+      "\"bytes_read\" and \"sha256\".\n"
+      "  Example: {\"action\":\"read\",\"path\":\"SCOPE/notes.txt\"}\n"
+      "- write_new: \"path\" of a name that does not exist yet, and \"text\" (UTF-8, at most "
+      "32 KiB). Creates the file.\n"
+      "  Example: {\"action\":\"write_new\",\"path\":\"SCOPE/summary.md\",\"text\":\"# "
+      "Summary\\n\"}\n"
+      "- mkdir: \"path\" of a new folder whose parent exists.\n"
+      "  Example: {\"action\":\"mkdir\",\"path\":\"SCOPE/drafts\"}\n"
+      "- copy: \"path\" of a regular file (at most 1 GiB) and \"destination\", a name that "
+      "does not exist yet. Replies \"sha256\" and \"verified\".\n"
+      "  Example: "
+      "{\"action\":\"copy\",\"path\":\"SCOPE/notes.txt\",\"destination\":\"SCOPE/drafts/"
+      "notes.txt\"}\n"
+      "- move: \"path\" of a regular file and \"destination\", a name that does not exist yet "
+      "on the same file system.\n"
+      "  Example: "
+      "{\"action\":\"move\",\"path\":\"SCOPE/drafts/notes.txt\",\"destination\":\"SCOPE/"
+      "drafts/notes-old.txt\"}\n"
+      "- replace: \"path\" of a regular file of at most 32 KiB, \"text\" (its new content) and "
+      "\"expected_sha256\" (the \"sha256\" of your latest read of it). The previous file stays "
+      "in the same folder; the reply names it in \"backup_path\".\n"
+      "  Example: "
+      "{\"action\":\"replace\",\"path\":\"SCOPE/notes.txt\",\"text\":\"new content\\n\","
+      "\"expected_sha256\":\"SHA256_FROM_YOUR_READ\"}";
+  return text;
+}
+
+}  // namespace tamber::engine

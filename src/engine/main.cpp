@@ -1,0 +1,49 @@
+// larkspan: the storage-inventory engine behind Tamber's window. It serves the inventory
+// page, writes the general part of agent invitations, and is the command line through which
+// agents reach the broker.
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "engine/command_line.h"
+#include "engine/commands.h"
+
+int main(int argc, char** argv) {
+  using namespace tamber::engine;
+  const std::string program = argc > 0 ? argv[0] : "larkspan";
+  const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  for (const std::string& argument : arguments) {
+    if (argument == "--help" || argument == "-h") {
+      std::cout << usageText();
+      return 0;
+    }
+  }
+
+  CommandLine line;
+  try {
+    line = parseCommandLine(arguments);
+  } catch (const UsageError& error) {
+    std::cerr << "larkspan: " << error.what() << "\n\n" << usageText();
+    return 2;
+  }
+
+  try {
+    if (line.command == "serve") {
+      return runServe(line, program);
+    }
+    if (line.command == "index") {
+      return runIndex(line);
+    }
+    if (line.command == "inventory") {
+      return runInventory(line);
+    }
+    if (line.command == "invite") {
+      return runInvite(line, program);
+    }
+    return runAgent(line);
+  } catch (const std::exception& error) {
+    std::cerr << "larkspan: " << error.what() << std::endl;
+    return 1;
+  }
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tamber::engine {
+
+// `text` with &, <, >, " and ' written as character references, safe inside HTML text and
+// inside quoted attribute values.
+std::string htmlEscaped(std::string_view text);
+
+// A size for people, in decimal units as the desktop shows them: "512 bytes", "1.5 kB",
+// "12.4 GB".
+std::string humanBytes(uint64_t bytes);
+
+// A count with thousands separators: "12,345".
+std::string groupedNumber(uint64_t value);
+
+// `text` for a POSIX shell: every ' written as '\'' and the whole enclosed in '.
+std::string shellQuoted(std::string_view text);
+
+// A Unix time in this computer's time zone, "2024-05-01 14:02".
+std::string localTimeText(int64_t seconds);
+
+}  // namespace tamber::engine

@@ -1,0 +1,51 @@
+// The one place where the page talks to the desktop app: each agent-access button posts
+// {action} to the app's "tamber" script message handler. Adapt this file, and only this
+// file, when the app exposes its handler differently.
+'use strict';
+
+(function () {
+  const actions = {
+    'invite-agent': 'invite',
+    'grant-ordinary': 'grantOrdinary',
+    'grant-elevated': 'grantElevated',
+    'manage-grants': 'manageGrants',
+  };
+
+  function shellHandler() {
+    const handlers = window.webkit && window.webkit.messageHandlers;
+    return handlers && handlers.tamber ? handlers.tamber : null;
+  }
+
+  function post(action) {
+    const handler = shellHandler();
+    if (!handler) {
+      return false;
+    }
+    handler.postMessage({ action: action });
+    return true;
+  }
+
+  function connect() {
+    for (const [id, action] of Object.entries(actions)) {
+      const button = document.getElementById(id);
+      if (!button) {
+        continue;
+      }
+      button.addEventListener('click', function () {
+        if (!post(action)) {
+          // Opened in an ordinary browser: say where these buttons work.
+          const note = document.getElementById('bridge-note');
+          if (note) {
+            note.hidden = false;
+          }
+        }
+      });
+    }
+  }
+
+  if (document.readyState === 'loading') {
+    document.addEventListener('DOMContentLoaded', connect);
+  } else {
+    connect();
+  }
+})();
