@@ -9,7 +9,7 @@ packages=(
   libgtk-3-dev libwebkit2gtk-4.1-dev libsoup-3.0-dev pkexec
 )
 if [[ "${1:-build}" == test ]]; then
-  packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth clang libclang-rt-14-dev)
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth libxtst-dev clang libclang-rt-14-dev)
 fi
 
 missing=()

@@ -1,0 +1,162 @@
+// The shell's runs of other programs: the engine's invite run, the engine server it starts,
+// and the hop from the broker's thread to the UI thread.
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "access/failure.h"
+#include "app/shell/engine_server.h"
+#include "app/shell/invitation.h"
+#include "app/shell/main_thread_hop.h"
+#include "support/temp_dir.h"
+
+namespace tamber::desktop {
+namespace {
+
+using testing::readFile;
+using testing::TempDir;
+
+// An executable shell script standing in for the engine.
+std::string fakeEngine(const TempDir& temp, const std::string& body) {
+  const std::string path = temp.write("larkspan", "#!/bin/sh\n" + body + "\n");
+  ::chmod(path.c_str(), 0755);
+  return path;
+}
+
+bool processGone(int pid) {
+  // Gone, or a zombie nobody reaped: either way it runs no more.
+  const std::string status = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = status.rfind(')');
+  return status.empty() || (close != std::string::npos && status.substr(close + 2, 1) == "Z");
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+TEST(EngineInviteRun, ReturnsStandardOutputOnlyWhateverTheExitStatus) {
+  TempDir temp;
+  const std::string engine =
+      fakeEngine(temp, "echo 'noise' >&2\nprintf '{\"text\":\"%s|\"}' \"$*\"\nexit 3");
+  EXPECT_EQ(runEngineInvite(engine, "/data dir"), "{\"text\":\"--data /data dir invite --json|\"}");
+}
+
+TEST(EngineInviteRun, AnEngineThatDoesNotFinishIsStoppedAtTheLimit) {
+  TempDir temp;
+  // The shell's child keeps the output pipe open after the shell itself is killed.
+  const std::string engine =
+      fakeEngine(temp, "echo $$ > '" + (temp / "pid") + "'\nprintf '{\"text\":'\nsleep 3");
+  const auto started = std::chrono::steady_clock::now();
+  try {
+    runEngineInvite(engine, temp.path(), std::chrono::milliseconds(300));
+    ADD_FAILURE() << "no time limit";
+  } catch (const BrokerFailure& failure) {
+    EXPECT_EQ(failure.description(),
+              "The local engine did not produce an invitation within 10 seconds.");
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  EXPECT_TRUE(waitFor([&] { return processGone(std::stoi(readFile(temp / "pid"))); },
+                      std::chrono::seconds(2)));
+}
+
+TEST(EngineInviteRun, AnEngineThatCannotStartReportsTheSystemsReason) {
+  TempDir temp;
+  try {
+    runEngineInvite(temp / "missing", temp.path());
+    ADD_FAILURE() << "started a missing engine";
+  } catch (const std::runtime_error& failure) {
+    EXPECT_NE(std::string(failure.what()).find("No such file or directory"), std::string::npos)
+        << failure.what();
+  }
+}
+
+TEST(EngineServer, AppendsToTheLogAndIsAskedToEndOnlyByItsStarter) {
+  TempDir temp;
+  const std::string log = temp.write("desktop-engine.log", "earlier run\n");
+  const std::string engine = fakeEngine(temp, "echo \"serving $*\"\necho oops >&2\nexec sleep 30");
+  EngineServer server;
+  EXPECT_FALSE(server.started());
+  server.terminate();  // nothing started, nothing to end
+  server.start(engine, {"--port", "1"}, log);
+  ASSERT_TRUE(server.started());
+  const int pid = server.pid();
+  ASSERT_GT(pid, 0);
+  EXPECT_TRUE(waitFor([&] { return readFile(log).find("oops") != std::string::npos; },
+                      std::chrono::seconds(2)));
+  EXPECT_EQ(readFile(log), "earlier run\nserving --port 1\noops\n");
+  EXPECT_FALSE(processGone(pid));
+  server.terminate();
+  EXPECT_TRUE(waitFor([&] { return processGone(pid); }, std::chrono::seconds(2)));
+}
+
+TEST(EngineServer, ReportsWhyItCannotStart) {
+  TempDir temp;
+  EngineServer server;
+  EXPECT_THROW(server.start(temp / "missing", {}, temp / "log"), std::runtime_error);
+  EXPECT_FALSE(server.started());
+  // The log is never followed through a link.
+  ::symlink((temp / "elsewhere").c_str(), (temp / "linked.log").c_str());
+  try {
+    server.start(fakeEngine(temp, "exit 0"), {}, temp / "linked.log");
+    ADD_FAILURE() << "followed a link";
+  } catch (const std::runtime_error& failure) {
+    EXPECT_STREQ(failure.what(), "Too many levels of symbolic links");
+  }
+  EXPECT_FALSE(std::ifstream(temp / "elsewhere").good());
+}
+
+TEST(MainThreadHop, RunsTheWorkOnTheThreadThatIteratesTheMainContext) {
+  MainThreadHop hop;
+  std::thread::id ranOn;
+  std::atomic<bool> returned{false};
+  std::thread broker([&] {
+    hop.run([&] { ranOn = std::this_thread::get_id(); });
+    returned = true;
+  });
+  EXPECT_TRUE(waitFor(
+      [&] {
+        g_main_context_iteration(nullptr, FALSE);
+        return returned.load();
+      },
+      std::chrono::seconds(2)));
+  broker.join();
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+}
+
+TEST(MainThreadHop, ShuttingDownReleasesAWaitingCallWithoutRunningIt) {
+  MainThreadHop hop;
+  bool ran = false;
+  std::atomic<bool> returned{false};
+  std::thread broker([&] {
+    hop.run([&] { ran = true; });
+    returned = true;
+  });
+  // The main loop has ended: nobody will run the work.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(returned);
+  hop.shutDown();
+  broker.join();
+  EXPECT_TRUE(returned);
+  // The queued callback finds the call abandoned and leaves it alone.
+  while (g_main_context_iteration(nullptr, FALSE)) {
+  }
+  EXPECT_FALSE(ran);
+  hop.run([&] { ran = true; });  // refused at once
+  EXPECT_FALSE(ran);
+}
+
+}  // namespace
+}  // namespace tamber::desktop

@@ -1,0 +1,126 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/unique_fd.h"
+
+namespace tamber::testing {
+
+// A raw HTTP/1.1 reply, written exactly as given.
+inline std::string httpReply(int status, const std::string& body,
+                             const std::string& type = "application/json",
+                             const std::string& extraHeaders = "") {
+  return "HTTP/1.1 " + std::to_string(status) + " Status\r\nContent-Type: " + type +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n" +
+         extraHeaders + "\r\n" + body;
+}
+
+// A tiny HTTP server on 127.0.0.1 at a free port, serving from its own thread: each request's
+// path goes to `respond`, whose text is sent back as the raw reply (empty: the connection is
+// held open without a reply until the server stops). Records every path it was asked for.
+class FakeHttpServer {
+ public:
+  using Responder = std::function<std::string(const std::string& path)>;
+
+  explicit FakeHttpServer(Responder respond) : respond_(std::move(respond)) {
+    listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int yes = 1;
+    ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_.get(), 16) != 0 ||
+        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("fake HTTP server cannot listen");
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  FakeHttpServer(const FakeHttpServer&) = delete;
+  FakeHttpServer& operator=(const FakeHttpServer&) = delete;
+  ~FakeHttpServer() {
+    stopping_ = true;
+    thread_.join();
+  }
+
+  int port() const { return port_; }
+
+  std::vector<std::string> paths() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return paths_;
+  }
+
+ private:
+  void serve() {
+    std::vector<UniqueFd> held;
+    while (!stopping_) {
+      pollfd watched{listener_.get(), POLLIN, 0};
+      if (::poll(&watched, 1, 50) <= 0) {
+        continue;
+      }
+      UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!client) {
+        continue;
+      }
+      std::string request;
+      char buffer[4096];
+      while (request.find("\r\n\r\n") == std::string::npos) {
+        pollfd readable{client.get(), POLLIN, 0};
+        if (::poll(&readable, 1, 2000) <= 0) {
+          break;
+        }
+        const ssize_t count = ::read(client.get(), buffer, sizeof buffer);
+        if (count <= 0) {
+          break;
+        }
+        request.append(buffer, static_cast<size_t>(count));
+      }
+      const size_t start = request.find(' ');
+      const size_t end = request.find(' ', start + 1);
+      const std::string path = start == std::string::npos || end == std::string::npos
+                                   ? std::string()
+                                   : request.substr(start + 1, end - start - 1);
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        paths_.push_back(path);
+      }
+      const std::string reply = respond_(path);
+      if (reply.empty()) {
+        held.push_back(std::move(client));
+        continue;
+      }
+      for (size_t sent = 0; sent < reply.size();) {
+        const ssize_t count =
+            ::send(client.get(), reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+        if (count <= 0) {
+          break;
+        }
+        sent += static_cast<size_t>(count);
+      }
+    }
+  }
+
+  Responder respond_;
+  UniqueFd listener_;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  mutable std::mutex lock_;
+  std::vector<std::string> paths_;
+  std::thread thread_;
+};
+
+}  // namespace tamber::testing
