@@ -23,13 +23,36 @@ icu::UnicodeString normalised(const icu::UnicodeString& text) {
   return U_FAILURE(status) ? text : result;
 }
 
+// ASCII text is its own NFC form and lower-cases letter by letter; most paths are ASCII, and
+// this skips ICU's conversions for them on every request.
+bool isAscii(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c >= 0x80) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string validUtf8(std::string_view bytes) {
+  if (isAscii(bytes)) {
+    return std::string(bytes);
+  }
   return toUtf8(icu::UnicodeString::fromUTF8(icu::StringPiece(bytes.data(), bytes.size())));
 }
 
 std::string foldedLower(std::string_view text) {
+  if (isAscii(text)) {
+    std::string lower(text);
+    for (char& c : lower) {
+      if (c >= 'A' && c <= 'Z') {
+        c = static_cast<char>(c - 'A' + 'a');
+      }
+    }
+    return lower;
+  }
   icu::UnicodeString unicode =
       icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), text.size()));
   unicode.toLower(icu::Locale::getRoot());
@@ -37,6 +60,9 @@ std::string foldedLower(std::string_view text) {
 }
 
 std::string nfc(std::string_view text) {
+  if (isAscii(text)) {
+    return std::string(text);
+  }
   return toUtf8(
       normalised(icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), text.size()))));
 }
