@@ -1,0 +1,34 @@
+// An agent's request bytes through the same parse the broker does, then the preflight
+// against a live grant: a sentence or success, never a crash. Preflight touches no file.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "access/failure.h"
+#include "access/grant.h"
+#include "access/reply.h"
+#include "actions/executor.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const tamber::AgentGrant grant = [] {
+    tamber::AgentGrant g;
+    g.token = "fuzz";
+    g.roots = {"/fuzz/root", "/fuzz/root/inner", "/fuzz/rootx"};
+    g.edit = true;
+    g.expires = tamber::WallClock::now() + std::chrono::hours(24 * 365);
+    return g;
+  }();
+  const tamber::Json request =
+      tamber::Json::parse(data, data + size, nullptr, /*allow_exceptions=*/false);
+  if (!request.is_object()) {
+    return 0;
+  }
+  try {
+    tamber::preflightFileAction(request, grant);
+  } catch (const tamber::BrokerFailure& failure) {
+    if (failure.description().empty()) {
+      __builtin_trap();
+    }
+  }
+  return 0;
+}
