@@ -1,4 +1,4 @@
-// An agent's request bytes through the same parse the broker does, then the preflight
+// An agent's request bytes through the broker's own parser, then the preflight
 // against a live grant: a sentence or success, never a crash. Preflight touches no file.
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include "access/grant.h"
 #include "access/reply.h"
 #include "actions/executor.h"
+#include "agent/request_json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const tamber::AgentGrant grant = [] {
@@ -18,12 +19,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g.expires = tamber::WallClock::now() + std::chrono::hours(24 * 365);
     return g;
   }();
-  const tamber::Json request =
-      tamber::Json::parse(data, data + size, nullptr, /*allow_exceptions=*/false);
-  if (!request.is_object()) {
-    return 0;
-  }
   try {
+    const tamber::Json request =
+        tamber::parseRequestJson(std::string_view(reinterpret_cast<const char*>(data), size));
+    if (!request.is_object()) {
+      return 0;
+    }
     tamber::preflightFileAction(request, grant);
   } catch (const tamber::BrokerFailure& failure) {
     if (failure.description().empty()) {

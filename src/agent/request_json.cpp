@@ -40,9 +40,11 @@ Json parseRequestJson(std::string_view text) {
           "JSON text nests arrays or objects too deeply");
   try {
     return Json::parse(text);
-  } catch (const Json::parse_error& error) {
-    // The parser quotes the offending bytes; they may not be UTF-8, and the reply must be, or
-    // it would be serialised as "{}".
+  } catch (const Json::exception& error) {
+    // Not only syntax errors: a number too large for a double ("1e99999") is an out_of_range
+    // error, and letting it escape would end the whole process. The parser quotes the
+    // offending bytes; they may not be UTF-8, and the reply must be, or it would be
+    // serialised as "{}".
     throw BrokerFailure(validUtf8(error.what()));
   }
 }
