@@ -1,0 +1,180 @@
+// The agent client proof against a real broker socket and the real larkspan command line, and
+// its command-line runs against stand-in engines that misbehave.
+#include "selfcheck/agent_client_proof.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "access/failure.h"
+#include "agent/agent_server.h"
+#include "support/temp_dir.h"
+
+namespace tamber {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::readFile;
+using testing::TempDir;
+
+const std::string kLarkspan = std::string(TAMBER_BINARY_DIR) + "/larkspan";
+
+std::string failureOf(const std::function<void()>& work) {
+  try {
+    work();
+  } catch (const std::exception& failure) {
+    return failure.what();
+  }
+  return "(no failure)";
+}
+
+// A stand-in engine: a shell script with `body`, executable.
+std::string fakeEngine(const TempDir& dir, const std::string& name, const std::string& body) {
+  const std::string path = dir.write(name, "#!/bin/sh\n" + body + "\n");
+  ::chmod(path.c_str(), 0755);
+  return path;
+}
+
+class AgentClientProofTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::chmod(data_.c_str(), 0700);
+    server_.start();
+  }
+
+  TempDir dir_;
+  std::string data_ = dir_.mkdir("data");
+  std::string root_ = dir_.mkdir("fixture");
+  GrantStore grants_;
+  AgentServer server_{data_, grants_, nullptr};
+};
+
+TEST_F(AgentClientProofTest, ProvesEveryRouteThroughTheRealCommandLineAndLeavesNoGrant) {
+  if (!std::filesystem::exists(kLarkspan)) {
+    GTEST_SKIP() << "larkspan is not built";
+  }
+  dir_.write("fixture/agent-fixture.txt", "an older and longer fixture");
+  // A grant the user made is revoked along with the proof's own.
+  grants_.add({dir_.mkdir("fixture/mine")}, false, false, true);
+
+  const Json report = agentClientProof(grants_, root_, {kLarkspan, data_});
+  EXPECT_EQ(report, Json::parse(R"({"cli_to_unix_socket":true,"view_read":true,
+    "view_edit_denied":true,"copy_verified":true,"revoked_request_denied":true,
+    "tokens_logged":false,"protected_elevated_path_denied_before_prompt":true})"));
+  EXPECT_TRUE(grants_.all().empty());
+  EXPECT_EQ(readFile(root_ + "/agent-fixture.txt"), "agent fixture");
+  EXPECT_EQ(readFile(root_ + "/agent-fixture.txt.copy"), "agent fixture");
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/agent-fixture.txt.denied"));
+
+  // Only the two successful requests are audited, and no token is.
+  std::istringstream log(readFile(data_ + "/agent-audit.jsonl"));
+  std::vector<Json> records;
+  for (std::string line; std::getline(log, line);) {
+    records.push_back(Json::parse(line));
+  }
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["action"], "read");
+  EXPECT_EQ(records[1]["action"], "copy");
+  EXPECT_EQ(records[1]["destination"], root_ + "/agent-fixture.txt.copy");
+  for (const Json& record : records) {
+    EXPECT_EQ(record["ok"], true);
+    EXPECT_FALSE(record.contains("token"));
+  }
+  EXPECT_FALSE(std::regex_search(readFile(data_ + "/agent-audit.jsonl"),
+                                 std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}")));
+
+  // A second run in the same folder meets its own earlier copy, which is never overwritten.
+  EXPECT_EQ(failureOf([&] {
+              agentClientProof(grants_, root_, {kLarkspan, data_});
+            }),
+            "Agent verified-copy route failed");
+}
+
+TEST_F(AgentClientProofTest, StopsBeforeAnyRunWithoutFixtureRootOrGrantableFolder) {
+  const std::string marker = dir_ / "ran";
+  const std::string engine = fakeEngine(dir_, "engine", "touch '" + marker + "'\necho '{}'");
+
+  EXPECT_EQ(failureOf([&] {
+              agentClientProof(grants_, std::nullopt, {engine, data_});
+            }),
+            "Fixture-only qualification");
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/agent-fixture.txt"));
+
+  // A folder the grant store refuses: the fixture is written, no command line runs.
+  const std::string secrets = dir_.mkdir("fixture/.ssh");
+  EXPECT_EQ(failureOf([&] {
+              agentClientProof(grants_, secrets, {engine, data_});
+            }),
+            "Credential and agent-private paths cannot be delegated");
+  EXPECT_EQ(readFile(secrets + "/agent-fixture.txt"), "agent fixture");
+
+  // A link in the fixture's place is refused, not written through.
+  const std::string outside = dir_.write("outside.txt", "keep");
+  std::filesystem::create_symlink(outside, root_ + "/agent-fixture.txt");
+  EXPECT_EQ(failureOf([&] {
+              agentClientProof(grants_, root_, {engine, data_});
+            }),
+            "Too many levels of symbolic links");
+  EXPECT_EQ(readFile(outside), "keep");
+
+  EXPECT_TRUE(grants_.all().empty());
+  EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+TEST_F(AgentClientProofTest, FailsAtTheFirstRouteThatAnswersWrongly) {
+  // An engine that says yes to everything: the view grant's edit is not refused.
+  const std::string yes = fakeEngine(dir_, "yes", R"(echo '{"ok":true}')");
+  EXPECT_EQ(failureOf([&] {
+              agentClientProof(grants_, root_, {yes, data_});
+            }),
+            "View route accepted editing");
+  // An engine that refuses everything: the view read fails first.
+  const std::string no = fakeEngine(dir_, "no", R"(echo '{"ok":false,"error":"no"}')");
+  EXPECT_EQ(failureOf([&] {
+              agentClientProof(grants_, root_, {no, data_});
+            }),
+            "Agent view route failed");
+  // Grants added before a failure stay.
+  EXPECT_EQ(grants_.all().size(), 2u);
+}
+
+TEST(AgentCall, PassesTheRequestAndTokenAndReportsEveryWayARunFails) {
+  TempDir dir;
+  const std::string seen = dir / "seen";
+  const std::string echo = fakeEngine(dir, "echo",
+                                      "for a in \"$@\"; do echo \"$a\"; done > '" + seen +
+                                          "'\necho \"$TAMBER_GRANT\" >> '" + seen +
+                                          "'\necho noise >&2\necho '{\"ok\":true}'");
+  const Json request = {{"path", "/x"}, {"action", "read"}};
+  EXPECT_EQ(agentCall({echo, "/d"}, request, "TOKEN'$"), Json::parse(R"({"ok":true})"));
+  EXPECT_EQ(readFile(seen),
+            "--data\n/d\n--json\nagent\n{\"action\":\"read\",\"path\":\"/x\"}\n"
+            "TOKEN'$\n");
+
+  const auto failure = [&](const std::string& body, std::chrono::milliseconds limit = 10s) {
+    const std::string engine = fakeEngine(dir, "engine-" + std::to_string(limit.count()), body);
+    return failureOf([&] { agentCall({engine, "/d", limit}, request, "t"); });
+  };
+  EXPECT_EQ(failure("echo '{\"ok\":true}'; exit 3"), "Agent CLI did not complete");
+  EXPECT_EQ(failure("echo '[1]'"), "Agent response missing");
+  EXPECT_NE(failure("echo 'not json'").find("parse error"), std::string::npos);
+  EXPECT_EQ(failureOf([&] {
+              agentCall({dir / "missing", "/d"}, request, "t");
+            }),
+            "No such file or directory");
+
+  // A run past the limit is stopped, whether it keeps its output open or closed it.
+  for (const std::string body : {"exec sleep 30", "exec >&-; exec sleep 30"}) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(failure(body, 1s), "Agent CLI did not complete within 1 second") << body;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << body;
+  }
+}
+
+}  // namespace
+}  // namespace tamber
