@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/process.h"
+#include "platform/spawn_setup.h"
 #include "platform/unique_fd.h"
 
 extern char** environ;
@@ -21,34 +22,6 @@ namespace tamber {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class SpawnSetup {
- public:
-  SpawnSetup() {
-    ::posix_spawn_file_actions_init(&actions_);
-    ::posix_spawnattr_init(&attributes_);
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
-  ~SpawnSetup() {
-    ::posix_spawn_file_actions_destroy(&actions_);
-    ::posix_spawnattr_destroy(&attributes_);
-  }
-
-  posix_spawn_file_actions_t* actions() { return &actions_; }
-  posix_spawnattr_t* attributes() { return &attributes_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-  posix_spawnattr_t attributes_;
-};
-
-int statusOf(int waitStatus) {
-  if (WIFEXITED(waitStatus)) {
-    return WEXITSTATUS(waitStatus);
-  }
-  return 128 + WTERMSIG(waitStatus);
-}
 
 std::vector<std::string> environmentWith(
     const std::vector<std::pair<std::string, std::string>>& overrides) {
@@ -96,36 +69,9 @@ BoundedRunResult runProcessWithin(const std::vector<std::string>& argv,
   UniqueFd readEnd(ends[0]);
   UniqueFd writeEnd(ends[1]);
 
-  SpawnSetup setup;
-  // The pipe goes to descriptor 1 before /dev/null takes 0 and 2, so a pipe end that landed
-  // on 0 or 2 (a parent started without them) is copied before it is replaced.
-  // Each setup call returns an error number; the first one that fails is the one reported.
-  int failed = ::posix_spawn_file_actions_adddup2(setup.actions(), writeEnd.get(), 1);
-  const auto then = [&failed](int error) {
-    if (failed == 0) {
-      failed = error;
-    }
-  };
-  then(::posix_spawn_file_actions_addopen(setup.actions(), 0, "/dev/null", O_RDONLY, 0));
-  then(::posix_spawn_file_actions_addopen(setup.actions(), 2, "/dev/null", O_WRONLY, 0));
-  // Descriptors that libraries opened without O_CLOEXEC stay with us.
-  then(::posix_spawn_file_actions_addclosefrom_np(setup.actions(), 3));
-  // Ignored signals and the signal mask survive exec; the child starts clean so that how it
-  // ends does not depend on what this process ignores or blocks.
-  sigset_t none;
-  ::sigemptyset(&none);
-  sigset_t defaults;
-  ::sigemptyset(&defaults);
-  for (int signal :
-       {SIGPIPE, SIGALRM, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGCHLD, SIGUSR1, SIGUSR2}) {
-    ::sigaddset(&defaults, signal);
-  }
-  then(::posix_spawnattr_setsigmask(setup.attributes(), &none));
-  then(::posix_spawnattr_setsigdefault(setup.attributes(), &defaults));
-  then(::posix_spawnattr_setflags(setup.attributes(),
-                                  POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
-  if (failed != 0) {
-    result.startError = failed;
+  const SpawnSetup setup(writeEnd.get(), /*discardErrors=*/true);
+  if (setup.error() != 0) {
+    result.startError = setup.error();
     return result;
   }
 
@@ -185,7 +131,7 @@ BoundedRunResult runProcessWithin(const std::vector<std::string>& argv,
     int waitStatus = 0;
     const pid_t waited = ::waitpid(child, &waitStatus, WNOHANG);
     if (waited == child) {
-      result.status = statusOf(waitStatus);
+      result.status = exitStatusOf(waitStatus);
       return result;
     }
     if (waited < 0 && errno != EINTR) {
