@@ -20,20 +20,6 @@ constexpr char kFileName[] = "larkspan-index.json";
 // An inventory of a home folder is a few hundred entries; anything far larger is not ours.
 constexpr off_t kLargestFile = 64 * 1024 * 1024;
 
-const char* kindName(EntryKind kind) {
-  switch (kind) {
-    case EntryKind::folder:
-      return "folder";
-    case EntryKind::file:
-      return "file";
-    case EntryKind::link:
-      return "link";
-    case EntryKind::other:
-      break;
-  }
-  return "other";
-}
-
 std::optional<EntryKind> kindFromName(const std::string& name) {
   for (EntryKind kind : {EntryKind::folder, EntryKind::file, EntryKind::link, EntryKind::other}) {
     if (name == kindName(kind)) {
@@ -88,6 +74,20 @@ void writeAll(int fd, const std::string& bytes) {
 }
 
 }  // namespace
+
+const char* kindName(EntryKind kind) {
+  switch (kind) {
+    case EntryKind::folder:
+      return "folder";
+    case EntryKind::file:
+      return "file";
+    case EntryKind::link:
+      return "link";
+    case EntryKind::other:
+      break;
+  }
+  return "other";
+}
 
 void Usage::add(const Usage& other) {
   files += other.files;

@@ -25,6 +25,10 @@ struct Usage {
 
 enum class EntryKind { folder, file, link, other };
 
+// The kind's name as stored and served: "folder", "file", "link" or "other". The page uses it
+// as the row's class too.
+const char* kindName(EntryKind kind);
+
 // One top-level entry of the indexed folder. `name` is valid UTF-8: ill-formed bytes of the
 // name on disk are shown as U+FFFD.
 struct InventoryEntry {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "access/text.h"
+#include "engine/inventory.h"
 #include "engine/text_format.h"
 #include "engine/web_assets.h"
 
@@ -51,20 +52,6 @@ std::string shareCell(uint64_t part, uint64_t whole) {
          "\"></meter><span class=\"percent\">" + percent + "</span></td>";
 }
 
-const char* kindClass(EntryKind kind) {
-  switch (kind) {
-    case EntryKind::folder:
-      return "folder";
-    case EntryKind::file:
-      return "file";
-    case EntryKind::link:
-      return "link";
-    case EntryKind::other:
-      break;
-  }
-  return "other";
-}
-
 // What a row cannot show in its numbers: parts that were not measured.
 std::string details(const Usage& usage, bool topLevelMount) {
   std::string text;
@@ -93,7 +80,7 @@ std::string entryRow(const InventoryEntry& entry, uint64_t totalAllocated) {
   const bool topLevelMount = entry.kind == EntryKind::folder && entry.usage.folders == 0 &&
                              entry.usage.otherFileSystems == 1;
   name += details(entry.usage, topLevelMount) + "</td>";
-  return std::string("      <tr class=\"entry ") + kindClass(entry.kind) + "\">" + name +
+  return std::string("      <tr class=\"entry ") + kindName(entry.kind) + "\">" + name +
          sizeCell(entry.usage.allocatedBytes) +
          shareCell(entry.usage.allocatedBytes, totalAllocated) +
          sizeCell(entry.usage.logicalBytes) + "<td class=\"num\">" +
