@@ -44,6 +44,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     } else if (argument == "--port") {
       line.port = parseNumber(value(), argument, 1, 65535);
       hasPort = true;
+    } else if (argument == "--read-only") {
+      line.readOnly = true;
     } else if (argument == "--interval") {
       line.intervalSeconds = parseNumber(value(), argument, 1, 365 * 24 * 3600);
       hasInterval = true;
@@ -67,7 +69,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     }
     line.request = positional[1];
   } else if (line.command == "serve" || line.command == "index" || line.command == "inventory" ||
-             line.command == "invite") {
+             line.command == "invite" || line.command == "mcp") {
     if (operands != 0) {
       throw UsageError("unexpected argument \"" + positional[1] + "\"");
     }
@@ -79,6 +81,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   }
   if (line.command != "serve" && (hasPort || hasInterval)) {
     throw UsageError("--port and --interval belong to serve");
+  }
+  if (line.readOnly && line.command != "mcp") {
+    throw UsageError("--read-only belongs to mcp");
   }
   if (!hasData || line.dataDir.empty()) {
     throw UsageError("--data DIR is required");
@@ -99,6 +104,10 @@ const char* usageText() {
          "  agent REQUEST\n"
          "        Send one JSON request to the Tamber broker at DIR/agent.sock with the grant\n"
          "        token from TAMBER_GRANT, and print its reply.\n"
+         "  mcp [--read-only]\n"
+         "        Serve the broker's actions and the inventory as Model Context Protocol tools\n"
+         "        on standard input and output, for agent harnesses; TAMBER_GRANT is read at\n"
+         "        each call. --read-only offers only stat, list, read and inventory.\n"
          "\n"
          "Exit status: 0 done (for agent: the broker replied, even with a refusal), 1 failed,\n"
          "2 wrong command line or request.\n";

@@ -13,10 +13,11 @@ struct CommandLine {
   std::string dataDir;              // as given; "--data"
   std::optional<std::string> root;  // "--root"; the user's home folder when absent
   bool json = false;                // "--json": machine-readable output
-  std::string command;              // "serve", "index", "inventory", "invite" or "agent"
+  std::string command;              // "serve", "index", "inventory", "invite", "agent" or "mcp"
   int port = 0;                     // serve: 1..65535
   int intervalSeconds = 0;          // serve: seconds between index runs, at least 1
   std::string request;              // agent: the request as one JSON text, unparsed
+  bool readOnly = false;            // mcp: "--read-only", only the tools that change nothing
 };
 
 // A command line that cannot be run; its text says what is wrong, for standard error.

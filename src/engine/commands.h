@@ -28,4 +28,9 @@ int runInvite(const CommandLine& line, const std::string& program);
 // directory and prints the reply object, with status 0 for every reply the broker gives.
 int runAgent(const CommandLine& line);
 
+// mcp: a Model Context Protocol server on standard input and output whose tools are the
+// broker's actions (sent as the agent command sends them) and the inventory; status 0 when
+// its input ends.
+int runMcp(const CommandLine& line);
+
 }  // namespace tamber::engine

@@ -41,6 +41,9 @@ int main(int argc, char** argv) {
     if (line.command == "invite") {
       return runInvite(line, program);
     }
+    if (line.command == "mcp") {
+      return runMcp(line);
+    }
     return runAgent(line);
   } catch (const std::exception& error) {
     std::cerr << "larkspan: " << error.what() << std::endl;

@@ -1,0 +1,84 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <string_view>
+
+#include "engine/broker_call.h"
+#include "engine/commands.h"
+#include "engine/inventory.h"
+#include "engine/mcp_session.h"
+#include "engine/mcp_stdio.h"
+#include "engine/paths.h"
+
+namespace tamber::engine {
+
+namespace {
+
+// The tools' work: broker actions through the agent socket, and the kept inventory.
+class BrokerBackend : public mcp::ToolBackend {
+ public:
+  explicit BrokerBackend(std::string dataDir) : dataDir_(std::move(dataDir)) {}
+
+  Json perform(const mcp::Tool& tool, const Json& arguments) override {
+    if (std::string_view(tool.name) == "inventory") {
+      return inventoryReply();
+    }
+    Json request = arguments;
+    request["action"] = tool.name;
+    const BrokerCall call = callBroker(dataDir_, std::move(request));
+    switch (call.problem) {
+      case BrokerProblem::none:
+        return call.reply;
+      case BrokerProblem::noGrant:
+        return failureReply(
+            "No file-access grant: TAMBER_GRANT is not set for this server. Ask the user to "
+            "grant folders in the Tamber app, then set TAMBER_GRANT in this server's \"env\" "
+            "to the token of the invitation's export line and restart the server.");
+      case BrokerProblem::badGrant:
+        return failureReply(
+            "TAMBER_GRANT does not hold a grant token; set it to the token of the "
+            "invitation's export line.");
+      case BrokerProblem::unreachable:
+        return failureReply("Could not reach the Tamber broker at " + agentSocketPath(dataDir_) +
+                            " (" + call.detail +
+                            "). Ask the user to open the Tamber app: it serves file requests "
+                            "only while it runs.");
+      case BrokerProblem::noReply:
+        return failureReply(
+            "The Tamber broker closed the connection without a reply; ask the user to check "
+            "that the Tamber app is still open.");
+    }
+    return failureReply("The Tamber broker gave no reply.");
+  }
+
+ private:
+  Json inventoryReply() const {
+    const std::optional<Inventory> inventory = loadInventory(dataDir_);
+    if (!inventory) {
+      return failureReply("There is no inventory in " + dataDir_ +
+                          " yet; ask the user to open the Tamber app and let it finish its "
+                          "first scan.");
+    }
+    Json reply = inventoryJson(*inventory);
+    reply["ok"] = true;
+    return reply;
+  }
+
+  const std::string dataDir_;
+};
+
+}  // namespace
+
+int runMcp(const CommandLine& line) {
+  // A client that goes away must end the server through a failed write, not a signal.
+  ::signal(SIGPIPE, SIG_IGN);
+  const std::string dataDir = absolutePath(line.dataDir);
+  BrokerBackend backend(dataDir);
+  mcp::Session session(backend, line.readOnly);
+  std::cerr << "larkspan: MCP server on standard input and output for the Tamber broker at "
+            << agentSocketPath(dataDir) << (line.readOnly ? ", read-only" : "") << std::endl;
+  return mcp::serveStdio(session, STDIN_FILENO, STDOUT_FILENO);
+}
+
+}  // namespace tamber::engine

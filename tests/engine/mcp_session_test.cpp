@@ -1,0 +1,374 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/mcp_session.h"
+#include "engine/mcp_stdio.h"
+#include "platform/unique_fd.h"
+
+namespace tamber::engine::mcp {
+namespace {
+
+// Answers every call with `reply` and remembers what it was asked.
+class FakeBackend : public ToolBackend {
+ public:
+  Json reply = {{"ok", true}};
+  std::vector<Json> requests;
+
+  Json perform(const Tool& tool, const Json& arguments) override {
+    Json request = arguments;
+    request["tool"] = tool.name;
+    requests.push_back(request);
+    return reply;
+  }
+};
+
+Json request(const Json& id, const std::string& method, const Json& params = nullptr) {
+  Json message = {{"jsonrpc", "2.0"}, {"id", id}, {"method", method}};
+  if (!params.is_null()) {
+    message["params"] = params;
+  }
+  return message;
+}
+
+Json initialize(const std::string& version) {
+  return request(0, "initialize",
+                 {{"protocolVersion", version},
+                  {"capabilities", Json::object()},
+                  {"clientInfo", {{"name", "test"}, {"version", "1"}}}});
+}
+
+Json call(const std::string& tool, const Json& arguments) {
+  return request(7, "tools/call", {{"name", tool}, {"arguments", arguments}});
+}
+
+// The one response to `message`, parsed; null when there is none.
+Json answerTo(Session& session, const Json& message) {
+  const std::optional<std::string> response = session.handle(message.dump());
+  return response ? Json::parse(*response) : Json();
+}
+
+int errorCode(const Json& response) {
+  return response.at("error").at("code").get<int>();
+}
+
+TEST(McpSession, NegotiatesTheRevisionAndShowsToolsAsThatRevisionKnowsThem) {
+  struct Case {
+    const char* asked;
+    const char* agreed;
+    bool annotations;  // 2025-03-26 on
+    bool structured;   // titles, output schemas and structured results: 2025-06-18 on
+  };
+  const Case cases[] = {
+      {"2025-11-25", "2025-11-25", true, true},  {"2025-06-18", "2025-06-18", true, true},
+      {"2025-03-26", "2025-03-26", true, false}, {"2024-11-05", "2024-11-05", false, false},
+      {"2024-10-07", "2025-11-25", true, true},  {"2099-01-01", "2025-11-25", true, true},
+  };
+  for (const Case& c : cases) {
+    FakeBackend backend;
+    Session session(backend, false);
+    const Json result = answerTo(session, initialize(c.asked)).at("result");
+    EXPECT_EQ(result.at("protocolVersion"), c.agreed) << c.asked;
+    EXPECT_EQ(result.at("serverInfo").at("name"), "tamber");
+    EXPECT_TRUE(result.at("capabilities").contains("tools"));
+    EXPECT_FALSE(result.at("instructions").get<std::string>().empty());
+
+    const Json tools = answerTo(session, request(1, "tools/list")).at("result").at("tools");
+    ASSERT_EQ(tools.size(), 9u);
+    for (const Json& tool : tools) {
+      EXPECT_EQ(tool.contains("annotations"), c.annotations) << c.asked;
+      EXPECT_EQ(tool.contains("outputSchema"), c.structured) << c.asked;
+      EXPECT_EQ(tool.contains("title"), c.structured) << c.asked;
+    }
+    const Json result2 = answerTo(session, call("stat", {{"path", "/x"}})).at("result");
+    EXPECT_EQ(result2.contains("structuredContent"), c.structured) << c.asked;
+  }
+}
+
+TEST(McpSession, EveryToolSaysWhatItDoesTakesOnlyItsFieldsAndNeverDestroys) {
+  for (const Tool& tool : toolCatalogue()) {
+    const Json listing = toolListing(tool, kLatestRevision);
+    const Json& input = listing.at("inputSchema");
+    EXPECT_EQ(input.at("type"), "object") << tool.name;
+    EXPECT_EQ(input.at("additionalProperties"), false) << tool.name;
+    for (const Json& required : input.at("required")) {
+      EXPECT_TRUE(input.at("properties").contains(required)) << tool.name;
+    }
+    EXPECT_EQ(listing.at("outputSchema").at("required"), Json::array({"ok"})) << tool.name;
+    const Json& hints = listing.at("annotations");
+    EXPECT_EQ(hints.at("destructiveHint"), false) << tool.name;
+    EXPECT_EQ(hints.at("openWorldHint"), false) << tool.name;
+    EXPECT_EQ(hints.at("readOnlyHint"), tool.readOnly) << tool.name;
+  }
+  // The limits an agent must know are in the descriptions.
+  EXPECT_NE(findTool("read", false)->description.find("32 KiB"), std::string::npos);
+  EXPECT_NE(findTool("replace", false)->description.find(".tamber-backup-"), std::string::npos);
+  EXPECT_NE(findTool("write_new", false)->description.find("never overwritten"), std::string::npos);
+  EXPECT_NE(findTool("move", false)->description.find("waits until the user approves"),
+            std::string::npos);
+}
+
+TEST(McpSession, AnswersBadMessagesWithTheirJsonRpcErrorsAndIgnoresNotifications) {
+  FakeBackend backend;
+  Session session(backend, false);
+  constexpr int kNoResponse = 0;
+  constexpr int kToolError = 1;  // a result with isError, for the agent to correct
+  struct Case {
+    const char* what;
+    std::string message;
+    int code;
+  };
+  const Case cases[] = {
+      {"not JSON", "{\"jsonrpc\":", -32700},
+      {"not UTF-8", "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"\xff\"}", -32700},
+      {"too deep", std::string(100000, '[') + std::string(100000, ']'), -32700},
+      {"not an object", "42", -32600},
+      {"wrong version", R"({"jsonrpc":"1.0","id":1,"method":"ping"})", -32600},
+      {"null id", R"({"jsonrpc":"2.0","id":null,"method":"ping"})", -32600},
+      {"method not a string", R"({"jsonrpc":"2.0","id":1,"method":7})", -32600},
+      {"unknown method", R"({"jsonrpc":"2.0","id":1,"method":"resources/list"})", -32601},
+      {"params not an object", R"({"jsonrpc":"2.0","id":1,"method":"ping","params":[1]})", -32602},
+      {"initialize without version", R"({"jsonrpc":"2.0","id":1,"method":"initialize"})", -32602},
+      {"call without name", R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{}})",
+       -32602},
+      {"unknown tool", call("delete", {{"path", "/x"}}).dump(), -32602},
+      {"arguments not an object", call("stat", "x").dump(), kToolError},
+      {"batch outside 2025-03-26", "[" + request(1, "ping").dump() + "]", -32600},
+      {"initialized", R"({"jsonrpc":"2.0","method":"notifications/initialized"})", kNoResponse},
+      {"unknown notification", R"({"jsonrpc":"2.0","method":"notifications/whatever"})",
+       kNoResponse},
+      {"a response", R"({"jsonrpc":"2.0","id":3,"result":{}})", kNoResponse},
+  };
+  for (const Case& c : cases) {
+    const std::optional<std::string> response = session.handle(c.message);
+    if (c.code == kNoResponse) {
+      EXPECT_FALSE(response) << c.what;
+      continue;
+    }
+    ASSERT_TRUE(response) << c.what;
+    const Json parsed = Json::parse(*response);
+    EXPECT_EQ(parsed.at("jsonrpc"), "2.0") << c.what;
+    if (c.code == kToolError) {
+      EXPECT_EQ(parsed.at("result").at("isError"), true) << c.what;
+    } else {
+      EXPECT_EQ(errorCode(parsed), c.code) << c.what << ": " << *response;
+    }
+  }
+  EXPECT_TRUE(backend.requests.empty()) << "nothing malformed reaches the broker";
+  EXPECT_EQ(Json::parse(Session::oversizedReply()).at("error").at("code"), -32600);
+}
+
+TEST(McpSession, ArgumentsOutsideTheSchemaAreToolErrorsAndNeverReachTheBroker) {
+  FakeBackend backend;
+  Session session(backend, false);
+  const Json wrong[] = {
+      Json::object(),                           // path missing
+      {{"path", "/x"}, {"token", "smuggled"}},  // not an argument of stat
+      {{"path", 7}},                            // not a string
+  };
+  for (const Json& arguments : wrong) {
+    const Json result = answerTo(session, call("stat", arguments)).at("result");
+    EXPECT_EQ(result.at("isError"), true) << arguments;
+    EXPECT_EQ(result.at("structuredContent").at("ok"), false);
+    EXPECT_EQ(result.at("content").at(0).at("text"), result.at("structuredContent").at("error"));
+  }
+  EXPECT_TRUE(backend.requests.empty());
+
+  answerTo(session, call("copy", {{"path", "/a"}, {"destination", "/b"}}));
+  ASSERT_EQ(backend.requests.size(), 1u);
+  EXPECT_EQ(backend.requests[0], Json({{"tool", "copy"}, {"path", "/a"}, {"destination", "/b"}}));
+}
+
+TEST(McpSession, ReadOnlyOffersAndRunsOnlyTheToolsThatChangeNothing) {
+  FakeBackend backend;
+  Session session(backend, true);
+  std::vector<std::string> names;
+  const Json listing = answerTo(session, request(1, "tools/list"));
+  for (const Json& tool : listing.at("result").at("tools")) {
+    names.push_back(tool.at("name"));
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"stat", "list", "read", "inventory"}));
+  for (const char* tool : {"write_new", "mkdir", "copy", "move", "replace"}) {
+    EXPECT_EQ(errorCode(answerTo(session, call(tool, {{"path", "/x"}}))), -32602) << tool;
+  }
+  EXPECT_TRUE(backend.requests.empty());
+}
+
+TEST(McpSession, RefusalsKeepTheBrokersSentenceAndReadsGiveTheTextItself) {
+  FakeBackend backend;
+  Session session(backend, false);
+  backend.reply = {{"ok", false}, {"error", "View-only grant cannot edit files"}};
+  Json result = answerTo(session, call("mkdir", {{"path", "/x"}})).at("result");
+  EXPECT_EQ(result.at("isError"), true);
+  EXPECT_EQ(result.at("content"),
+            Json::parse(R"([{"type":"text","text":"View-only grant cannot edit files"}])"));
+  EXPECT_EQ(result.at("structuredContent"), backend.reply);
+
+  const std::string sha = std::string(64, 'a');
+  backend.reply = {
+      {"ok", true}, {"data_base64", "aMOpbGxvCg=="}, {"bytes_read", 7}, {"sha256", sha}};
+  result = answerTo(session, call("read", {{"path", "/x"}})).at("result");
+  EXPECT_EQ(result.at("isError"), false);
+  EXPECT_EQ(result.at("content").at(0).at("text"), "h\xc3\xa9llo\n");
+  EXPECT_NE(result.at("content").at(1).at("text").get<std::string>().find(sha), std::string::npos);
+  EXPECT_EQ(result.at("structuredContent"), backend.reply);
+
+  backend.reply["data_base64"] = "/w==";  // one byte, 0xff: not UTF-8
+  const std::string text =
+      answerTo(session, call("read", {{"path", "/x"}})).at("result").at("content").at(0).at("text");
+  EXPECT_NE(text.find("not UTF-8"), std::string::npos) << text;
+  EXPECT_TRUE(text.ends_with("\n/w==")) << text;
+}
+
+TEST(McpSession, BatchesOfTheirOwnRevisionGetOneArrayOfResponses) {
+  FakeBackend backend;
+  Session session(backend, false);
+  answerTo(session, initialize("2025-03-26"));
+  const Json batch = {request(1, "ping"),
+                      call("stat", {{"path", "/x"}}),
+                      {{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}}};
+  const Json responses = answerTo(session, batch);
+  ASSERT_TRUE(responses.is_array());
+  ASSERT_EQ(responses.size(), 2u);
+  EXPECT_EQ(responses[0].at("id"), 1);
+  EXPECT_EQ(responses[1].at("id"), 7);
+  EXPECT_EQ(errorCode(answerTo(session, Json::array())), -32600);
+}
+
+// A backend whose calls wait until the test lets them go.
+class GatedBackend : public ToolBackend {
+ public:
+  std::promise<void> started;
+  std::promise<void> release;
+  std::atomic<int> calls{0};
+
+  Json perform(const Tool&, const Json&) override {
+    if (calls++ == 0) {
+      started.set_value();
+      release.get_future().wait();
+    }
+    return {{"ok", true}};
+  }
+};
+
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+  Pipe() {
+    int ends[2];
+    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    read.reset(ends[0]);
+    write.reset(ends[1]);
+  }
+};
+
+void send(const UniqueFd& fd, const std::string& bytes) {
+  ASSERT_EQ(::write(fd.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+std::string readLine(const UniqueFd& fd) {
+  std::string line;
+  char c;
+  while (::read(fd.get(), &c, 1) == 1 && c != '\n') {
+    line.push_back(c);
+  }
+  return line;
+}
+
+TEST(McpStdio, PingsCancellationsAndProgressGoOnWhileACallWaits) {
+  GatedBackend backend;
+  Session session(backend, false);
+  Pipe in, out;
+  auto served = std::async(std::launch::async, [&] {
+    return serveStdio(session, in.read.get(), out.write.get(), std::chrono::milliseconds(20));
+  });
+
+  Json slow = call("stat", {{"path", "/slow"}});
+  slow["params"]["_meta"] = {{"progressToken", "p"}};
+  send(in.write, slow.dump() + "\n");
+  backend.started.get_future().wait();
+  Json queued = call("stat", {{"path", "/queued"}});
+  queued["id"] = "queued";
+  send(in.write, queued.dump() + "\n");
+  send(in.write,
+       R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":"queued"}})"
+       "\r\n" +
+           request(2, "ping").dump() + "\r\n");
+
+  // Everything written, sorted: responses by id, and progress notifications.
+  std::vector<Json> responses;
+  int progress = 0;
+  auto next = [&] {
+    const Json line = Json::parse(readLine(out.read));
+    if (line.value("method", "") == "notifications/progress") {
+      EXPECT_EQ(line.at("params").at("progressToken"), "p");
+      ++progress;
+    } else {
+      responses.push_back(line.at("id"));
+    }
+  };
+  while (responses.empty() || progress == 0) {
+    next();
+  }
+  EXPECT_EQ(responses, std::vector<Json>{2}) << "the ping does not wait for the call";
+
+  backend.release.set_value();
+  while (responses.size() < 2) {
+    next();
+  }
+  EXPECT_EQ(responses.back(), 7);
+  in.write.reset();  // end of input
+  EXPECT_EQ(served.get(), 0);
+  EXPECT_EQ(backend.calls, 1) << "the cancelled call never ran";
+  out.write.reset();
+  EXPECT_EQ(readLine(out.read), "") << "nothing else was written";
+}
+
+TEST(McpStdio, AnOversizedMessageIsRefusedAndTheNextOneServed) {
+  FakeBackend backend;
+  Session session(backend, false);
+  Pipe in, out;
+  auto served = std::async(std::launch::async,
+                           [&] { return serveStdio(session, in.read.get(), out.write.get()); });
+  // A ping padded to exactly the limit is served; one byte more is refused without being
+  // kept, and the server reads on.
+  Json padded = request(1, "ping", {{"_meta", {{"pad", ""}}}});
+  const size_t base = padded.dump().size();
+  padded["params"]["_meta"]["pad"] = std::string(kMessageLimit - base, 'x');
+  ASSERT_EQ(padded.dump().size(), kMessageLimit);
+  std::thread writer([&] {
+    send(in.write, padded.dump() + "\n");
+    padded["params"]["_meta"]["pad"] = std::string(kMessageLimit - base + 1, 'x');
+    send(in.write, padded.dump() + "\n" + request(3, "ping").dump());  // last line: no newline
+    in.write.reset();
+  });
+  EXPECT_EQ(Json::parse(readLine(out.read)).at("id"), 1);
+  const Json refused = Json::parse(readLine(out.read));
+  EXPECT_EQ(refused.at("error").at("code"), -32600);
+  EXPECT_TRUE(refused.at("id").is_null());
+  EXPECT_EQ(Json::parse(readLine(out.read)).at("id"), 3);
+  writer.join();
+  EXPECT_EQ(served.get(), 0);
+}
+
+TEST(McpStdio, EndsWithStatusOneWhenTheClientStopsReading) {
+  FakeBackend backend;
+  Session session(backend, false);
+  Pipe in, out;
+  out.read.reset();
+  ::signal(SIGPIPE, SIG_IGN);
+  send(in.write, request(1, "ping").dump() + "\n");
+  in.write.reset();
+  EXPECT_EQ(serveStdio(session, in.read.get(), out.write.get()), 1);
+}
+
+}  // namespace
+}  // namespace tamber::engine::mcp
