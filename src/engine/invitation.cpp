@@ -1,8 +1,23 @@
 #include "engine/invitation.h"
 
+#include <nlohmann/json.hpp>
+
 #include "engine/text_format.h"
 
 namespace tamber::engine {
+
+namespace {
+
+// The configuration block that agent harnesses read, ready to paste but for the token.
+std::string mcpServersBlock(const std::string& executable, const std::string& dataDir) {
+  nlohmann::ordered_json server = {{"command", executable},
+                                   {"args", {"--data", dataDir, "mcp"}},
+                                   {"env", {{"TAMBER_GRANT", "TOKEN_FROM_THE_EXPORT_LINE"}}}};
+  const nlohmann::ordered_json block = {{"mcpServers", {{"tamber", std::move(server)}}}};
+  return block.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+}  // namespace
 
 std::string invitationText(const std::string& executable, const std::string& dataDir) {
   const std::string base = shellQuoted(executable) + " --data " + shellQuoted(dataDir);
@@ -35,6 +50,12 @@ std::string invitationText(const std::string& executable, const std::string& dat
       "the single quotes (write each ' in it as '\\''). The reply has \"ok\": true and the "
       "action's fields, or \"ok\": false and \"error\" with the reason; the exit status is 0 "
       "either way.\n"
+      "MCP: a harness that attaches tools through the Model Context Protocol gets the same "
+      "actions, and the inventory, as tools: add this server to its \"mcpServers\" "
+      "configuration, with TAMBER_GRANT set to the token of the capability's export line "
+      "(add \"--read-only\" after \"mcp\" to offer only stat, list, read and inventory):\n" +
+      mcpServersBlock(executable, dataDir) +
+      "\n"
       "Paths are absolute, without \"..\", and inside a folder of the capability's Scope "
       "line; SCOPE in the examples stands for such a folder. Symbolic links are never "
       "followed, and nothing is ever deleted or overwritten. A View grant allows stat, list "

@@ -179,6 +179,15 @@ TEST(Invitation, GivesAnAgentAWorkingCommandLineAndAnExampleForEachAction) {
   EXPECT_EQ(words,
             (std::vector<std::string>{executable, "--data", data, "--json", "agent", "REQUEST"}));
 
+  // The "mcpServers" block a harness pastes: the same larkspan and data directory, "mcp",
+  // and the token to fill in from the export line.
+  const size_t block = text.find('{', text.find("\nMCP: "));
+  const Json servers = Json::parse(text.substr(block, text.find("\n}\n", block) + 2 - block));
+  const Json& tamber = servers.at("mcpServers").at("tamber");
+  EXPECT_EQ(tamber.at("command"), executable);
+  EXPECT_EQ(tamber.at("args"), Json({"--data", data, "mcp"}));
+  EXPECT_TRUE(tamber.at("env").at("TAMBER_GRANT").is_string());
+
   // Every action, with an example that is a request of that action carrying its fields.
   const std::map<std::string, std::vector<std::string>> fields = {
       {"stat", {"path"}},
