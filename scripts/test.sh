@@ -8,17 +8,21 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 jobs=$(nproc)
 
 scripts/install-deps.sh test
+# Tests of real parts (the MCP SDK client, ...) fail instead of skipping when they cannot run.
+export TAMBER_REQUIRE_REAL_PARTS=1
 
 echo "== normal build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
+echo "== MCP SDK client from the npm registry, pinned by tests/engine/mcp_sdk/package-lock.json"
+(cd build/mcp-sdk && npm ci --no-audit --no-fund --loglevel=error)
 (cd build && ctest --output-on-failure -j"$jobs")
 
 [[ "${TAMBER_TEST_QUICK:-0}" == 1 ]] && exit 0
 
 echo "== sanitizer build (address, undefined)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTAMBER_SANITIZE=address,undefined \
-  -DTAMBER_BUILD_BENCH=OFF
+  -DTAMBER_BUILD_BENCH=OFF -DTAMBER_MCP_SDK_DIR="$PWD/build/mcp-sdk"
 cmake --build build-asan -j"$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
