@@ -8,7 +8,7 @@ bench_dir="${1:-build}/bench"
 [[ -d "$bench_dir" ]] || { echo "no benchmarks in $bench_dir: build the project first" >&2; exit 1; }
 
 results=()
-for name in digest_bench copy_bench list_bench socket_bench engine_index_bench; do
+for name in digest_bench copy_bench list_bench socket_bench mcp_bench engine_index_bench; do
   program="$bench_dir/$name"
   [[ -x "$program" ]] || { results+=("$name|not built"); continue; }
   echo "== $name" >&2
