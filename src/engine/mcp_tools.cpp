@@ -286,18 +286,19 @@ std::optional<std::string> argumentProblem(const Tool& tool, const Json& argumen
 }
 
 Json replyResult(const Tool& tool, const Json& reply, Revision revision) {
-  Json result;
   if (!isSuccessReply(reply)) {
     const Json& error = reply.contains("error") ? reply.at("error") : Json();
-    result = {{"content",
-               {textContent(error.is_string() ? error.get<std::string>()
-                                              : "The broker refused the request.")}},
-              {"isError", true}};
-  } else if (std::string_view(tool.name) == "read") {
-    result = {{"content", readContent(reply)}, {"isError", false}};
-  } else {
-    result = {{"content", {textContent(jsonData(reply))}}, {"isError", false}};
+    Json result = failureResult(
+        error.is_string() ? error.get<std::string>() : "The broker refused.", revision);
+    if (result.contains("structuredContent")) {
+      result["structuredContent"] = reply;  // the broker's own reply, as it came
+    }
+    return result;
   }
+  Json result = {{"content", std::string_view(tool.name) == "read"
+                                 ? readContent(reply)
+                                 : Json::array({textContent(jsonData(reply))})},
+                 {"isError", false}};
   if (revision >= Revision::v2025_06_18) {
     result["structuredContent"] = reply;
   }
@@ -305,7 +306,11 @@ Json replyResult(const Tool& tool, const Json& reply, Revision revision) {
 }
 
 Json failureResult(std::string_view sentence, Revision revision) {
-  return replyResult(toolCatalogue().front(), failureReply(sentence), revision);
+  Json result = {{"content", {textContent(std::string(sentence))}}, {"isError", true}};
+  if (revision >= Revision::v2025_06_18) {
+    result["structuredContent"] = failureReply(sentence);
+  }
+  return result;
 }
 
 }  // namespace tamber::engine::mcp

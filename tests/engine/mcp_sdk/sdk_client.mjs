@@ -147,6 +147,13 @@ async function main() {
   assert.match(noGrant.content[0].text, /TAMBER_GRANT is not set/);
   await ungranted.close();
 
+  // Without the app's broker, the agent is told to ask for it.
+  const brokerless = await connect({ ...server, args: ['--data', `${DATA}-elsewhere`, 'mcp'] });
+  const unreachable = await call(brokerless, 'read', { path: `${SCOPE}/notes.txt` });
+  assert.equal(unreachable.isError, true);
+  assert.match(unreachable.content[0].text, /Could not reach the Tamber broker.*open the Tamber app/);
+  await brokerless.close();
+
   assert.ok(!seen.join('\n').includes(TOKEN), 'the token never comes back');
   assert.ok(readdirSync(SCOPE).some((name) => name.startsWith('.tamber-backup-')));
   console.log('MCP SDK client: all checks passed');
