@@ -262,7 +262,9 @@ std::optional<std::string> argumentProblem(const Tool& tool, const Json& argumen
   if (!arguments.is_object()) {
     return "The arguments of " + name + " must be an object.";
   }
-  for (const auto& [key, value] : arguments.items()) {
+  for (const auto& item : arguments.items()) {
+    const std::string& key = item.key();
+    const Json& value = item.value();
     const auto known = std::find_if(tool.arguments.begin(), tool.arguments.end(),
                                     [&](const ToolArgument& a) { return key == a.name; });
     if (known == tool.arguments.end()) {
