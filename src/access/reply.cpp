@@ -20,6 +20,17 @@ Json failureReply(std::string_view text) {
   return Json{{"ok", false}, {"error", std::string(text)}};
 }
 
+std::optional<std::string> stringMember(const Json& object, const char* key) {
+  if (!object.is_object()) {
+    return std::nullopt;
+  }
+  const auto found = object.find(key);
+  if (found == object.end() || !found->is_string()) {
+    return std::nullopt;
+  }
+  return found->get<std::string>();
+}
+
 bool isSuccessReply(const Json& reply) {
   if (!reply.is_object()) {
     return false;

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,10 @@ Json successReply();
 
 // {"error": text, "ok": false}: the whole failure envelope, nothing else.
 Json failureReply(std::string_view text);
+
+// The member `key` of `object` when it is a string; nothing when it is absent, of another JSON
+// type, or `object` is not an object.
+std::optional<std::string> stringMember(const Json& object, const char* key);
 
 // True only when `reply` is an object whose "ok" is the JSON boolean true.
 bool isSuccessReply(const Json& reply);

@@ -12,14 +12,11 @@
 #include "access/grant.h"
 #include "access/reply.h"
 #include "actions/digest.h"
+#include "actions/executor.h"
 #include "actions/resolve.h"
 #include "platform/unique_fd.h"
 
 namespace tamber {
-
-// The request's value under `key` when it is a string; nothing when it is absent, of another
-// JSON type, or the request is not an object.
-std::optional<std::string> stringField(const Json& request, const char* key);
 
 // Read-only actions on the target's parent and leaf.
 Json statEntry(const ResolvedPath& target);
@@ -27,16 +24,24 @@ Json listFolder(const ResolvedPath& target);
 // `file` is the target opened by regularFD.
 Json readContent(const UniqueFd& file, Deadline deadline);
 
+// Creates `name` in `directory` exclusively (mode 0600, no link followed) holding `text`, and
+// makes it durable. Throws "Provide UTF-8 text" when there is no UTF-8 text, "New text is
+// limited to 32 KiB" beyond 32768 bytes, or the system's error text; a file whose write or
+// fsync failed stays with what was written. Used by write_new and by replace for its new
+// content.
+void createTextFile(int directory, const std::string& name, const std::optional<std::string>& text);
+
 // Creating actions on the target's parent and leaf.
-Json writeNew(const Json& request, const ResolvedPath& target);
+Json writeNew(const std::optional<std::string>& text, const ResolvedPath& target);
 Json makeFolder(const ResolvedPath& target);
 
-// "copy" or "move" of the regular file `source` (opened from `target`) to "destination".
-Json transferFile(const Json& request, const AgentGrant& grant, const ResolvedPath& target,
+// "copy" or "move" of the regular file `source` (opened from `target`) to the checked
+// destination.
+Json transferFile(const CheckedAction& action, const AgentGrant& grant, const ResolvedPath& target,
                   UniqueFd source, Deadline deadline);
 
 // "replace" of the regular file `current` (opened from `target`), keeping it as a backup.
-Json replaceContent(const Json& request, const AgentGrant& grant, const ResolvedPath& target,
-                    UniqueFd current, Deadline deadline);
+Json replaceContent(const CheckedAction& action, const ResolvedPath& target, UniqueFd current,
+                    Deadline deadline);
 
 }  // namespace tamber

@@ -16,15 +16,15 @@ constexpr size_t kTextLimit = 32768;
 
 }  // namespace
 
-Json writeNew(const Json& request, const ResolvedPath& target) {
-  const std::optional<std::string> text = stringField(request, "text");
+void createTextFile(int directory, const std::string& name,
+                    const std::optional<std::string>& text) {
   // A decoded JSON string is always UTF-8; a request built in-process might not be.
   require(text.has_value() && validUtf8(*text) == *text, "Provide UTF-8 text");
   require(text->size() <= kTextLimit, "New text is limited to 32 KiB");
 
   // O_EXCL fails on any existing name, a dangling link included, so nothing is overwritten
   // and no link is followed to create a file elsewhere.
-  UniqueFd file(::openat(target.parent.get(), target.leaf.c_str(),
+  UniqueFd file(::openat(directory, name.c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file) {
     throw errnoFailure();
@@ -33,7 +33,10 @@ Json writeNew(const Json& request, const ResolvedPath& target) {
   if (::fsync(file.get()) != 0) {
     throw errnoFailure();
   }
+}
 
+Json writeNew(const std::optional<std::string>& text, const ResolvedPath& target) {
+  createTextFile(target.parent.get(), target.leaf, text);
   Json reply = successReply();
   reply["created"] = true;
   reply["bytes_written"] = static_cast<std::int64_t>(text->size());

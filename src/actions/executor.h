@@ -1,25 +1,48 @@
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "access/grant.h"
 #include "access/reply.h"
+#include "actions/resolve.h"
 
 namespace tamber {
 
-// Decides, without touching the file system, whether `request` may be attempted under
-// `grant`: the grant is live, the action is one of the eight, the edit right covers it, and
-// every path it names passes the path policy and lies inside a granted folder.
-// Returns normally or throws a BrokerFailure with the refusal's sentence.
-void preflightFileAction(const Json& request, const AgentGrant& grant);
+// The eight actions the broker exposes. There is no delete, no permission change and no
+// command.
+enum class FileAction { stat, list, read, copy, move, writeNew, replace, mkdir };
 
-// Performs one agent request under `grant` and returns its success reply ({"ok": true, ...});
-// throws a BrokerFailure on any refusal or failure. Runs the preflight itself first.
-// Synchronous; safe to call from any thread.
+// A request that preflight admitted under one grant: the action and everything the executor
+// reads from the request, its paths already checked against the path policy and the grant.
+struct CheckedAction {
+  FileAction action = FileAction::stat;
+  CheckedPath path;
+  std::optional<CheckedPath> destination;     // copy and move only
+  std::optional<std::string> text;            // the request's "text", when a string
+  std::optional<std::string> expectedSha256;  // the request's "expected_sha256", when a string
+};
+
+// Decides, without touching the file system, whether `request` may be attempted under
+// `grant`, in this order: the grant is live, the action is one of the eight, the edit right
+// covers it, and every path it names ("path", then "destination" for copy and move) is
+// absolute without "..", allowed by the path policy and inside a granted folder. Returns the
+// admitted action, or throws a BrokerFailure with the first refusal's sentence.
+CheckedAction preflightFileAction(const Json& request, const AgentGrant& grant);
+
+// Performs an admitted action under the grant that admitted it and returns its success reply
+// ({"ok": true, ...}); throws a BrokerFailure on any failure. Nothing the preflight proved is
+// checked again; what the file system says is.
 // Every target is reached through descriptors opened from the granted folder without
 // following links; nothing existing is ever deleted or overwritten (the only removal is of a
 // partial copy this call created itself); content is read or changed only on regular files
 // with one link. Digests and copies give up at the action deadline: the earlier of 30 seconds
 // after the target was resolved and the grant's expiry. No descriptor outlives the call, and
-// the function keeps no state between calls.
+// the function keeps no state between calls. Synchronous; safe to call from any thread.
+Json performFileAction(const CheckedAction& action, const AgentGrant& grant);
+
+// preflightFileAction, then performFileAction: for callers that hold a request nobody has
+// checked yet.
 Json performFileAction(const Json& request, const AgentGrant& grant);
 
 }  // namespace tamber

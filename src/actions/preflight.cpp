@@ -2,50 +2,38 @@
 #include <string_view>
 
 #include "access/failure.h"
-#include "actions/action_steps.h"
 #include "actions/executor.h"
-#include "actions/resolve.h"
 
 namespace tamber {
 namespace {
 
 struct ActionRule {
   std::string_view name;
+  FileAction action;
   bool edits;
   bool takesDestination;
 };
 
-// Every action the broker exposes. There is no delete, no permission change and no command.
 constexpr std::array<ActionRule, 8> kActions = {{
-    {"stat", false, false},
-    {"list", false, false},
-    {"read", false, false},
-    {"copy", true, true},
-    {"move", true, true},
-    {"write_new", true, false},
-    {"replace", true, false},
-    {"mkdir", true, false},
+    {"stat", FileAction::stat, false, false},
+    {"list", FileAction::list, false, false},
+    {"read", FileAction::read, false, false},
+    {"copy", FileAction::copy, true, true},
+    {"move", FileAction::move, true, true},
+    {"write_new", FileAction::writeNew, true, false},
+    {"replace", FileAction::replace, true, false},
+    {"mkdir", FileAction::mkdir, true, false},
 }};
-
-void requireInsideGrant(const std::string& value, const AgentGrant& grant) {
-  const std::string path = agentPath(value);
-  for (const std::string& root : grant.roots) {
-    if (insideRoot(path, root)) {
-      return;
-    }
-  }
-  throw BrokerFailure("Path is outside the selected grant folders");
-}
 
 }  // namespace
 
-void preflightFileAction(const Json& request, const AgentGrant& grant) {
+CheckedAction preflightFileAction(const Json& request, const AgentGrant& grant) {
   require(grant.expires > WallClock::now(), "Grant expired");
 
-  const std::string action = stringField(request, "action").value_or("");
+  const std::string name = stringMember(request, "action").value_or("");
   const ActionRule* rule = nullptr;
   for (const ActionRule& candidate : kActions) {
-    if (candidate.name == action) {
+    if (candidate.name == name) {
       rule = &candidate;
     }
   }
@@ -53,10 +41,15 @@ void preflightFileAction(const Json& request, const AgentGrant& grant) {
           "Unknown action; permanent deletion and arbitrary commands are not exposed");
   require(!rule->edits || grant.edit, "View-only grant cannot edit files");
 
-  requireInsideGrant(stringField(request, "path").value_or(""), grant);
+  CheckedAction checked;
+  checked.action = rule->action;
+  checked.path = checkPath(stringMember(request, "path").value_or(""), grant);
   if (rule->takesDestination) {
-    requireInsideGrant(stringField(request, "destination").value_or(""), grant);
+    checked.destination = checkPath(stringMember(request, "destination").value_or(""), grant);
   }
+  checked.text = stringMember(request, "text");
+  checked.expectedSha256 = stringMember(request, "expected_sha256");
+  return checked;
 }
 
 }  // namespace tamber

@@ -118,20 +118,17 @@ Json readContent(const UniqueFd& file, Deadline deadline) {
   const size_t count = content.empty() ? 0 : readSome(file.get(), content.data(), content.size());
   content.resize(count);
 
-  std::string sha256 = digest(file.get(), deadline);
-  // The digest is what a later replace must present. If the file changed between the read
-  // and the digest, the whole-file digest describes content this reply does not hold; hand
-  // out the digest of what was returned instead, so a replace built on it is refused rather
-  // than overwriting content the agent never saw.
-  const std::string returned = memoryDigest(content.data(), content.size());
-  if (returned != sha256) {
-    sha256 = returned;
-  }
+  // The digest is what a later replace must present, so it describes exactly the bytes this
+  // reply holds, even when the file changed since they were read; a digest of the file as it
+  // is now could let a replace overwrite content the agent never saw. At most 32 KiB, hashed
+  // from memory, under the deadline every digest keeps.
+  require(WallClock::now() < deadline, "Operation time budget reached");
+  const std::string sha256 = memoryDigest(content.data(), content.size());
 
   Json reply = successReply();
   reply["data_base64"] = base64(content.data(), content.size());
   reply["bytes_read"] = static_cast<std::int64_t>(count);
-  reply["sha256"] = std::move(sha256);
+  reply["sha256"] = sha256;
   return reply;
 }
 

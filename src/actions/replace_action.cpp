@@ -3,7 +3,6 @@
 #include "access/failure.h"
 #include "access/random_uuid.h"
 #include "actions/action_steps.h"
-#include "actions/executor.h"
 #include "platform/rename.h"
 
 namespace tamber {
@@ -28,10 +27,10 @@ std::string siblingPath(std::string path, const std::string& name) {
 
 }  // namespace
 
-Json replaceContent(const Json& request, const AgentGrant& grant, const ResolvedPath& target,
-                    UniqueFd current, Deadline deadline) {
-  const std::optional<std::string> text = stringField(request, "text");
-  const std::optional<std::string> expected = stringField(request, "expected_sha256");
+Json replaceContent(const CheckedAction& action, const ResolvedPath& target, UniqueFd current,
+                    Deadline deadline) {
+  const std::optional<std::string>& text = action.text;
+  const std::optional<std::string>& expected = action.expectedSha256;
   require(text.has_value() && expected.has_value(),
           "Replacement needs text and the expected SHA-256 from a current read");
 
@@ -42,11 +41,13 @@ Json replaceContent(const Json& request, const AgentGrant& grant, const Resolved
   require(before.st_size <= kReplaceLimit, "Replacement is limited to 32 KiB text files");
   require(digest(current.get(), deadline) == *expected, "Source changed; no replacement made");
 
-  // Stage the new content under a fresh name beside the target: a complete executor call of
-  // its own, with every check, exclusive creation and fsync.
+  // Stage the new content under a fresh name in the folder already open, exactly as
+  // write_new creates a file: the same text checks, exclusive creation and fsync. Nothing
+  // between the target and the staged file can be moved or swapped, since both are reached
+  // through one descriptor.
   const std::string backupName = kBackupPrefix + randomUuid();
-  const std::string backupPath = siblingPath(stringField(request, "path").value_or(""), backupName);
-  performFileAction(Json{{"action", "write_new"}, {"path", backupPath}, {"text", *text}}, grant);
+  const std::string backupPath = siblingPath(action.path.requested, backupName);
+  createTextFile(target.parent.get(), backupName, text);
 
   // One atomic exchange: the target name never goes missing or half-written, and the
   // previous file (its only name, since it had one link) becomes the backup.

@@ -36,49 +36,44 @@ std::vector<std::string_view> components(std::string_view path) {
   return parts;
 }
 
-}  // namespace
-
-std::string agentPath(std::string_view path) {
-  std::string checked = accessPath(path);
-  require(checked.starts_with('/') && checked.find('\0') == std::string::npos, kNotAbsolute);
-  for (std::string_view part : components(checked)) {
-    require(part != "..", kNotAbsolute);
-  }
-  guardProtected(checked);
-  return checked;
-}
-
 bool insideRoot(std::string_view path, std::string_view root) {
   return path.starts_with(root) && (path.size() == root.size() || path[root.size()] == '/');
 }
 
-ResolvedPath parentFD(std::string_view path, const AgentGrant& grant) {
-  const std::string checked = agentPath(path);
+}  // namespace
 
-  // Longest first, so a path inside a folder nested in another granted folder is resolved
-  // from (and checked against the identity of) the inner one.
-  std::vector<const std::string*> roots;
-  for (const std::string& root : grant.roots) {
-    roots.push_back(&root);
+CheckedPath checkPath(std::string_view path, const AgentGrant& grant) {
+  CheckedPath checked{std::string(path), accessPath(path), {}};
+  require(checked.path.starts_with('/') && checked.path.find('\0') == std::string::npos,
+          kNotAbsolute);
+  for (std::string_view part : components(checked.path)) {
+    require(part != "..", kNotAbsolute);
   }
-  std::stable_sort(roots.begin(), roots.end(), [](const std::string* a, const std::string* b) {
-    return a->size() > b->size();
-  });
-  auto match = std::find_if(roots.begin(), roots.end(),
-                            [&](const std::string* root) { return insideRoot(checked, *root); });
-  require(match != roots.end(), kOutside);
-  const std::string& root = **match;
+  guardProtected(checked.path);
+
+  // The longest root that holds the path, so a path inside a folder nested in another granted
+  // folder is reached from (and checked against the identity of) the inner one.
+  for (const std::string& root : grant.roots) {
+    if (insideRoot(checked.path, root) && root.size() > checked.root.size()) {
+      checked.root = root;
+    }
+  }
+  require(!checked.root.empty(), kOutside);
+  return checked;
+}
+
+ResolvedPath openParent(const CheckedPath& path, const AgentGrant& grant) {
   const std::vector<std::string_view> below =
-      components(std::string_view(checked).substr(root.size()));
+      components(std::string_view(path.path).substr(path.root.size()));
 
   // The root is the one path handed to the kernel whole; its identity check below is what
   // catches a folder deleted, moved or swapped for a link since the user granted it.
-  UniqueFd current(::open(root.c_str(), kDirectoryFlags));
+  UniqueFd current(::open(path.root.c_str(), kDirectoryFlags));
   if (!current) {
     throw errnoFailure();
   }
   struct stat status {};
-  const auto identity = grant.identities.find(root);
+  const auto identity = grant.identities.find(path.root);
   require(::fstat(current.get(), &status) == 0 && identity != grant.identities.end() &&
               identity->second == identityOf(status),
           kIdentityChanged);
@@ -91,6 +86,10 @@ ResolvedPath parentFD(std::string_view path, const AgentGrant& grant) {
     current = std::move(next);
   }
   return ResolvedPath{std::move(current), below.empty() ? "." : std::string(below.back())};
+}
+
+ResolvedPath parentFD(std::string_view path, const AgentGrant& grant) {
+  return openParent(checkPath(path, grant), grant);
 }
 
 UniqueFd regularFD(int directory, const std::string& name) {

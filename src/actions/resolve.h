@@ -8,15 +8,18 @@
 
 namespace tamber {
 
-// The path an agent named, after the data-volume alias is dropped, once it has passed the
-// checks every named path must pass before anything touches the file system: absolute, no
-// ".." component, no NUL byte (the kernel would see a shorter name than the one checked),
-// and allowed by the path policy. Throws the refusal's sentence otherwise.
-std::string agentPath(std::string_view path);
+// A path an agent named that passed every check made before the file system is touched.
+struct CheckedPath {
+  std::string requested;  // as the agent named it
+  std::string path;       // with the data-volume alias dropped: absolute, no "..", no NUL
+  std::string root;       // the innermost grant folder holding it, where the walk starts
+};
 
-// True when `path` is `root` itself or lies below it (component-wise, so /a/work2 is not
-// inside /a/work).
-bool insideRoot(std::string_view path, std::string_view root);
+// Checks `path` under `grant` in this order: absolute, no ".." component, no NUL byte (the
+// kernel would see a shorter name than the one checked), allowed by the path policy, inside a
+// granted folder. Throws "Absolute, non-traversing path required", the path-policy sentences
+// or "Path is outside the selected grant folders". Touches no file.
+CheckedPath checkPath(std::string_view path, const AgentGrant& grant);
 
 // A target reached from a grant folder: an open directory and the one name inside it.
 struct ResolvedPath {
@@ -24,14 +27,15 @@ struct ResolvedPath {
   std::string leaf;  // a single name without "/"; "." when the path is the grant folder itself
 };
 
-// Resolves `path` (as the agent sent it) inside `grant` without following any symbolic link:
-// checks it like agentPath, picks the longest grant folder that contains it, opens that
-// folder and proves it is still the folder that was granted (device and inode), then opens
-// each intermediate folder relative to the previous one with no-follow opens.
-// The caller owns the returned descriptor. Throws "Absolute, non-traversing path required",
-// the path-policy sentences, "Path is outside the selected grant folders", "Selected folder
-// identity changed; revoke and reselect it", or the system's error text of a failed open;
-// no descriptor stays open after a failure. Safe on any thread.
+// Walks to a checked path's parent without following any symbolic link: opens the grant
+// folder the path was checked against, proves it is still the folder that was granted
+// (device and inode), then opens each intermediate folder relative to the previous one with
+// no-follow opens. The caller owns the returned descriptor. Throws "Selected folder identity
+// changed; revoke and reselect it" or the system's error text of a failed open; no
+// descriptor stays open after a failure. Safe on any thread.
+ResolvedPath openParent(const CheckedPath& path, const AgentGrant& grant);
+
+// checkPath, then openParent.
 ResolvedPath parentFD(std::string_view path, const AgentGrant& grant);
 
 // Opens `name` in `directory` read-only without following a symbolic link and without waiting

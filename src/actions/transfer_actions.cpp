@@ -121,11 +121,11 @@ Json copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline deadline)
 
 }  // namespace
 
-Json transferFile(const Json& request, const AgentGrant& grant, const ResolvedPath& target,
+Json transferFile(const CheckedAction& action, const AgentGrant& grant, const ResolvedPath& target,
                   UniqueFd source, Deadline deadline) {
-  const ResolvedPath to = parentFD(stringField(request, "destination").value_or(""), grant);
+  const ResolvedPath to = openParent(*action.destination, grant);
   require(to.leaf != "." && target.leaf != ".", "Cannot replace a scope root");
-  if (stringField(request, "action") == "move") {
+  if (action.action == FileAction::move) {
     return moveFile(target, to);
   }
   return copyFile(source, to, deadline);

@@ -69,7 +69,8 @@ AgentServer::AgentServer(std::string dataDirectory, GrantStore& grants, Elevated
       socketPath_(joinPath(dataDirectory_, kAgentSocketName)),
       grants_(grants),
       approver_(approver),
-      options_(std::move(options)) {
+      options_(std::move(options)),
+      audit_(dataDirectory_) {
   if (!options_.launchHelper) {
     options_.launchHelper = administratorHelperLauncher();
   }
@@ -268,10 +269,11 @@ Json AgentServer::answer(std::string_view requestBytes) {
     token = tokenField->get<std::string>();
     grant = grants_.get(token);
     // Preflight comes before the branch, so a request the policy refuses never reaches an
-    // approval dialog or an administrator prompt.
-    preflightFileAction(request, grant);
+    // approval dialog or an administrator prompt. The elevated path hands the request itself
+    // to the helper, which admits it again: it trusts nothing it is given.
+    const CheckedAction admitted = preflightFileAction(request, grant);
     if (!grant.elevated) {
-      reply = performFileAction(request, grant);
+      reply = performFileAction(admitted, grant);
     }
   } catch (const BrokerFailure& failure) {
     return failureReply(failure.description());
@@ -294,7 +296,7 @@ Json AgentServer::answer(std::string_view requestBytes) {
       }
     }
   }
-  appendAuditRecord(dataDirectory_, request, grant.elevated, reply);
+  audit_.append(request, grant.elevated, reply);
   return reply;
 }
 
