@@ -6,6 +6,7 @@
 
 #include "access/grant.h"
 #include "access/reply.h"
+#include "agent/audit_log.h"
 #include "agent/elevated.h"
 #include "platform/unique_fd.h"
 
@@ -82,6 +83,7 @@ class AgentServer {
   ElevatedApprover* approver_;
   AgentServerOptions options_;
 
+  AuditLog audit_;  // written only from the broker thread
   UniqueFd socketFD_;
   UniqueFd wakeRead_;
   UniqueFd wakeWrite_;

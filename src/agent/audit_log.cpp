@@ -10,37 +10,7 @@
 #include "platform/unique_fd.h"
 
 namespace tamber {
-namespace {
-
-std::string stringField(const Json& object, const char* key) {
-  if (!object.is_object()) {
-    return "";
-  }
-  auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : "";
-}
-
-// Opens the log for appending, creating it 0600 when it is missing. O_NOFOLLOW: a symbolic
-// link planted at the log's name must not redirect the broker's writes. O_NONBLOCK: a FIFO
-// planted there must not hang the broker in open().
-UniqueFd openLog(const std::string& path) {
-  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  UniqueFd log(::open(path.c_str(), kFlags));
-  if (!log && errno == ENOENT) {
-    log.reset(::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0600));
-    if (log) {
-      // The creation mode passes through the umask; the log must be 0600 exactly.
-      ::fchmod(log.get(), 0600);
-    }
-  }
-  struct stat status {};
-  if (!log || ::fstat(log.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-    return UniqueFd();
-  }
-  return log;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 Json auditRecord(const Json& request, bool elevated, const Json& reply, WallClock::time_point at) {
   bool ok = false;
@@ -48,25 +18,55 @@ Json auditRecord(const Json& request, bool elevated, const Json& reply, WallCloc
     auto found = reply.find("ok");
     ok = found != reply.end() && found->is_boolean() && found->get<bool>();
   }
-  return Json{{"action", stringField(request, "action")},
+  return Json{{"action", stringMember(request, "action").value_or("")},
               {"at", epochSeconds(at)},
-              {"destination", stringField(request, "destination")},
+              {"destination", stringMember(request, "destination").value_or("")},
               {"elevated", elevated},
               {"ok", ok},
-              {"path", stringField(request, "path")}};
+              {"path", stringMember(request, "path").value_or("")}};
 }
 
-void appendAuditRecord(const std::string& dataDirectory, const Json& request, bool elevated,
-                       const Json& reply) noexcept {
+AuditLog::AuditLog(std::string dataDirectory)
+    : path_(std::move(dataDirectory) + "/" + kAuditLogName) {
+  open(/*create=*/false);
+}
+
+// O_NOFOLLOW: a symbolic link planted at the log's name must not redirect the broker's writes.
+// O_NONBLOCK: a FIFO planted there must not hang the broker in open().
+void AuditLog::open(bool create) {
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  log_.reset(::open(path_.c_str(), kFlags));
+  if (!log_ && errno == ENOENT && create) {
+    log_.reset(::open(path_.c_str(), kFlags | O_CREAT | O_EXCL, 0600));
+    if (log_) {
+      // The creation mode passes through the umask; the log must be 0600 exactly.
+      ::fchmod(log_.get(), 0600);
+    }
+  }
+  struct stat status {};
+  if (!log_ || ::fstat(log_.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    log_.reset();
+    return;
+  }
+  identity_ = identityOf(status);
+}
+
+void AuditLog::append(const Json& request, bool elevated, const Json& reply) noexcept {
   try {
     const std::string line =
         jsonData(auditRecord(request, elevated, reply, WallClock::now())) + "\n";
-    UniqueFd log = openLog(dataDirectory + "/" + kAuditLogName);
-    if (!log) {
+    // One look at the name per record: a log deleted, rotated or swapped since it was opened
+    // no longer has the open file's device and inode (or is gone), and the name wins.
+    struct stat named {};
+    if (!log_ || ::fstatat(AT_FDCWD, path_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        identityOf(named) != identity_) {
+      open(/*create=*/true);
+    }
+    if (!log_) {
       return;
     }
     // One write of the whole line: with O_APPEND the kernel places it at the end in one piece.
-    [[maybe_unused]] const ssize_t written = ::write(log.get(), line.data(), line.size());
+    [[maybe_unused]] const ssize_t written = ::write(log_.get(), line.data(), line.size());
   } catch (...) {
     // Logging never changes the agent's reply, not even when memory runs out.
   }

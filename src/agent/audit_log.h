@@ -4,6 +4,7 @@
 
 #include "access/grant.h"
 #include "access/reply.h"
+#include "platform/unique_fd.h"
 
 namespace tamber {
 
@@ -16,13 +17,27 @@ inline constexpr const char* kAuditLogName = "agent-audit.jsonl";
 // Never holds the token, any text, digest or reply field other than "ok".
 Json auditRecord(const Json& request, bool elevated, const Json& reply, WallClock::time_point at);
 
-// Appends the record of `request` (answered with `reply` under a grant whose elevated flag is
-// `elevated`), stamped now, as one line to `dataDirectory`/agent-audit.jsonl. A missing log is
-// created with mode 0600; an existing one keeps its mode. Best effort: every failure (a
-// read-only or missing file, a symbolic link or anything but a regular file at that name) is
-// swallowed and the record is lost. Called only from the broker thread, so records never
-// interleave.
-void appendAuditRecord(const std::string& dataDirectory, const Json& request, bool elevated,
-                       const Json& reply) noexcept;
+// The audit log of one data directory, DATA/agent-audit.jsonl, kept open between records.
+// Best effort throughout: every failure (a read-only or missing file, a symbolic link or
+// anything but a regular file at that name) is swallowed and the record is lost.
+// Used only from the broker thread, so records never interleave.
+class AuditLog {
+ public:
+  // Opens the log when it exists; creates nothing yet.
+  explicit AuditLog(std::string dataDirectory);
+
+  // Appends the record of `request` (answered with `reply` under a grant whose elevated flag
+  // is `elevated`), stamped now, as one line in one write. A missing log is created with mode
+  // 0600; an existing one keeps its mode. When the name no longer leads to the open file (the
+  // log was deleted, moved away or replaced), the name is opened afresh first.
+  void append(const Json& request, bool elevated, const Json& reply) noexcept;
+
+ private:
+  void open(bool create);
+
+  const std::string path_;
+  UniqueFd log_;
+  FolderIdentity identity_{};  // device and inode of the open log
+};
 
 }  // namespace tamber

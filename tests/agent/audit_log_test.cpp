@@ -42,12 +42,13 @@ TEST(AuditRecord, HoldsSixKeysAndNothingSecret) {
 TEST(AuditLog, AppendsOneLinePerRecordInAPrivateFile) {
   TempDir dir;
   const std::string log = dir / "agent-audit.jsonl";
+  AuditLog audit(dir.path());
+  EXPECT_FALSE(std::filesystem::exists(log)) << "created by the first record, not before";
   const mode_t previous = ::umask(0);  // the log must be 0600 whatever the umask
-  appendAuditRecord(dir.path(), Json{{"action", "list"}, {"path", "/w"}}, false,
-                    Json{{"ok", true}});
+  audit.append(Json{{"action", "list"}, {"path", "/w"}}, false, Json{{"ok", true}});
   ::umask(previous);
   EXPECT_EQ(modeOf(log), 0600);
-  appendAuditRecord(dir.path() + "/", Json{{"action", "read"}}, true, Json{{"ok", false}});
+  audit.append(Json{{"action", "read"}}, true, Json{{"ok", false}});
 
   const std::string content = readFile(log);
   ASSERT_EQ(std::count(content.begin(), content.end(), '\n'), 2);
@@ -59,15 +60,22 @@ TEST(AuditLog, AppendsOneLinePerRecordInAPrivateFile) {
   EXPECT_TRUE(first.starts_with(R"({"action":"list","at":)"));
   EXPECT_TRUE(first.ends_with(R"(,"destination":"","elevated":false,"ok":true,"path":"/w"})"));
 
-  // An existing log keeps its mode; a deleted one comes back.
+  // An existing log keeps its mode; the log stays open, yet the name is followed: a rotated
+  // or deleted log is never written again, and a new one is made at the name.
   ASSERT_EQ(::chmod(log.c_str(), 0640), 0);
-  appendAuditRecord(dir.path(), Json::object(), false, Json{{"ok", true}});
+  audit.append(Json::object(), false, Json{{"ok", true}});
   EXPECT_EQ(modeOf(log), 0640);
+  const std::string rotated = dir / "agent-audit.jsonl.1";
+  ASSERT_EQ(::rename(log.c_str(), rotated.c_str()), 0);
+  audit.append(Json{{"action", "stat"}}, false, Json{{"ok", true}});
   ASSERT_EQ(::unlink(log.c_str()), 0);
-  appendAuditRecord(dir.path(), Json::object(), false, Json{{"ok", true}});
+  audit.append(Json{{"action", "mkdir"}}, false, Json{{"ok", true}});
   EXPECT_EQ(modeOf(log), 0600);
+  const std::string old = readFile(rotated);
+  EXPECT_EQ(std::count(old.begin(), old.end(), '\n'), 3);
   const std::string fresh = readFile(log);
   EXPECT_EQ(std::count(fresh.begin(), fresh.end(), '\n'), 1);
+  EXPECT_EQ(Json::parse(fresh)["action"], "mkdir");
 }
 
 TEST(AuditLog, NeverWritesThroughLinksOrIntoOtherFiles) {
@@ -75,21 +83,22 @@ TEST(AuditLog, NeverWritesThroughLinksOrIntoOtherFiles) {
   const std::string log = dir / "agent-audit.jsonl";
   const std::string target = dir.write("elsewhere.txt", "untouched");
   ASSERT_EQ(::symlink(target.c_str(), log.c_str()), 0);
-  appendAuditRecord(dir.path(), Json::object(), false, Json{{"ok", true}});
+  AuditLog audit(dir.path());
+  audit.append(Json::object(), false, Json{{"ok", true}});
   EXPECT_EQ(readFile(target), "untouched");
   ASSERT_EQ(::unlink(log.c_str()), 0);
 
   // A FIFO must neither block the broker nor receive the record.
   ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
-  appendAuditRecord(dir.path(), Json::object(), false, Json{{"ok", true}});
+  audit.append(Json::object(), false, Json{{"ok", true}});
   ASSERT_EQ(::unlink(log.c_str()), 0);
 
   ASSERT_EQ(::mkdir(log.c_str(), 0700), 0);
-  appendAuditRecord(dir.path(), Json::object(), false, Json{{"ok", true}});
+  audit.append(Json::object(), false, Json{{"ok", true}});
   EXPECT_TRUE(std::filesystem::is_empty(log));
 
   // A missing data directory loses the record quietly.
-  appendAuditRecord(dir / "missing", Json::object(), false, Json{{"ok", true}});
+  AuditLog(dir / "missing").append(Json::object(), false, Json{{"ok", true}});
   EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
 }
 
