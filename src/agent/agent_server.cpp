@@ -36,28 +36,34 @@ std::string joinPath(const std::string& directory, const char* name) {
   return directory.ends_with('/') ? directory + name : directory + "/" + name;
 }
 
-void setTimeout(int fd, int option, Milliseconds timeout) {
-  timeval limit{};
-  limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-  limit.tv_usec = static_cast<suseconds_t>(timeout.count() % 1000 * 1000);
-  ::setsockopt(fd, SOL_SOCKET, option, &limit, sizeof limit);
-}
-
-// Sends the whole reply or gives up. The send timeout bounds each wait for a client that
-// does not read, the deadline bounds one that reads a byte now and then, and MSG_NOSIGNAL
-// keeps a client that hung up from ending the process with SIGPIPE.
-void sendReply(int fd, const std::string& reply, Milliseconds timeLimit) {
+// Sends the whole reply or gives up. A reply fits the socket's buffer but for a client that
+// does not read; only then does the broker wait, at most `wait` for each part and until
+// `deadline` in all, and never past a stop. MSG_NOSIGNAL keeps a client that hung up from
+// ending the process with SIGPIPE.
+void sendReply(int fd, const std::string& reply, int wakeFD, Milliseconds wait,
+               Milliseconds timeLimit) {
   const SteadyClock::time_point deadline = SteadyClock::now() + timeLimit;
   size_t sent = 0;
-  while (sent < reply.size() && SteadyClock::now() < deadline) {
-    const ssize_t n = ::send(fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+  while (sent < reply.size()) {
+    const ssize_t n =
+        ::send(fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
     if (n < 0 && errno == EINTR) {
       continue;
     }
-    if (n <= 0) {
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || now >= deadline) {
       return;
     }
-    sent += static_cast<size_t>(n);
+    const Milliseconds left = std::chrono::ceil<Milliseconds>(deadline - now);
+    pollfd watched[2] = {{fd, POLLOUT, 0}, {wakeFD, POLLIN, 0}};
+    if (::poll(watched, 2, static_cast<int>(std::min(wait, left).count())) <= 0 ||
+        watched[1].revents != 0) {
+      return;
+    }
   }
 }
 
@@ -98,8 +104,9 @@ void AgentServer::start() {
   UniqueFd wakeRead(wake[0]);
   UniqueFd wakeWrite(wake[1]);
 
-  // Non-blocking: a connection that is gone between poll and accept must not stall the loop.
-  UniqueFd socketFD(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  // Blocking: the broker waits in accept itself, and stop() wakes it by shutting the socket
+  // down.
+  UniqueFd socketFD(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   require(socketFD.valid(), "Could not create agent socket");
 
   sockaddr_un address{};
@@ -129,9 +136,12 @@ void AgentServer::start() {
 void AgentServer::stop() {
   if (broker_.joinable()) {
     assert(std::this_thread::get_id() != broker_.get_id() && "stop() from the broker thread");
-    // The byte is never read back, so every later poll of the broker sees it.
+    // The byte is never read back, so every later poll of the broker sees it; the shutdown
+    // ends a wait in accept, which then fails at once.
+    stopping_ = true;
     const char wake = 1;
     [[maybe_unused]] const ssize_t ignored = ::write(wakeWrite_.get(), &wake, 1);
+    ::shutdown(socketFD_.get(), SHUT_RDWR);
     broker_.join();
   }
   if (socketFD_) {
@@ -145,17 +155,10 @@ void AgentServer::stop() {
 void AgentServer::acceptLoop() {
   nameCurrentThread("AgentBroker");
   for (;;) {
-    pollfd watched[2] = {{socketFD_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
-    if (::poll(watched, 2, -1) < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return;
-    }
-    if (watched[1].revents != 0 || (watched[0].revents & (POLLERR | POLLNVAL)) != 0) {
-      return;
-    }
     UniqueFd client(::accept4(socketFD_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (stopping_) {
+      return;  // a connection taken after stop() began is closed unanswered
+    }
     if (!client) {
       switch (errno) {
         case EAGAIN:
@@ -233,12 +236,9 @@ void AgentServer::serveClient(int clientFD) {
   // Only processes of the user who runs the broker may talk to it; anyone else is dropped
   // without a byte and leaves no trace in the audit log.
   const std::optional<uid_t> peer = peerUserId(clientFD);
-  if (!peer || *peer != ::getuid()) {
+  if (!peer || *peer != owner_) {
     return;
   }
-  // Every wait for request bytes goes through poll with the read timeout; the send timeout
-  // bounds the reply's write.
-  setTimeout(clientFD, SO_SNDTIMEO, options_.readTimeout);
 
   std::string request;
   Json reply;
@@ -252,7 +252,9 @@ void AgentServer::serveClient(int clientFD) {
       reply = answer(request);
       break;
   }
-  sendReply(clientFD, jsonData(reply), options_.requestTimeLimit);
+  // Every wait for request bytes and for reply room goes through poll with the read timeout.
+  sendReply(clientFD, jsonData(reply), wakeRead_.get(), options_.readTimeout,
+            options_.requestTimeLimit);
 }
 
 Json AgentServer::answer(std::string_view requestBytes) {

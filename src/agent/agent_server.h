@@ -1,5 +1,8 @@
 #pragma once
 
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -83,7 +86,9 @@ class AgentServer {
   ElevatedApprover* approver_;
   AgentServerOptions options_;
 
-  AuditLog audit_;  // written only from the broker thread
+  AuditLog audit_;                  // written only from the broker thread
+  const uid_t owner_ = ::getuid();  // the one user the broker serves
+  std::atomic<bool> stopping_{false};
   UniqueFd socketFD_;
   UniqueFd wakeRead_;
   UniqueFd wakeWrite_;
