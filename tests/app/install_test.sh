@@ -3,10 +3,11 @@
 # the desktop entry through desktop-file-validate, the polkit policy against polkit's own DTD,
 # the icon where the icon theme looks for an application's icon, and the installed tamber's
 # self-test run from the prefix.
-# Usage: install_test.sh BUILD_DIR. Exits 77 (skipped) when a checker is missing, unless
+# Usage: install_test.sh BUILD_DIR [CMAKE]. Exits 77 (skipped) when a checker is missing, unless
 # TAMBER_REQUIRE_REAL_PARTS is set, as in CI: there that is a failure.
 set -euo pipefail
 build=$1
+cmake=${2:-cmake}
 
 unavailable() {
   if [[ -n "${TAMBER_REQUIRE_REAL_PARTS:-}" ]]; then
@@ -27,7 +28,7 @@ done
 
 prefix=$(mktemp -d /tmp/tamber-install-XXXXXX)
 trap 'rm -rf "$prefix"' EXIT
-cmake --install "$build" --prefix "$prefix" >/dev/null
+"$cmake" --install "$build" --prefix "$prefix" >/dev/null
 bin=$(realpath "$prefix/bin")
 
 failures=0
