@@ -10,6 +10,9 @@ packages=(
 )
 if [[ "${1:-build}" == test ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth libxtst-dev clang libclang-rt-14-dev)
+  # The real parts the tests start: a window manager, a system bus with polkitd for pkexec,
+  # and the checkers of the installed desktop entry and polkit policy.
+  packages+=(openbox dbus polkitd desktop-file-utils libxml2-utils)
   # The MCP end-to-end test runs the official SDK's client under Node.js: Debian's nodejs and
   # npm, unless the machine already has both commands from another packaging.
   if ! command -v node >/dev/null || ! command -v npm >/dev/null; then

@@ -6,10 +6,12 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 jobs=$(nproc)
+# Every build here treats warnings as errors (the default of a new build directory, see
+# CMakeLists.txt), and tests whose real parts (polkitd, a window manager, the install
+# checkers, the MCP SDK client) cannot start fail instead of skipping.
+export TAMBER_WERROR=ON TAMBER_REQUIRE_REAL_PARTS=1
 
 scripts/install-deps.sh test
-# Tests of real parts (the MCP SDK client, ...) fail instead of skipping when they cannot run.
-export TAMBER_REQUIRE_REAL_PARTS=1
 
 echo "== normal build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -19,6 +21,10 @@ echo "== MCP SDK client from the npm registry, pinned by tests/engine/mcp_sdk/pa
 (cd build && ctest --output-on-failure -j"$jobs")
 
 [[ "${TAMBER_TEST_QUICK:-0}" == 1 ]] && exit 0
+
+echo "== release build (as packagers build it; no test run)"
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
+cmake --build build-release -j"$jobs"
 
 echo "== sanitizer build (address, undefined)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTAMBER_SANITIZE=address,undefined \

@@ -158,6 +158,12 @@ HelperLauncher administratorHelperLauncher() {
   return [](const std::string& request) {
     const std::string executable = ownExecutablePath();
     require(!executable.empty(), "Administrator helper script could not be created");
+    return administratorHelperLauncher(executable)(request);
+  };
+}
+
+HelperLauncher administratorHelperLauncher(std::string executable) {
+  return [executable = std::move(executable)](const std::string& request) {
     return runProcess(administratorCommand({executable, kPrivilegedOpFlag, request}));
   };
 }

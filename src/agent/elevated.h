@@ -88,6 +88,10 @@ using HelperLauncher = std::function<ProcessResult(const std::string& helperRequ
 // script could not be created" when this executable's path is unknown.
 HelperLauncher administratorHelperLauncher();
 
+// The same launcher for the tamber executable at the absolute path `executable` (tests run
+// the built one from their own process).
+HelperLauncher administratorHelperLauncher(std::string executable);
+
 // Runs `command` with /bin/sh -c, without any elevation; reported as a launcher run.
 ProcessResult runUnprivilegedShell(const std::string& command);
 

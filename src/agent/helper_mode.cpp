@@ -45,21 +45,23 @@ WallClock::time_point requestDeadline(const Json& request) {
       std::chrono::duration_cast<WallClock::duration>(std::chrono::duration<double>(seconds)));
 }
 
-// Each identity is exactly [device, inode] as unsigned integers, and every accepted root has
-// one: a folder without a recorded identity could be swapped for another without notice.
-std::map<std::string, FolderIdentity> requestIdentities(const Json& request,
-                                                        const std::vector<std::string>& roots) {
+// The request must carry an object of number arrays; beyond that shape, an entry is only
+// believed when it is exactly [device, inode] as unsigned integers. Any other entry, like a
+// root with no entry at all, names no folder, so the walk to that root refuses it as a
+// changed identity: a folder without a recorded identity could be swapped without notice.
+std::map<std::string, FolderIdentity> requestIdentities(const Json& request) {
   auto identities = request.find("identities");
   require(identities != request.end() && identities->is_object(), kIdentitiesRequired);
   std::map<std::string, FolderIdentity> result;
-  for (const auto& [root, pair] : identities->items()) {
-    require(pair.is_array() && pair.size() == 2 && pair[0].is_number_unsigned() &&
-                pair[1].is_number_unsigned(),
-            kIdentitiesRequired);
-    result[root] = FolderIdentity{pair[0].get<std::uint64_t>(), pair[1].get<std::uint64_t>()};
-  }
-  for (const std::string& root : roots) {
-    require(result.contains(root), kIdentitiesRequired);
+  for (const auto& [root, numbers] : identities->items()) {
+    require(numbers.is_array(), kIdentitiesRequired);
+    for (const Json& number : numbers) {
+      require(number.is_number(), kIdentitiesRequired);
+    }
+    if (numbers.size() == 2 && numbers[0].is_number_unsigned() && numbers[1].is_number_unsigned()) {
+      result[root] =
+          FolderIdentity{numbers[0].get<std::uint64_t>(), numbers[1].get<std::uint64_t>()};
+    }
   }
   return result;
 }
@@ -89,7 +91,7 @@ Json privilegedHelperReply(const std::string& helperRequest) {
   grant.edit = accepted.edit;
   grant.elevated = true;
   grant.expires = deadline;
-  grant.identities = requestIdentities(request, grant.roots);
+  grant.identities = requestIdentities(request);
 
   return performFileAction(request, grant);
 }

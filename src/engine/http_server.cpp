@@ -63,7 +63,10 @@ InventoryServer::InventoryServer(IndexService& index, std::string invitation, in
       index_(index),
       invitation_(std::move(invitation)),
       port_(port) {
-  const std::string authority = ":" + std::to_string(port_);
+  // Appended rather than `":" + std::to_string(...)`: GCC 12 misreads that inlined insert as
+  // an overlapping copy (-Wrestrict) in optimised builds.
+  std::string authority = ":";
+  authority += std::to_string(port_);
   auto knownHost = [authority](const httplib::Request& request) {
     if (!request.has_header("Host")) {
       return true;  // HTTP/1.0 clients; browsers always send it

@@ -140,7 +140,11 @@ std::string indexedSummary(const IndexService::State& state) {
            " on disk, at " + localTimeText(inventory->finishedAt) + " (took " +
            durationText(inventory->durationMs) + ").";
     if (total.unreadableFolders > 0) {
-      text += " " + plural(total.unreadableFolders, "folder", "folders") + " could not be read.";
+      // Appended piece by piece: GCC 12 misreads `" " + std::string(...)` as an overlapping
+      // copy (-Wrestrict) in optimised builds.
+      text += ' ';
+      text += plural(total.unreadableFolders, "folder", "folders");
+      text += " could not be read.";
     }
   }
   if (state.indexing) {

@@ -25,6 +25,7 @@ using testing::TempDir;
 const std::string kMalformed = "Malformed scoped helper request";
 const std::string kDeadline = "Expired or invalid helper deadline";
 const std::string kIdentities = "Folder identities required";
+const std::string kIdentityChanged = "Selected folder identity changed; revoke and reselect it";
 
 std::string failureLine(const std::string& text) {
   return jsonData(failureReply(text)) + "\n";
@@ -120,6 +121,8 @@ TEST_F(HelperModeTest, RefusesEveryMalformedOrOutOfScopeRequest) {
     GTEST_SKIP() << "checks after the root check need root";
   }
   const std::string credentials = dir.mkdir(".ssh");
+  const std::uint64_t device = valid["identities"][work][0];
+  const std::uint64_t inode = valid["identities"][work][1];
   const auto encoded = [](const Json& payload) { return base64Encode(jsonData(payload)); };
   const auto expiringIn = [&](double seconds) {
     return encoded(with("expires", epochSeconds(WallClock::now()) + seconds));
@@ -145,12 +148,21 @@ TEST_F(HelperModeTest, RefusesEveryMalformedOrOutOfScopeRequest) {
       {encoded(with("roots", {"/"})), "Select specific data folders, not a whole system tree"},
       {encoded(with("roots", {credentials})),
        "Credential and agent-private paths cannot be delegated"},
+      // Only the shape is required: an object of number arrays.
       {encoded(with("identities", kRemoved)), kIdentities},
-      {encoded(with("identities", {{work, {1}}})), kIdentities},
-      {encoded(with("identities", {{work, {-1, 2}}})), kIdentities},
-      {encoded(with("identities", {{work, {1.5, 2}}})), kIdentities},
+      {encoded(with("identities", Json::array({work}))), kIdentities},
       {encoded(with("identities", {{work, "1,2"}})), kIdentities},
-      {encoded(with("identities", {{"/elsewhere", {1, 2}}})), kIdentities},
+      {encoded(with("identities", {{work, {device, "2"}}})), kIdentities},
+      {encoded(with("identities", {{work, {device, inode}}, {"/elsewhere", true}})), kIdentities},
+      // Any entry that is not exactly this folder's two numbers names no folder.
+      {encoded(with("identities", Json::object())), kIdentityChanged},
+      {encoded(with("identities", {{work, Json::array()}})), kIdentityChanged},
+      {encoded(with("identities", {{work, {device}}})), kIdentityChanged},
+      {encoded(with("identities", {{work, {device, inode, 0}}})), kIdentityChanged},
+      {encoded(with("identities", {{work, {device, inode + 0.5}}})), kIdentityChanged},
+      {encoded(with("identities", {{work, {-1, inode}}})), kIdentityChanged},
+      {encoded(with("identities", {{work, {device, inode + 1}}})), kIdentityChanged},
+      {encoded(with("identities", {{"/elsewhere", {device, inode}}})), kIdentityChanged},
       {encoded(with("edit", kRemoved)), "View-only grant cannot edit files"},
       {encoded(with("edit", "true")), "View-only grant cannot edit files"},
       {encoded(with("path", dir / "elsewhere.txt")), "Path is outside the selected grant folders"},
@@ -165,10 +177,16 @@ TEST_F(HelperModeTest, RefusesEveryMalformedOrOutOfScopeRequest) {
   EXPECT_NE(notJson.find("parse error"), std::string::npos);
   EXPECT_NE(jsonData(failureReply(notJson)), "{}");
 
-  // A folder swapped since the grant was made is refused by its identity.
-  Json swapped = valid;
-  swapped["identities"][work] = {1, 2};
-  EXPECT_EQ(refusalOf(encoded(swapped)).rfind("succeeded", 0), std::string::npos);
+  // A root reached through a link is granted as the folder it names: the identity recorded
+  // under the link's path is no entry for that folder, and a path under the link's name lies
+  // outside the grant.
+  const std::string link = dir / "link";
+  std::filesystem::create_directory_symlink(work, link);
+  Json linked = with("roots", {link});
+  linked["identities"] = {{link, {device, inode}}};
+  EXPECT_EQ(refusalOf(encoded(linked)), kIdentityChanged);
+  linked["path"] = link + "/new.txt";
+  EXPECT_EQ(refusalOf(encoded(linked)), "Path is outside the selected grant folders");
   EXPECT_FALSE(std::filesystem::exists(work + "/new.txt"));
 
   // Thirty minutes ahead is fine.

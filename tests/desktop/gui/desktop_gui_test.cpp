@@ -38,16 +38,6 @@ bool exists(const std::string& path) {
   return ::lstat(path.c_str(), &status) == 0;
 }
 
-// Where screenshots go: TAMBER_SHOTS_DIR when set (to keep them), else the test's folder.
-std::string shotPath(const TempDir& temp, const std::string& name) {
-  const char* keep = std::getenv("TAMBER_SHOTS_DIR");
-  if (keep != nullptr && *keep != '\0') {
-    std::filesystem::create_directories(keep);
-    return std::string(keep) + "/" + name;
-  }
-  return temp / name;
-}
-
 // The engine server serving `dataDirectory`, if one does.
 std::optional<int> engineServing(const std::string& dataDirectory) {
   const std::vector<int> engines = enginesServing(dataDirectory);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -38,6 +39,16 @@ inline bool waitFor(const std::function<bool()>& condition, std::chrono::millise
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return true;
+}
+
+// Where screenshots go: TAMBER_SHOTS_DIR when set (to keep them), else the test's folder.
+inline std::string shotPath(const TempDir& temp, const std::string& name) {
+  const char* keep = std::getenv("TAMBER_SHOTS_DIR");
+  if (keep != nullptr && *keep != '\0') {
+    std::filesystem::create_directories(keep);
+    return std::string(keep) + "/" + name;
+  }
+  return temp / name;
 }
 
 inline int freePort() {

@@ -1,0 +1,493 @@
+// The elevated path with its real parts: the agent broker, the real pkexec, polkitd on a system
+// bus, the polkit action Tamber installs, and the built tamber as the root helper.
+//
+// The test process moves into a mount namespace of its own before it starts anything. There a
+// tmpfs hides /run/dbus, so the system bus and polkitd started here are the only ones this
+// process and its children see: a bus that other programs on the machine use is never touched,
+// and never mistaken for ours. polkitd's actions and rules folders are replaced the same way,
+// so Tamber's action (and a rule for the test's unprivileged person) exist only for this test
+// and only for the processes it starts; every mount goes away with the namespace.
+#include <fcntl.h>
+#include <pwd.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "access/failure.h"
+#include "access/reply.h"
+#include "agent/agent_client.h"
+#include "agent/agent_server.h"
+#include "agent/elevated.h"
+#include "agent/helper_mode.h"
+#include "agent/run_binary.h"
+#include "platform/bounded_process.h"
+#include "platform/elevation.h"
+#include "platform/spawn_setup.h"
+#include "platform/unique_fd.h"
+#include "support/temp_dir.h"
+
+extern char** environ;
+
+namespace tamber {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::readFile;
+using testing::TempDir;
+
+constexpr const char* kActionId = "org.tamber.privileged-op";
+constexpr const char* kBusSocket = "/run/dbus/system_bus_socket";
+constexpr const char* kActionsDir = "/usr/share/polkit-1/actions";
+constexpr const char* kRulesDir = "/etc/polkit-1/rules.d";
+
+std::string launchFailure(int number) {
+  return "Administrator authorization or helper launch failed (Linux error " +
+         std::to_string(number) +
+         "). This is not proof of cancellation or an expired grant. Check the app and Linux "
+         "privacy permissions.";
+}
+
+std::string errnoText(const std::string& step) {
+  return step + ": " + std::strerror(errno);
+}
+
+// Kills, when this test process ends in any way (a crash or a timeout's SIGKILL included), the
+// processes it started and has not reaped. It is a child forked while this process still has a
+// single thread; it learns each process id through a pipe (the id when one starts, its negative
+// once it has been reaped) and kills the ones still listed when the pipe reaches its end.
+class Watcher {
+ public:
+  Watcher() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+      return;
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(ends[1]);
+      watch(ends[0]);
+    }
+    ::close(ends[0]);
+    if (pid_ < 0) {
+      ::close(ends[1]);
+      return;
+    }
+    out_.reset(ends[1]);
+  }
+  ~Watcher() {
+    out_.reset();
+    if (pid_ > 0) {
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  Watcher(const Watcher&) = delete;
+  Watcher& operator=(const Watcher&) = delete;
+
+  bool usable() const { return out_.valid(); }
+  void started(pid_t pid) { send(pid); }
+  void reaped(pid_t pid) { send(-pid); }
+
+ private:
+  void send(pid_t message) {
+    // A pipe write this small is atomic.
+    while (::write(out_.get(), &message, sizeof message) < 0 && errno == EINTR) {
+    }
+  }
+
+  // Only async-signal-safe calls: this runs in a fork of the test process.
+  [[noreturn]] static void watch(int in) {
+    pid_t listed[16] = {};
+    pid_t message = 0;
+    for (;;) {
+      const ssize_t n = ::read(in, &message, sizeof message);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n != static_cast<ssize_t>(sizeof message)) {
+        break;
+      }
+      for (pid_t& slot : listed) {
+        if (message > 0 && slot == 0) {
+          slot = message;
+          break;
+        }
+        if (message < 0 && slot == -message) {
+          slot = 0;
+          break;
+        }
+      }
+    }
+    for (pid_t pid : listed) {
+      if (pid != 0) {
+        ::kill(pid, SIGKILL);
+      }
+    }
+    ::_exit(0);
+  }
+
+  pid_t pid_ = -1;
+  UniqueFd out_;
+};
+
+// One long-running process this test started: output appended to `logPath`, standard error
+// inherited; stopped (SIGTERM, SIGKILL after 5 seconds) and reaped when the owner goes away.
+class Daemon {
+ public:
+  Daemon(std::vector<std::string> argv, const std::string& logPath, Watcher& watcher)
+      : watcher_(watcher) {
+    UniqueFd log(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+    SpawnSetup setup(log.valid() ? log.get() : STDERR_FILENO, /*discardErrors=*/false);
+    std::vector<char*> pointers;
+    for (std::string& argument : argv) {
+      pointers.push_back(argument.data());
+    }
+    pointers.push_back(nullptr);
+    error_ = setup.error();
+    if (error_ == 0) {
+      error_ = ::posix_spawn(&pid_, pointers[0], setup.actions(), setup.attributes(),
+                             pointers.data(), environ);
+    }
+    if (error_ != 0) {
+      pid_ = -1;
+      return;
+    }
+    watcher_.started(pid_);
+  }
+  ~Daemon() {
+    if (pid_ <= 0) {
+      return;
+    }
+    ::kill(pid_, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        break;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    watcher_.reaped(pid_);
+  }
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  // The error number of a failed start, or 0.
+  int error() const { return error_; }
+  bool running() const {
+    return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0 && ::kill(pid_, 0) == 0;
+  }
+
+ private:
+  Watcher& watcher_;
+  pid_t pid_ = -1;
+  int error_ = 0;
+};
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+bool busAnswers() {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, kBusSocket);
+  return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+// Asks the bus itself, which never starts a service for this question.
+bool polkitOnBus() {
+  const BoundedRunResult run =
+      runProcessWithin({"/usr/bin/dbus-send", "--system", "--print-reply",
+                        "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                        "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.PolicyKit1"},
+                       {}, 5s);
+  return run.status == 0 && run.output.find("boolean true") != std::string::npos;
+}
+
+// The system bus, polkitd and pkexec as this test sees them, with tamber installed the way a
+// package installs it: an executable every user can reach, named by its link-free path in the
+// polkit action. `unavailable` says why they could not be set up.
+class RealParts {
+ public:
+  RealParts() { unavailable = start(); }
+  ~RealParts() {
+    polkit_.reset();
+    bus_.reset();
+    for (auto mount = mounts_.rbegin(); mount != mounts_.rend(); ++mount) {
+      ::umount2(mount->c_str(), MNT_DETACH);
+    }
+  }
+  RealParts(const RealParts&) = delete;
+  RealParts& operator=(const RealParts&) = delete;
+
+  std::string unavailable;
+  std::string helper;  // the installed tamber
+
+ private:
+  std::string start() {
+    if (::geteuid() != 0) {
+      return "pkexec's helper runs as root, and only root can start a system bus for it";
+    }
+    for (const char* program :
+         {"/usr/bin/dbus-daemon", "/usr/bin/dbus-send", "/usr/lib/polkit-1/polkitd",
+          "/usr/bin/pkexec", "/usr/bin/pkaction", "/usr/bin/setsid"}) {
+      if (::access(program, X_OK) != 0) {
+        return std::string(program) + " is missing (scripts/install-deps.sh test installs it)";
+      }
+    }
+    if (!watcher_.usable()) {
+      return errnoText("cannot fork the watcher of started processes");
+    }
+    // Only a process with a single thread may do this; the test has not started any yet.
+    if (::unshare(CLONE_NEWNS) != 0) {
+      return errnoText("cannot enter a mount namespace of its own");
+    }
+    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      return errnoText("cannot make the mounts private");
+    }
+
+    // tamber where everyone may run it, as an installed one is.
+    ::chmod(dir_.path().c_str(), 0755);
+    helper = dir_.mkdir("bin") + "/tamber";
+    std::error_code error;
+    std::filesystem::copy_file(testing::tamberBinary(), helper, error);
+    if (error || ::chmod(helper.c_str(), 0755) != 0) {
+      return "cannot install tamber for the test: " + error.message();
+    }
+
+    // polkit's own actions and Tamber's, its policy filled in as the install fills it in.
+    const std::string actions = dir_.mkdir("actions");
+    for (const auto& entry : std::filesystem::directory_iterator(kActionsDir, error)) {
+      std::filesystem::copy_file(entry.path(), actions + "/" + entry.path().filename().string(),
+                                 error);
+    }
+    std::string policy = readFile(TAMBER_SOURCE_DIR "/data/org.tamber.privileged-op.policy.in");
+    const size_t slot = policy.find("@TAMBER_EXEC_PATH@");
+    if (slot == std::string::npos) {
+      return "the policy template has no @TAMBER_EXEC_PATH@";
+    }
+    policy.replace(slot, std::strlen("@TAMBER_EXEC_PATH@"), helper);
+    dir_.write("actions/org.tamber.privileged-op.policy", policy);
+
+    // The test's person may run exactly Tamber's action; anything else needs an
+    // administrator's password, which nobody here can give.
+    const passwd* person = ::getpwuid(testing::kNobody);
+    if (person == nullptr) {
+      return "no user " + std::to_string(testing::kNobody) + " to act as the person";
+    }
+    const std::string rules = dir_.mkdir("rules");
+    dir_.write("rules/10-tamber-test.rules",
+               "polkit.addRule(function (action, subject) {\n"
+               "  if (action.id == \"" +
+                   std::string(kActionId) + "\" && subject.user == \"" + person->pw_name +
+                   "\") {\n"
+                   "    return polkit.Result.YES;\n"
+                   "  }\n"
+                   "});\n");
+
+    ::mkdir("/run/dbus", 0755);
+    for (const auto& [source, target] : {std::pair<std::string, std::string>{"", "/run/dbus"},
+                                         {actions, kActionsDir},
+                                         {rules, kRulesDir}}) {
+      const bool fresh = source.empty();
+      if (::mount(fresh ? "tmpfs" : source.c_str(), target.c_str(), fresh ? "tmpfs" : nullptr,
+                  fresh ? 0 : MS_BIND, fresh ? "mode=0755" : nullptr) != 0) {
+        return errnoText("cannot mount over " + target);
+      }
+      mounts_.push_back(target);
+    }
+
+    const std::string log = dir_ / "daemons.log";
+    bus_.emplace(
+        std::vector<std::string>{"/usr/bin/dbus-daemon", "--system", "--nofork", "--nopidfile"},
+        log, watcher_);
+    if (bus_->error() != 0 || !waitUntil([] { return busAnswers(); }, 10s)) {
+      return "the system bus did not start: " + readFile(log);
+    }
+    // Started before anything asks for polkit, so the bus never activates one of its own.
+    polkit_.emplace(std::vector<std::string>{"/usr/lib/polkit-1/polkitd", "--no-debug"}, log,
+                    watcher_);
+    if (polkit_->error() != 0 || !waitUntil([] { return polkitOnBus(); }, 15s)) {
+      return "polkitd did not come onto the system bus: " + readFile(log);
+    }
+    return "";
+  }
+
+  Watcher watcher_;  // first in, last out: it outlives every process started below
+  TempDir dir_;
+  std::vector<std::string> mounts_;
+  std::optional<Daemon> bus_;
+  std::optional<Daemon> polkit_;
+};
+
+// Answers every approval with the decision set last; records how often it was asked.
+class Approver : public ElevatedApprover {
+ public:
+  void runOnMainThread(const std::function<void()>& work) override { work(); }
+  bool approve(const std::string&, const std::string&) override {
+    ++asked;
+    return allow;
+  }
+  std::atomic<bool> allow{true};
+  std::atomic<int> asked{0};
+};
+
+// The launcher as a person without root runs it: pkexec started by that person's shell, in a
+// session of its own, so with no terminal on which pkexec could ask for a password.
+HelperLauncher launcherOfPerson(const std::string& executable) {
+  return [executable](const std::string& request) {
+    std::vector<std::string> argv{"/usr/bin/setsid", "/bin/sh", "-c", "\"$@\"; exit $?", "sh"};
+    for (const std::string& argument :
+         administratorCommand({executable, kPrivilegedOpFlag, request})) {
+      argv.push_back(argument);
+    }
+    testing::RunOptions options;
+    options.user = testing::kNobody;
+    options.directory = "/";
+    const testing::BinaryRun run = testing::runBinary(argv, options);
+    return ProcessResult{run.status, run.out};
+  };
+}
+
+std::string failureOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const BrokerFailure& failure) {
+    return failure.description();
+  }
+  return "no failure";
+}
+
+class RealPkexec : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { parts = new RealParts(); }
+  static void TearDownTestSuite() {
+    delete parts;
+    parts = nullptr;
+  }
+  void SetUp() override {
+    if (!parts->unavailable.empty()) {
+      // CI requires the real parts; elsewhere their absence is a skip that says why.
+      if (std::getenv("TAMBER_REQUIRE_REAL_PARTS") != nullptr) {
+        FAIL() << "polkit and pkexec cannot run here: " << parts->unavailable;
+      }
+      GTEST_SKIP() << "polkit and pkexec cannot run here: " << parts->unavailable;
+    }
+  }
+
+  static RealParts* parts;
+};
+
+RealParts* RealPkexec::parts = nullptr;
+
+TEST_F(RealPkexec, BrokerRunsTheApprovedHelperAndReportsEveryWayItEnds) {
+  TempDir dir;
+  const std::string work = dir.mkdir("work");
+  const std::string data = dir.mkdir("data");
+  GrantStore grants;
+  const AgentGrant grant = grants.add({work}, /*edit=*/true, /*elevated=*/true, /*ack=*/true);
+
+  std::string executable = parts->helper;
+  std::atomic<int> launches{0};
+  AgentServerOptions options;
+  options.launchHelper = [&](const std::string& request) {
+    ++launches;
+    return administratorHelperLauncher(executable)(request);
+  };
+  Approver approver;
+  AgentServer server(data, grants, &approver, options);
+  server.start();
+  const auto writeNew = [&](const std::string& name) {
+    return sendAgentRequest(server.socketPath(), jsonData(Json{{"token", grant.token},
+                                                               {"action", "write_new"},
+                                                               {"path", work + "/" + name},
+                                                               {"text", "written as root"}}));
+  };
+
+  // Approved: pkexec runs the helper, which writes the file, and its reply is the agent's.
+  const Json written = Json::parse(writeNew("new.txt"));
+  EXPECT_EQ(written["ok"], true) << written;
+  EXPECT_EQ(written["bytes_written"], 15);
+  EXPECT_EQ(readFile(work + "/new.txt"), "written as root");
+  EXPECT_EQ(launches, 1);
+
+  // Denied: pkexec is never started.
+  approver.allow = false;
+  EXPECT_EQ(writeNew("denied.txt"), R"({"error":"Elevated action denied","ok":false})");
+  EXPECT_EQ(launches, 1);
+  EXPECT_FALSE(std::filesystem::exists(work + "/denied.txt"));
+
+  // The helper's own refusal (its status 1, passed on by pkexec) reaches the agent unchanged.
+  approver.allow = true;
+  EXPECT_EQ(writeNew("new.txt"), R"({"error":"File exists","ok":false})");
+  EXPECT_EQ(launches, 2);
+
+  // pkexec refuses a program that is not there: the launch failure with pkexec's status.
+  executable = parts->helper + "-missing";
+  EXPECT_EQ(writeNew("never.txt"), jsonData(failureReply(launchFailure(127))));
+  EXPECT_EQ(launches, 3);
+  EXPECT_FALSE(std::filesystem::exists(work + "/never.txt"));
+  EXPECT_EQ(approver.asked, 4);
+}
+
+TEST_F(RealPkexec, PolicyLetsAPersonRunOnlyTheInstalledHelperAsRoot) {
+  // polkitd took the action as installed, naming the helper by its link-free path.
+  const BoundedRunResult listed =
+      runProcessWithin({"/usr/bin/pkaction", "--action-id", kActionId, "--verbose"}, {}, 10s);
+  EXPECT_NE(listed.output.find("org.freedesktop.policykit.exec.path -> " + parts->helper + "\n"),
+            std::string::npos)
+      << listed.output;
+
+  // The grant's folder is root's alone: only the helper running as root can write there.
+  TempDir dir;
+  const std::string work = dir.mkdir("work");
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0700), 0);
+  GrantStore grants;
+  const AgentGrant grant = grants.add({work}, true, true, true);
+  const Json request{{"action", "write_new"}, {"path", work + "/by-person.txt"}, {"text", "x"}};
+
+  const Json reply = elevated(request, grant, launcherOfPerson(parts->helper));
+  EXPECT_EQ(reply["ok"], true) << reply;
+  struct stat status {};
+  ASSERT_EQ(::lstat((work + "/by-person.txt").c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, 0u);
+
+  // The same program under another name is not the action's: polkit wants an administrator's
+  // password, there is no one to give it, and pkexec's refusal is a launch failure (never a
+  // cancellation).
+  const std::string link = parts->helper + "-link";
+  std::filesystem::create_symlink(parts->helper, link);
+  EXPECT_EQ(failureOf([&] { elevated(request, grant, launcherOfPerson(link)); }),
+            launchFailure(127));
+  std::filesystem::remove(link);
+}
+
+}  // namespace
+}  // namespace tamber
