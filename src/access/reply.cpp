@@ -12,12 +12,18 @@ std::string jsonData(const Json& value) noexcept {
   }
 }
 
+// Member by member, not from braced lists, which build a temporary array for every pair.
 Json successReply() {
-  return Json{{"ok", true}};
+  Json reply = Json::object();
+  reply["ok"] = true;
+  return reply;
 }
 
 Json failureReply(std::string_view text) {
-  return Json{{"ok", false}, {"error", std::string(text)}};
+  Json reply = Json::object();
+  reply["error"] = std::string(text);
+  reply["ok"] = false;
+  return reply;
 }
 
 std::optional<std::string> stringMember(const Json& object, const char* key) {

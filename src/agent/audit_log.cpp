@@ -13,17 +13,16 @@ namespace tamber {
 namespace {}  // namespace
 
 Json auditRecord(const Json& request, bool elevated, const Json& reply, WallClock::time_point at) {
-  bool ok = false;
-  if (reply.is_object()) {
-    auto found = reply.find("ok");
-    ok = found != reply.end() && found->is_boolean() && found->get<bool>();
-  }
-  return Json{{"action", stringMember(request, "action").value_or("")},
-              {"at", epochSeconds(at)},
-              {"destination", stringMember(request, "destination").value_or("")},
-              {"elevated", elevated},
-              {"ok", ok},
-              {"path", stringMember(request, "path").value_or("")}};
+  // Member by member: a braced list would build a temporary array for every pair, and this
+  // runs for every request the broker answers.
+  Json record = Json::object();
+  record["action"] = stringMember(request, "action").value_or("");
+  record["at"] = epochSeconds(at);
+  record["destination"] = stringMember(request, "destination").value_or("");
+  record["elevated"] = elevated;
+  record["ok"] = isSuccessReply(reply);
+  record["path"] = stringMember(request, "path").value_or("");
+  return record;
 }
 
 AuditLog::AuditLog(std::string dataDirectory)
@@ -53,8 +52,8 @@ void AuditLog::open(bool create) {
 
 void AuditLog::append(const Json& request, bool elevated, const Json& reply) noexcept {
   try {
-    const std::string line =
-        jsonData(auditRecord(request, elevated, reply, WallClock::now())) + "\n";
+    std::string line = jsonData(auditRecord(request, elevated, reply, WallClock::now()));
+    line.push_back('\n');
     // One look at the name per record: a log deleted, rotated or swapped since it was opened
     // no longer has the open file's device and inode (or is gone), and the name wins.
     struct stat named {};
