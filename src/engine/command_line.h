@@ -17,6 +17,7 @@ struct CommandLine {
   int port = 0;                     // serve: 1..65535
   int intervalSeconds = 0;          // serve: seconds between index runs, at least 1
   std::string request;              // agent: the request as one JSON text, unparsed
+  std::string folder;               // inventory: "--path", a folder of the index; "" for all
 };
 
 // A command line that cannot be run; its text says what is wrong, for standard error.

@@ -8,6 +8,7 @@
 
 #include "access/failure.h"
 #include "access/reply.h"
+#include "engine/folder_report.h"
 #include "engine/page.h"
 #include "engine/web_assets.h"
 
@@ -86,11 +87,22 @@ InventoryServer::InventoryServer(IndexService& index, std::string invitation, in
       sendText(response, 405, "Method not allowed\n");
     };
 
+    if (path == "/api/invite") {
+      if (!read) {
+        return refuseMethod("GET, HEAD");
+      }
+      return sendJson(response, Json{{"product", "Tamber"}, {"text", invitation_}});
+    }
+
     if (path == "/") {
       if (!read) {
         return refuseMethod("GET, HEAD");
       }
-      response.set_content(renderPage(index_.state()), "text/html; charset=utf-8");
+      const PageRequest wanted{request.get_param_value("path"),
+                               request.get_param_value("all") == "1"};
+      const RenderedPage page = renderPage(index_.state(), wanted);
+      response.status = page.status;
+      response.set_content(page.html, "text/html; charset=utf-8");
       return;
     }
     for (const StaticAsset& asset : kAssets) {
@@ -103,29 +115,38 @@ InventoryServer::InventoryServer(IndexService& index, std::string invitation, in
         return;
       }
     }
-    if (path == "/api/invite") {
-      if (!read) {
-        return refuseMethod("GET, HEAD");
-      }
-      return sendJson(response, Json{{"product", "Tamber"}, {"text", invitation_}});
-    }
-    if (path == "/api/index" || path == "/api/status") {
+    if (path == "/api/folder") {
       if (!read) {
         return refuseMethod("GET, HEAD");
       }
       const IndexService::State state = index_.state();
-      Json body = Json::object();
-      if (path == "/api/index") {
-        if (state.inventory) {
-          body = inventoryJson(*state.inventory);
-        } else {
-          body["root"] = state.root;
-          body["entries"] = Json::array();
-        }
+      if (!state.scan) {
+        response.status = 503;
+        response.set_content(
+            jsonData(Json{{"error", "The first index of " + state.root + " is not done yet."}}),
+            "application/json");
+        return;
       }
-      body["indexing"] = state.indexing;
-      body["generation"] = state.generation;
-      return sendJson(response, body);
+      try {
+        return sendJson(response, folderReport(state.dataDir, request.get_param_value("path")));
+      } catch (const BrokerFailure& failure) {
+        response.status = 404;
+        response.set_content(jsonData(Json{{"error", failure.description()}}), "application/json");
+        return;
+      }
+    }
+    if (path == "/api/status") {
+      if (!read) {
+        return refuseMethod("GET, HEAD");
+      }
+      const IndexService::State state = index_.state();
+      return sendJson(response, Json{{"generation", state.generation},
+                                     {"indexing", state.indexing},
+                                     {"entries_seen", state.entriesSeen},
+                                     {"indexing_ms", state.indexingMs},
+                                     {"root", state.root},
+                                     {"finished_at",
+                                      state.scan ? Json(state.scan->finishedAt) : Json(nullptr)}});
     }
     if (path == "/api/scan") {
       if (method != "POST") {

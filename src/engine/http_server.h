@@ -13,16 +13,20 @@ class Server;
 namespace tamber::engine {
 
 // The engine's HTTP interface on 127.0.0.1 only:
-//   GET /             the inventory page
+//   GET /api/invite   {"product": "Tamber", "text": the invitation text}: the identity probe
+//   GET /             the inventory page; "?path=FOLDER" (relative to the indexed folder)
+//                     for any folder of the index, "&all=1" for every subfolder
 //   GET /<asset>      its style sheet, scripts and icon
-//   GET /api/invite   {"product": "Tamber", "text": the invitation text}
-//   GET /api/index    the current inventory, with "indexing" and "generation"
-//   GET /api/status   {"generation", "indexing"}: cheap to poll
+//   GET /api/folder   "?path=FOLDER": the folder's report (folderReport), 404 with
+//                     {"error"} for a folder that is not in the index, 503 before the first
+//                     index
+//   GET /api/status   {"generation", "indexing", "entries_seen", "indexing_ms", "root",
+//                     "finished_at"}: cheap to poll
 //   POST /api/scan    index again now (only from the page itself)
-// HEAD works wherever GET does. Any other path answers 404, another method on a known path
-// 405. Every response carries a strict Content-Security-Policy. Requests naming another
-// host are refused with 403, so a web site cannot read the inventory by pointing its own
-// name at this address.
+// HEAD works wherever GET does. Any
+// other path answers 404, another method on a known path 405. Every response carries a
+// strict Content-Security-Policy. Requests naming another host are refused with 403, so a
+// web site cannot reach the engine by pointing its own name at this address.
 class InventoryServer {
  public:
   // `index` must outlive the server.

@@ -148,18 +148,20 @@ void SpaceLedger::addSharedRange(const PhysicalRange& range, bool newReference) 
   mergeRange(range.start, end);
 }
 
-const Measure* SpaceLedger::nameLinkedInode(dev_t device, ino_t inode) {
+std::optional<uint64_t> SpaceLedger::nameLinkedInode(dev_t device, ino_t inode) {
   const auto found = inodes_.find(InodeKey{device, inode});
   if (found == inodes_.end()) {
-    return nullptr;
+    return std::nullopt;
   }
   LinkedInode& node = found->second;
   node.namesSeen += 1;
   reference(node.owners, node.measure, false);
+  uint64_t bytes = static_cast<uint64_t>(node.measure.allocatedBytes);
   for (const PhysicalRange& range : node.sharedRanges) {
     addSharedRange(range, false);
+    bytes += range.length;
   }
-  return &node.measure;
+  return bytes;
 }
 
 void SpaceLedger::addLinkedInode(dev_t device, ino_t inode, uint64_t links, const Measure& measure,

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -83,16 +84,19 @@ class SpaceLedger {
   void addSharedRange(const PhysicalRange& range, bool newReference = true);
 
   // An inode with `links` names. nameLinkedInode counts a further name of an inode added
-  // before and returns its measure; it returns nullptr for an inode not seen yet, which the
-  // caller then adds with addLinkedInode: `measure` is what the inode takes apart from
-  // `sharedRanges`, which are referenced as addSharedRange does.
-  const Measure* nameLinkedInode(dev_t device, ino_t inode);
+  // before and returns the bytes it takes, shared ranges included; it returns nothing for an
+  // inode not seen yet, which the caller then adds with addLinkedInode: `measure` is what the
+  // inode takes apart from `sharedRanges`, which are referenced as addSharedRange does.
+  std::optional<uint64_t> nameLinkedInode(dev_t device, ino_t inode);
   void addLinkedInode(dev_t device, ino_t inode, uint64_t links, const Measure& measure,
                       std::vector<PhysicalRange> sharedRanges);
 
   // Once every folder has been left: the exclusive figures to add, per folder whose figures
   // change. The ledger is spent afterwards.
   std::vector<ExclusiveChange> finish();
+
+  // Folders entered so far.
+  size_t folderCount() const { return parent_.size(); }
 
   // Distinct shared ranges and linked inodes held: what the ledger's memory grows with.
   size_t trackedObjects() const { return segments_.size() + inodes_.size(); }

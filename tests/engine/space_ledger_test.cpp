@@ -132,9 +132,9 @@ std::vector<Figures> ledgerFigures(const Tree& tree) {
         }
       } else {
         const Inode& inode = tree.inodes[entry.inode];
-        const Measure* known = ledger.nameLinkedInode(1, entry.inode);
-        EXPECT_EQ(known != nullptr, inodeSeen[entry.inode]);
-        if (known == nullptr) {
+        const std::optional<uint64_t> known = ledger.nameLinkedInode(1, entry.inode);
+        EXPECT_EQ(known.has_value(), inodeSeen[entry.inode]);
+        if (!known) {
           std::vector<PhysicalRange> ranges;
           for (const Range& range : inode.ranges) {
             ranges.push_back({range.first * kUnit, range.count * kUnit});
