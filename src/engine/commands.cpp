@@ -17,6 +17,7 @@
 #include "engine/index_store.h"
 #include "engine/indexer.h"
 #include "engine/invitation.h"
+#include "engine/page_secret.h"
 #include "engine/paths.h"
 #include "engine/text_format.h"
 
@@ -118,8 +119,19 @@ int runServe(const CommandLine& line, const std::string& program) {
   pthread_sigmask(SIG_BLOCK, &endings, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // The page's secret exists before the server answers anything, so that the app, which
+  // reads it once the engine answers its probe, always finds it.
+  std::string secret;
+  try {
+    secret = ensurePageSecret(dataDir);
+  } catch (const BrokerFailure& failure) {
+    std::cerr << "larkspan: could not keep the page's secret in " << dataDir << ": "
+              << failure.description() << std::endl;
+    return 1;
+  }
   IndexService index(root, dataDir, std::chrono::seconds(line.intervalSeconds));
-  InventoryServer server(index, invitationText(engineExecutable(program), dataDir), line.port);
+  InventoryServer server(index, invitationText(engineExecutable(program), dataDir),
+                         std::move(secret), line.port);
   try {
     server.bind();
   } catch (const BrokerFailure& failure) {

@@ -10,6 +10,7 @@
 #include "access/reply.h"
 #include "engine/folder_report.h"
 #include "engine/page.h"
+#include "engine/page_secret.h"
 #include "engine/web_assets.h"
 
 namespace tamber::engine {
@@ -59,10 +60,12 @@ void sendText(httplib::Response& response, int status, const char* text) {
 
 }  // namespace
 
-InventoryServer::InventoryServer(IndexService& index, std::string invitation, int port)
+InventoryServer::InventoryServer(IndexService& index, std::string invitation, std::string secret,
+                                 int port)
     : server_(std::make_unique<httplib::Server>()),
       index_(index),
       invitation_(std::move(invitation)),
+      secret_(std::move(secret)),
       port_(port) {
   const std::string authority = ":" + std::to_string(port_);
   auto knownHost = [authority](const httplib::Request& request) {
@@ -92,6 +95,12 @@ InventoryServer::InventoryServer(IndexService& index, std::string invitation, in
         return refuseMethod("GET, HEAD");
       }
       return sendJson(response, Json{{"product", "Tamber"}, {"text", invitation_}});
+    }
+    // Everything else shows what the user keeps where: only for the user's own app.
+    if (!carriesPageSecret(request.get_header_value("Cookie"), secret_)) {
+      return sendText(response, 403,
+                      "This inventory is private to the user who runs it; open it in the "
+                      "Tamber app.\n");
     }
 
     if (path == "/") {

@@ -23,14 +23,15 @@ namespace tamber::engine {
 //   GET /api/status   {"generation", "indexing", "entries_seen", "indexing_ms", "root",
 //                     "finished_at"}: cheap to poll
 //   POST /api/scan    index again now (only from the page itself)
-// HEAD works wherever GET does. Any
+// Every route but the identity probe answers only requests that carry the page's secret
+// (see page_secret.h); without it, 403 and one sentence. HEAD works wherever GET does. Any
 // other path answers 404, another method on a known path 405. Every response carries a
 // strict Content-Security-Policy. Requests naming another host are refused with 403, so a
 // web site cannot reach the engine by pointing its own name at this address.
 class InventoryServer {
  public:
-  // `index` must outlive the server.
-  InventoryServer(IndexService& index, std::string invitation, int port);
+  // `index` must outlive the server; `secret` is the page's secret.
+  InventoryServer(IndexService& index, std::string invitation, std::string secret, int port);
   InventoryServer(const InventoryServer&) = delete;
   InventoryServer& operator=(const InventoryServer&) = delete;
   ~InventoryServer();
@@ -49,6 +50,7 @@ class InventoryServer {
   std::unique_ptr<httplib::Server> server_;
   IndexService& index_;
   const std::string invitation_;
+  const std::string secret_;
   const int port_;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> serving_{false};

@@ -162,7 +162,8 @@ std::string folderSection(IndexReader& reader, const FolderRecord& folder,
   const std::vector<FolderRecord> children = reader.children(folder.id, limit);
   const std::string base = joinedNames(names);
   std::string rows = totalRow(&usage, "");
-  bool herePlaced = folder.here.files == 0 && folder.here.allocatedBytes == 0;
+  // The folder's own entry alone (no files in it) is too small to deserve a row.
+  bool herePlaced = folder.here.files == 0;
   uint64_t shownBytes = 0;
   for (const FolderRecord& child : children) {
     if (!herePlaced && folder.here.allocatedBytes >= child.usage.allocatedBytes) {

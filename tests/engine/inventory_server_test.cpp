@@ -1,3 +1,4 @@
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -260,6 +261,97 @@ TEST(InventoryServer, AnswersOnlyItsRoutesMethodsAndHost) {
   EXPECT_EQ(body.at("text"), Json::parse(cli.out).at("text"));
 }
 
+// Runs `attempt` as the unprivileged user "nobody" in a child process and returns its exit
+// status (or 128 + signal).
+int asNobody(const std::function<int()>& attempt) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const uid_t nobody = 65534;
+    if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
+      ::_exit(125);
+    }
+    ::_exit(attempt());
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return exitStatusOf(status);
+}
+
+TEST(InventoryServer, KeepsEverythingButTheProbeFromOtherUsers) {
+  TempDir dir;
+  const std::string root = dir.mkdir("root");
+  dir.mkdir("root/Private plans");
+  const std::string data = dir / "data";
+  ServingEngine engine(data, root);
+  engine.settledIndex();
+  const int port = engine.port();
+  const std::string refusal =
+      "This inventory is private to the user who runs it; open it in the Tamber app.\n";
+
+  // The secret: created by the engine, 0600, in a 0700 data directory.
+  struct stat status {};
+  ASSERT_EQ(::stat((data + "/page-secret").c_str(), &status), 0);
+  EXPECT_TRUE(S_ISREG(status.st_mode));
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+  ASSERT_EQ(::stat(data.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0700u);
+  const std::string cookie = secretCookie(data);
+  ASSERT_TRUE(std::regex_match(cookie, std::regex("Cookie: larkspan_page=[0-9a-f]{64}")));
+  std::string wrong = cookie;
+  wrong.back() = wrong.back() == '0' ? '1' : '0';
+
+  // Without the secret every route but the probe answers one sentence, whatever is asked.
+  const std::vector<std::vector<std::string>> strangers = {
+      {},
+      {wrong},
+      {"Cookie: other=1; larkspan_page=" + cookie.substr(cookie.find('=') + 1, 63)},
+      {"Cookie: larkspan_page_x=" + cookie.substr(cookie.find('=') + 1)},
+      {"Authorization: Bearer " + cookie.substr(cookie.find('=') + 1)},
+  };
+  for (const std::vector<std::string>& headers : strangers) {
+    for (const char* path :
+         {"/", "/?path=Private%20plans", "/style.css", "/page.js", "/api/folder",
+          "/api/folder?path=Private%20plans", "/api/status", "/nope", "/api/invite/x"}) {
+      const HttpReply reply = httpRequest(port, "GET", path, headers);
+      EXPECT_EQ(reply.status, 403) << path;
+      EXPECT_EQ(reply.body, refusal) << path;
+    }
+    EXPECT_EQ(httpRequest(port, "POST", "/api/scan", headers).status, 403);
+    EXPECT_EQ(httpRequest(port, "GET", "/api/invite", headers).status, 200);
+  }
+  // Another cookie beside the page's is no obstacle for the app.
+  EXPECT_EQ(httpRequest(port, "GET", "/", {cookie + "; theme=dark"}).status, 200);
+
+  if (::geteuid() != 0) {
+    if (std::getenv("TAMBER_REQUIRE_REAL_PARTS") != nullptr) {
+      FAIL() << "trying another user needs root, to become that user";
+    }
+    GTEST_SKIP() << "trying another user needs root, to become that user";
+  }
+  // Another user can reach the engine's port, but neither the secret nor the index, even
+  // when the data directory is opened up: each file is the user's alone.
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0711), 0);
+  for (const mode_t folderMode : {mode_t{0700}, mode_t{0711}}) {
+    ASSERT_EQ(::chmod(data.c_str(), folderMode), 0);
+    const int read = asNobody([&] {
+      const bool secretRead = ::open((data + "/page-secret").c_str(), O_RDONLY) >= 0;
+      const bool indexRead = ::open((data + "/larkspan-index.db").c_str(), O_RDONLY) >= 0;
+      const HttpReply page = httpRequest(port, "GET", "/", {secretCookie(data)});
+      return (secretRead ? 1 : 0) | (indexRead ? 2 : 0) | (page.status != 403 ? 4 : 0) |
+             (page.body.find("Private plans") != std::string::npos ? 8 : 0);
+    });
+    EXPECT_EQ(read, 0) << "directory mode " << std::oct << folderMode;
+    // The command line reads the index directly, and so cannot either.
+    const LarkspanRun cli =
+        runProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                    larkspanBinary(), "--data", data, "--json", "inventory"});
+    EXPECT_EQ(cli.status, 1) << cli.out;
+    EXPECT_EQ(cli.out, "");
+    EXPECT_EQ(cli.err, "larkspan: Permission denied\n");
+  }
+  ::chmod(data.c_str(), 0700);
+}
+
 // What `du` reports for the allocated size of `path`, or nullopt when du cannot run.
 std::optional<uint64_t> duBytes(const std::string& path) {
   const LarkspanRun du = runProgram({"/usr/bin/du", "-s", "-x", "-B1", path});
@@ -361,7 +453,7 @@ TEST(InventoryIndex, ShowsTheKeptResultAtOnceAndDuringTheNextScan) {
     files.push_back(entry.path().filename());
   }
   std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, (std::vector<std::string>{"larkspan-index.db"}))
+  EXPECT_EQ(files, (std::vector<std::string>{"larkspan-index.db", "page-secret"}))
       << "a temporary file was left behind";
 
   // The tree grows while the engine is away. A restart within the interval shows the kept

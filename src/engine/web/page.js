@@ -138,7 +138,7 @@
       }
     }
     const here = report.files_here.allocated_bytes;
-    if (here > 0) {
+    if (report.files_here.files > 0 && here > 0) {
       items.push({ value: here, label: 'Files directly here', link: null, muted: true });
     }
     if (others > 0) {
