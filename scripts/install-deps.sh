@@ -10,6 +10,8 @@ packages=(
 )
 if [[ "${1:-build}" == test ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth libxtst-dev clang libclang-rt-14-dev)
+  # The file systems the inventory's tests make in image files.
+  packages+=(xfsprogs btrfs-progs)
 fi
 
 missing=()

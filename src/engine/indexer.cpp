@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,14 +25,23 @@ namespace {
 
 // Largest files kept per folder subtree.
 constexpr size_t kLargestKept = 20;
-// Folder descriptors the walk holds at most; deeper folders close the shallowest ones and
-// reopen them on the way back up.
+// Folder descriptors the walk holds at most: a quarter of what the process may open, and no
+// more than this. Deeper folders close the shallowest ones and reopen them when needed.
 constexpr size_t kOpenFoldersAtMost = 128;
+constexpr size_t kOpenFoldersAtLeast = 4;
 // How many entries are looked at between two checks of the stop flag and progress updates.
 constexpr unsigned kCheckEvery = 256;
 
 bool isDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+size_t folderDescriptors() {
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return kOpenFoldersAtMost;
+  }
+  return std::clamp<size_t>(limit.rlim_cur / 4, kOpenFoldersAtLeast, kOpenFoldersAtMost);
 }
 
 int64_t unixNow() {
@@ -213,7 +223,7 @@ class Walk {
   // Keeps the walk within its descriptors: the shallowest open folders close first, except
   // the root (always open) and the current folder.
   void closeShallowFolders() {
-    for (size_t i = 1; openDescriptors_ > kOpenFoldersAtMost && i + 1 < frames_.size(); ++i) {
+    for (size_t i = 1; openDescriptors_ > descriptorBudget_ && i + 1 < frames_.size(); ++i) {
       if (frames_[i].fd) {
         frames_[i].fd.reset();
         openDescriptors_ -= 1;
@@ -433,6 +443,7 @@ class Walk {
   const std::optional<uint64_t> rootMount_;
   SpaceLedger ledger_;
   std::vector<Frame> frames_;
+  const size_t descriptorBudget_ = folderDescriptors();
   size_t openDescriptors_ = 0;
   FolderRecord root_;
   uint64_t entries_ = 0;
