@@ -16,6 +16,7 @@
 #include "access/text.h"
 #include "engine/index_store.h"
 #include "engine/space_ledger.h"
+#include "engine/worker_pool.h"
 #include "platform/extent_map.h"
 #include "platform/unique_fd.h"
 
@@ -29,8 +30,11 @@ constexpr size_t kLargestKept = 20;
 // more than this. Deeper folders close the shallowest ones and reopen them when needed.
 constexpr size_t kOpenFoldersAtMost = 128;
 constexpr size_t kOpenFoldersAtLeast = 4;
-// How many entries are looked at between two checks of the stop flag and progress updates.
-constexpr unsigned kCheckEvery = 256;
+// How many folders are entered between two checks of the stop flag and progress updates
+// (and every batch of entries is one).
+constexpr unsigned kCheckEvery = 64;
+// Entries of a folder inspected together, by several threads when there are enough of them.
+constexpr size_t kBatch = 512;
 
 bool isDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
@@ -54,7 +58,7 @@ uint64_t blockBytes(const struct stat& status) {
 
 // A file that may be among the largest of some folder's subtree.
 struct Candidate {
-  std::string name;
+  std::string name;  // as on disk
   uint32_t folder = 0;
   uint64_t logicalBytes = 0;
   uint64_t allocatedBytes = 0;
@@ -170,9 +174,10 @@ class Walk {
   const FolderRecord& root() const { return root_; }
 
  private:
-  // True once the stop flag was seen; looks at it (and publishes progress) every so often.
-  bool stopped() {
-    if (!stopSeen_ && ++sinceCheck_ >= kCheckEvery) {
+  // True once the stop flag was seen; looks at it (and publishes progress) every so often,
+  // or at once when `now`.
+  bool stopped(bool now = false) {
+    if (!stopSeen_ && (now || ++sinceCheck_ >= kCheckEvery)) {
       sinceCheck_ = 0;
       if (entriesSeen_ != nullptr) {
         entriesSeen_->store(entries_, std::memory_order_relaxed);
@@ -254,7 +259,9 @@ class Walk {
     return true;
   }
 
-  // Reads every entry of `frame`: files are counted at once, subfolders kept for later.
+  // Reads every entry of `frame`: files are counted at once, subfolders kept for later. The
+  // entries are inspected a batch at a time, by the pool's threads when there are enough of
+  // them, and counted in the order they were listed.
   void list(Frame& frame) {
     const int copy = ::fcntl(frame.fd.get(), F_DUPFD_CLOEXEC, 0);
     DIR* stream = copy >= 0 ? ::fdopendir(copy) : nullptr;
@@ -266,53 +273,104 @@ class Walk {
       return;
     }
     UniqueDir listing(stream);
-    for (;;) {
-      errno = 0;
-      const dirent* entry = ::readdir(listing.get());
-      if (entry == nullptr) {
-        if (errno != 0) {
-          frame.noteUnreadable();
+    for (bool more = true; more && !stopped(true);) {
+      size_t count = 0;
+      while (count < kBatch) {
+        errno = 0;
+        const dirent* entry = ::readdir(listing.get());
+        if (entry == nullptr) {
+          if (errno != 0) {
+            frame.noteUnreadable();
+          }
+          more = false;
+          break;
         }
-        return;
+        if (isDotOrDotDot(entry->d_name)) {
+          continue;
+        }
+        if (batch_.size() == count) {
+          batch_.emplace_back();
+        }
+        batch_[count].name = entry->d_name;
+        batch_[count].type = entry->d_type;
+        ++count;
       }
-      if (!isDotOrDotDot(entry->d_name)) {
+      const int folder = frame.fd.get();
+      const bool extentMaps = extentMaps_;
+      if (extentMaps) {
+        // One at a time: on a file system that shares extents, extent maps read side by side
+        // wait for each other's locks and take longer than in turn (measured on XFS).
+        for (size_t i = 0; i < count; ++i) {
+          inspect(folder, batch_[i], extentMaps);
+        }
+      } else {
+        pool_.forEach(count, [&](size_t i) { inspect(folder, batch_[i], extentMaps); });
+      }
+      for (size_t i = 0; i < count; ++i) {
         entries_ += 1;
-        countEntry(frame, entry->d_name, entry->d_type);
-      }
-      if (stopped()) {
-        return;
+        countEntry(frame, batch_[i]);
       }
     }
   }
 
-  void countEntry(Frame& frame, const char* name, unsigned char type) {
+  // What one entry of a folder is, read from the file system; filled on any thread.
+  struct Entry {
+    std::string name;
+    unsigned char type = DT_UNKNOWN;
+    int statError = 0;  // errno of a failed inspection; 0 when `status` holds
     struct stat status {};
+    int mapError = -1;  // -1: no extent map wanted; 0: `extents` holds it; else errno
+    std::vector<Extent> extents;
+  };
+
+  // Inspects the entry without following a link, and reads a regular file's extent map when
+  // `extentMaps`; any thread.
+  static void inspect(int folder, Entry& entry, bool extentMaps) {
+    entry.mapError = -1;
     UniqueFd file;
-    // A regular file whose extent map is wanted is opened (and inspected) in one go.
-    const bool opened = extentMaps_ && type == DT_REG;
-    if (opened) {
-      file.reset(::openat(frame.fd.get(), name,
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-      if (file && ::fstat(file.get(), &status) != 0) {
+    // A regular file whose extent map is wanted is opened, and then inspected, with one look
+    // up of its name. Opening is safe: the name was a regular file a moment ago, and
+    // O_NONBLOCK and O_NOCTTY keep a device or pipe swapped in since from blocking or
+    // becoming anything's terminal.
+    constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    if (extentMaps && entry.type == DT_REG) {
+      file.reset(::openat(folder, entry.name.c_str(), kOpenFlags));
+      if (file && ::fstat(file.get(), &entry.status) != 0) {
         file.reset();
       }
     }
-    if (!file && ::fstatat(frame.fd.get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (!file && ::fstatat(folder, entry.name.c_str(), &entry.status, AT_SYMLINK_NOFOLLOW) != 0) {
+      entry.statError = errno;
+      return;
+    }
+    entry.statError = 0;
+    if (!extentMaps || !S_ISREG(entry.status.st_mode)) {
+      return;
+    }
+    if (!file && entry.type != DT_REG) {
+      file.reset(::openat(folder, entry.name.c_str(), kOpenFlags));
+    }
+    entry.mapError = file ? readExtentMap(file.get(), entry.extents) : EACCES;
+  }
+
+  void countEntry(Frame& frame, const Entry& entry) {
+    if (entry.statError != 0) {
       // A name removed since the folder was listed is simply gone; anything else means the
       // folder cannot be measured completely.
-      if (errno != ENOENT) {
+      if (entry.statError != ENOENT) {
         frame.noteUnreadable();
       }
       return;
     }
+    const struct stat& status = entry.status;
     if (S_ISDIR(status.st_mode)) {
       // Another device on the same mount is a subvolume of the same file system; a
       // different mount is another file system, which the index leaves out.
       if (status.st_dev == frame.device ||
-          (rootMount_ && mountId(frame.fd.get(), name) == rootMount_)) {
+          (rootMount_ && mountId(frame.fd.get(), entry.name.c_str()) == rootMount_)) {
         frame.folders += 1;
         frame.subfolders.push_back(
-            Subfolder{name, status.st_dev, status.st_ino, blockBytes(status)});
+            Subfolder{entry.name, status.st_dev, status.st_ino, blockBytes(status)});
       } else {
         frame.otherFileSystems += 1;
       }
@@ -321,48 +379,38 @@ class Walk {
     if (status.st_dev != frame.device) {
       return;  // a file mounted over this name: not part of this file system
     }
-    countFile(frame, name, status, file, opened);
+    countFile(frame, entry);
   }
 
-  // `triedOpen`: `file` is what opening the name gave, empty when that failed.
-  void countFile(Frame& frame, const char* name, const struct stat& status, UniqueFd& file,
-                 bool triedOpen) {
+  void countFile(Frame& frame, const Entry& entry) {
+    const struct stat& status = entry.status;
     const bool regular = S_ISREG(status.st_mode);
     const uint64_t logical = regular ? static_cast<uint64_t>(status.st_size) : 0;
     const bool linked = status.st_nlink > 1;
-    uint64_t fileBytes = 0;
     if (linked) {
       if (const std::optional<uint64_t> known =
               ledger_.nameLinkedInode(status.st_dev, status.st_ino)) {
-        offerLargest(frame, name, logical, *known);
+        offerLargest(frame, entry.name, logical, *known);
         return;
       }
     }
     Measure measure{1, static_cast<int64_t>(logical), static_cast<int64_t>(blockBytes(status))};
+    uint64_t fileBytes = blockBytes(status);
     shared_.clear();
-    if (regular && extentMaps_) {
-      if (!triedOpen) {
-        file.reset(::openat(frame.fd.get(), name,
-                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-      }
-      if (file && readExtentMap(file.get(), extents_) == 0) {
-        uint64_t own = 0;
-        for (const Extent& extent : extents_) {
-          if (extent.shared) {
-            shared_.push_back(PhysicalRange{extent.physical, extent.length});
-          } else {
-            own += extent.length;
-          }
-          fileBytes += extent.length;
+    if (entry.mapError == 0) {
+      uint64_t own = 0;
+      fileBytes = 0;
+      for (const Extent& extent : entry.extents) {
+        if (extent.shared) {
+          shared_.push_back(PhysicalRange{extent.physical, extent.length});
+        } else {
+          own += extent.length;
         }
-        measure.allocatedBytes = static_cast<int64_t>(own);
-      } else {
-        frame.unmappedFiles += 1;
-        fileBytes = blockBytes(status);
-        shared_.clear();
+        fileBytes += extent.length;
       }
-    } else {
-      fileBytes = blockBytes(status);
+      measure.allocatedBytes = static_cast<int64_t>(own);
+    } else if (entry.mapError > 0) {
+      frame.unmappedFiles += 1;
     }
     if (linked) {
       ledger_.addLinkedInode(status.st_dev, status.st_ino, status.st_nlink, measure, shared_);
@@ -372,12 +420,12 @@ class Walk {
         ledger_.addSharedRange(range);
       }
     }
-    offerLargest(frame, name, logical, fileBytes);
+    offerLargest(frame, entry.name, logical, fileBytes);
   }
 
-  void offerLargest(Frame& frame, const char* name, uint64_t logical, uint64_t allocated) {
+  void offerLargest(Frame& frame, const std::string& name, uint64_t logical, uint64_t allocated) {
     if (frame.largest.wants(allocated, logical)) {
-      frame.largest.add(Candidate{validUtf8(name), frame.id, logical, allocated, false});
+      frame.largest.add(Candidate{name, frame.id, logical, allocated, false});
     }
   }
 
@@ -407,8 +455,8 @@ class Walk {
     record.here.exclusiveBytes = static_cast<uint64_t>(totals.exclusiveHereBytes);
     for (Candidate& candidate : frame.largest.kept()) {
       if (!candidate.written) {
-        writer_.addFile(FileRecord{candidate.folder, candidate.name, candidate.logicalBytes,
-                                   candidate.allocatedBytes});
+        writer_.addFile(FileRecord{candidate.folder, validUtf8(candidate.name),
+                                   candidate.logicalBytes, candidate.allocatedBytes});
         candidate.written = true;
         frame.keptFiles += 1;
       }
@@ -449,7 +497,8 @@ class Walk {
   uint64_t entries_ = 0;
   unsigned sinceCheck_ = 0;
   bool stopSeen_ = false;
-  std::vector<Extent> extents_;        // reused from file to file
+  WorkerPool pool_{WorkerPool::helpersForThisMachine()};
+  std::vector<Entry> batch_;           // reused from batch to batch
   std::vector<PhysicalRange> shared_;  // reused from file to file
 };
 
