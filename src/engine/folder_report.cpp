@@ -131,6 +131,7 @@ Json folderJson(IndexReader& reader, const FolderRecord& folder, size_t childLim
     children.push_back(std::move(item));
   }
   report["children"] = std::move(children);
+  report["child_count"] = reader.childCount(folder.id);
 
   // Each file's path from this folder, up through the folders between.
   std::map<uint32_t, std::string> relative{{folder.id, ""}};

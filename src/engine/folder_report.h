@@ -27,6 +27,7 @@ namespace tamber::engine {
 //   "files_here": "files", "logical_bytes", "allocated_bytes", "exclusive_bytes" of the
 //     folder's own entry and the files directly in it;
 //   "children": every subfolder, most space on disk first, each "name" plus its usage's keys;
+//   "child_count": how many subfolders there are;
 //   "largest_files": up to 20 of the largest files anywhere below, each "path" (relative to
 //     this folder), "logical_bytes" and "allocated_bytes";
 //   "error": only when the indexed folder itself could not be read (the report then has no

@@ -3,12 +3,14 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string_view>
 #include <thread>
 
 #include "access/failure.h"
 #include "access/reply.h"
 #include "engine/folder_report.h"
+#include "engine/index_store.h"
 #include "engine/page.h"
 #include "engine/page_secret.h"
 #include "engine/web_assets.h"
@@ -137,7 +139,18 @@ InventoryServer::InventoryServer(IndexService& index, std::string invitation, st
         return;
       }
       try {
-        return sendJson(response, folderReport(state.dataDir, request.get_param_value("path")));
+        // "children=N" keeps the N largest subfolders (the page's picture wants no more).
+        const std::string limit = request.get_param_value("children");
+        if (limit.empty()) {
+          return sendJson(response, folderReport(state.dataDir, request.get_param_value("path")));
+        }
+        const std::unique_ptr<IndexReader> reader = IndexReader::open(state.dataDir);
+        if (!reader) {
+          throw BrokerFailure("There is no inventory in " + state.dataDir + " yet.");
+        }
+        const FolderRecord folder = findFolder(*reader, request.get_param_value("path"));
+        return sendJson(response,
+                        folderJson(*reader, folder, std::strtoull(limit.c_str(), nullptr, 10)));
       } catch (const BrokerFailure& failure) {
         response.status = 404;
         response.set_content(jsonData(Json{{"error", failure.description()}}), "application/json");

@@ -46,7 +46,8 @@ CREATE TABLE file (
 
 // Built once the rows are in: one sort each instead of an update per row.
 constexpr char kLookups[] = R"(
-CREATE INDEX folder_by_parent ON folder (parent, name);
+CREATE INDEX folder_by_name ON folder (parent, name);
+CREATE INDEX folder_by_size ON folder (parent, allocated_bytes DESC, name);
 CREATE INDEX file_by_folder ON file (folder);
 CREATE INDEX file_by_size ON file (allocated_bytes DESC, logical_bytes DESC);
 )";

@@ -6,6 +6,7 @@
 
 (function () {
   const pollMilliseconds = 2000;
+  const cells = 200;  // subfolders the picture shows at most, each with a cell of its own
   const busyPollMilliseconds = 1000;
   const palette = ['#4f9a85', '#5b84b1', '#c07a4f', '#8c6bb1', '#b8a04a', '#4aa3b8',
     '#b15b7d', '#7a9a4f', '#6b7fb1', '#b1875b'];
@@ -118,26 +119,32 @@
     context.scale(ratio, ratio);
     context.clearRect(0, 0, width, height);
 
-    // The largest parts get a cell each; the smallest share one, so the picture stays legible.
+    // The largest parts get a cell each; the smallest (and those the report left out) share
+    // one, so the picture stays legible.
     const whole = report.usage.allocated_bytes;
+    const here = report.files_here.allocated_bytes;
     const items = [];
     let others = 0;
-    let otherCount = 0;
+    let otherCount = report.child_count;
     for (const child of report.children) {
       if (child.allocated_bytes <= 0) {
+        otherCount -= 1;
         continue;
       }
-      if (items.length < 200 && child.allocated_bytes >= whole / 2000) {
+      if (child.allocated_bytes >= whole / 2000) {
         items.push({
           value: child.allocated_bytes, label: child.name, link: base === '' ? child.name
             : base + '/' + child.name,
         });
-      } else {
-        others += child.allocated_bytes;
-        otherCount += 1;
+        otherCount -= 1;
       }
     }
-    const here = report.files_here.allocated_bytes;
+    if (otherCount > 0) {
+      // Whatever the cells and the folder's own files leave of the whole (shared space makes
+      // the parts add up to a little more than the whole, never less).
+      const placed = items.reduce((sum, item) => sum + item.value, 0);
+      others = Math.max(0, whole - placed - here);
+    }
     if (report.files_here.files > 0 && here > 0) {
       items.push({ value: here, label: 'Files directly here', link: null, muted: true });
     }
@@ -181,8 +188,8 @@
     }
     const base = main.dataset.path || '';
     try {
-      const response = await fetch('/api/folder?path=' + encodeURIComponent(base),
-        { cache: 'no-store' });
+      const response = await fetch('/api/folder?children=' + cells + '&path=' +
+        encodeURIComponent(base), { cache: 'no-store' });
       if (response.ok) {
         draw(canvas, await response.json(), base);
       }
@@ -268,6 +275,9 @@
     resizeTimer = window.setTimeout(drawTreemap, 150);
   });
 
-  drawTreemap();
+  // The picture comes after the page's first paint: the figures are there at once.
+  window.requestAnimationFrame(function () {
+    window.setTimeout(drawTreemap, 0);
+  });
   window.setTimeout(poll, busyPollMilliseconds);
 })();
