@@ -11,8 +11,6 @@ namespace tamber::engine {
 
 namespace {
 
-constexpr size_t kLargestFilesShown = 20;
-
 std::string utcText(int64_t seconds) {
   const time_t time = static_cast<time_t>(seconds);
   tm parts{};
@@ -145,7 +143,7 @@ Json folderJson(IndexReader& reader, const FolderRecord& folder, size_t childLim
     return path;
   };
   Json files = Json::array();
-  for (const FileRecord& file : reader.largestFiles(folder, kLargestFilesShown)) {
+  for (const FileRecord& file : reader.largestFiles(folder, kLargestFilesListed)) {
     files.push_back(Json{{"path", pathOf(file.folder) + file.name},
                          {"logical_bytes", file.logicalBytes},
                          {"allocated_bytes", file.allocatedBytes}});

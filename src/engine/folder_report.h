@@ -28,8 +28,9 @@ namespace tamber::engine {
 //     folder's own entry and the files directly in it;
 //   "children": every subfolder, most space on disk first, each "name" plus its usage's keys;
 //   "child_count": how many subfolders there are;
-//   "largest_files": up to 20 of the largest files anywhere below, each "path" (relative to
-//     this folder), "logical_bytes" and "allocated_bytes";
+//   "largest_files": the 20 largest files anywhere below (for a folder of 20 files or fewer,
+//     those of at least 1 MiB), each "path" (relative to this folder), "logical_bytes" and
+//     "allocated_bytes";
 //   "error": only when the indexed folder itself could not be read (the report then has no
 //     usage, children or files).
 // Names that are not valid UTF-8 on disk are shown with U+FFFD.

@@ -422,11 +422,14 @@ std::vector<FileRecord> IndexReader::largestFiles(const FolderRecord& folder, si
   // the size order: walk it and keep those of the subtree.
   const char* lookup = folder.keptFiles <= kSortAtMost ? "file_by_folder" : "file_by_size";
   Statement query(db_, std::string("SELECT ") + kFileColumns + " FROM file INDEXED BY " + lookup +
-                           " WHERE folder BETWEEN ?1 AND ?2 ORDER BY allocated_bytes DESC, "
-                           "logical_bytes DESC, rowid LIMIT ?3");
+                           " WHERE folder BETWEEN ?1 AND ?2 AND allocated_bytes >= ?4 ORDER BY "
+                           "allocated_bytes DESC, logical_bytes DESC, rowid LIMIT ?3");
+  // A small folder lists only what the index keeps of it for certain: its large files.
+  const uint64_t smallest = folder.usage.files > kLargestFilesListed ? 0 : kListedFileBytes;
   query.bind(1, folder.id)
       .bind(2, folder.lastDescendant)
-      .bind(3, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
+      .bind(3, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)))
+      .bind(4, smallest);
   std::vector<FileRecord> result;
   while (query.step()) {
     result.push_back(fileFrom(query));

@@ -74,7 +74,7 @@ class IndexReader {
   uint64_t childCount(uint32_t folder);
 
   // The largest files anywhere below `folder`, most space on disk first; at most `limit`
-  // (files are kept up to twenty per folder subtree).
+  // (see kLargestFilesListed).
   std::vector<FileRecord> largestFiles(const FolderRecord& folder, size_t limit);
 
  private:

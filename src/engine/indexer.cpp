@@ -24,8 +24,6 @@ namespace tamber::engine {
 
 namespace {
 
-// Largest files kept per folder subtree.
-constexpr size_t kLargestKept = 20;
 // Folder descriptors the walk holds at most: a quarter of what the process may open, and no
 // more than this. Deeper folders close the shallowest ones and reopen them when needed.
 constexpr size_t kOpenFoldersAtMost = 128;
@@ -78,13 +76,13 @@ bool heapOrder(const Candidate& a, const Candidate& b) {
 class Largest {
  public:
   bool wants(uint64_t allocated, uint64_t logical) const {
-    return kept_.size() < kLargestKept || ranksAbove(allocated, logical, kept_.front());
+    return kept_.size() < kLargestFilesListed || ranksAbove(allocated, logical, kept_.front());
   }
   void add(Candidate candidate) {
     if (!wants(candidate.allocatedBytes, candidate.logicalBytes)) {
       return;
     }
-    if (kept_.size() == kLargestKept) {
+    if (kept_.size() == kLargestFilesListed) {
       std::pop_heap(kept_.begin(), kept_.end(), heapOrder);
       kept_.pop_back();
     }
@@ -453,8 +451,11 @@ class Walk {
     record.here.logicalBytes = static_cast<uint64_t>(totals.here.logicalBytes);
     record.here.allocatedBytes = static_cast<uint64_t>(totals.here.allocatedBytes);
     record.here.exclusiveBytes = static_cast<uint64_t>(totals.exclusiveHereBytes);
+    // Only a selection is worth keeping: the largest of more files than are listed, or files
+    // large enough to list anyway. The others may still be selected further up.
+    const bool selection = usage.files > kLargestFilesListed;
     for (Candidate& candidate : frame.largest.kept()) {
-      if (!candidate.written) {
+      if (!candidate.written && (selection || candidate.allocatedBytes >= kListedFileBytes)) {
         writer_.addFile(FileRecord{candidate.folder, validUtf8(candidate.name),
                                    candidate.logicalBytes, candidate.allocatedBytes});
         candidate.written = true;

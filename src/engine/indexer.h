@@ -17,9 +17,10 @@ namespace tamber::engine {
 //   each extent once per folder (a file whose map cannot be read counts its blocks);
 // - elsewhere, every inode's blocks, each inode once per folder.
 // Every folder gets its usage, what nothing outside it references, and the usage of its own
-// files; each folder's subtree keeps its twenty largest files. Folders that cannot be read
-// are counted as such and the run goes on; the walk holds a bounded number of descriptors
-// however deep the tree. A root that cannot be opened gives an index whose record says why.
+// files; the largest files of every folder's subtree are kept (see kLargestFilesListed). Folders
+// that cannot be read are counted as such and the run goes on; the walk holds a bounded number of
+// descriptors however deep the tree. A root that cannot be opened gives an index whose record says
+// why.
 //
 // `entriesSeen`, when given, counts the entries looked at so far, for progress. Returns the
 // run's record, or nullopt, promptly and with nothing kept, once `stop` becomes true. Throws

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,6 +36,12 @@ struct FolderRecord {
                            // logicalBytes, allocatedBytes and exclusiveBytes only
   uint64_t keptFiles = 0;  // file records kept for this subtree
 };
+
+// A folder's largest files are the twenty largest below it. A folder that holds twenty files
+// or fewer (hard links once) lists only those of at least kListedFileBytes: the index keeps no
+// record of a small file in a small folder.
+inline constexpr size_t kLargestFilesListed = 20;
+inline constexpr uint64_t kListedFileBytes = 1024 * 1024;
 
 // One of the largest files of some folder's subtree.
 struct FileRecord {

@@ -21,7 +21,6 @@ namespace {
 // Subfolder rows shown before "show all": more than a window holds, few enough that a
 // folder of ten thousand paints within a tenth of a second.
 constexpr size_t kChildrenShown = 100;
-constexpr size_t kLargestFilesShown = 20;
 
 std::string durationText(int64_t milliseconds) {
   char text[48];
@@ -189,7 +188,7 @@ std::string folderSection(IndexReader& reader, const FolderRecord& folder,
   }
   html += entriesTable(rows);
 
-  const std::vector<FileRecord> largest = reader.largestFiles(folder, kLargestFilesShown);
+  const std::vector<FileRecord> largest = reader.largestFiles(folder, kLargestFilesListed);
   if (!largest.empty()) {
     std::map<uint32_t, std::string> relative{{folder.id, ""}};
     auto pathOf = [&](uint32_t id, auto& self) -> std::string {

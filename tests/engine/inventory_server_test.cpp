@@ -93,6 +93,9 @@ TEST(InventoryPage, OffersTheShellButtonsAndOpensEveryFolder) {
   dir.mkdir("root/Documents/2023");
   dir.write("root/Documents/letter.txt", std::string(200'000, 'd'));
   dir.write("root/Documents/2023/old.txt", "old");
+  for (int i = 0; i < 20; ++i) {
+    dir.write("root/Documents/2023/note-" + std::to_string(i), "n");
+  }
   dir.write("root/notes.txt", "short");
   ServingEngine engine(data, root);
   engine.settledIndex();
@@ -108,7 +111,7 @@ TEST(InventoryPage, OffersTheShellButtonsAndOpensEveryFolder) {
   EXPECT_EQ(rowNames(page.body), (std::vector<std::string>{"(total)", "Videos", "Documents",
                                                            "Files directly in this folder"}));
   EXPECT_NE(page.body.find(">3.0 MB<"), std::string::npos);
-  EXPECT_NE(page.body.find("Indexed 4 files in 3 folders"), std::string::npos);
+  EXPECT_NE(page.body.find("Indexed 24 files in 3 folders"), std::string::npos);
   EXPECT_NE(page.body.find("<a href=\"/?path=Documents\">Documents</a>"), std::string::npos);
 
   // The buttons reach the shell through the one bridge script, with the shell's names.
@@ -136,16 +139,25 @@ TEST(InventoryPage, OffersTheShellButtonsAndOpensEveryFolder) {
   EXPECT_NE(documents.body.find("data-path=\"Documents\""), std::string::npos);
   const Json api = Json::parse(engine.get("/api/folder?path=Documents").body);
   EXPECT_EQ(api.at("path"), root + "/Documents");
-  EXPECT_EQ(largestPaths(api), (std::vector<std::string>{"letter.txt", "2023/old.txt"}));
+  const std::vector<std::string> documentsLargest = largestPaths(api);
+  ASSERT_EQ(documentsLargest.size(), 20u);
+  EXPECT_EQ(documentsLargest[0], "letter.txt");
+  EXPECT_EQ(documentsLargest[1], "2023/old.txt");
   EXPECT_EQ(api.at("files_here").at("files"), 1);
+  EXPECT_EQ(api.at("child_count"), 1);
   for (const std::string& folder : {std::string("Documents"), root + "/Documents/"}) {
     const LarkspanRun cli = runLarkspan({"--data", data, "--json", "inventory", "--path", folder});
     EXPECT_EQ(cli.status, 0) << cli.err;
     EXPECT_EQ(Json::parse(cli.out), api) << folder;
   }
-  const Json top = Json::parse(engine.get("/api/folder").body);
-  EXPECT_EQ(largestPaths(top), (std::vector<std::string>{"Videos/film.bin", "Documents/letter.txt",
-                                                         "notes.txt", "Documents/2023/old.txt"}));
+  // The largest files of the whole tree; a folder of a few files lists its large ones only.
+  const std::vector<std::string> topLargest =
+      largestPaths(Json::parse(engine.get("/api/folder").body));
+  EXPECT_EQ(std::vector<std::string>(topLargest.begin(), topLargest.begin() + 4),
+            (std::vector<std::string>{"Videos/film.bin", "Documents/letter.txt", "notes.txt",
+                                      "Documents/2023/old.txt"}));
+  EXPECT_EQ(largestPaths(Json::parse(engine.get("/api/folder?path=Videos").body)),
+            std::vector<std::string>{"film.bin"});
 
   // A folder that is not in the index gets one sentence, never a crash.
   for (const std::string& folder : {std::string("Nope"), std::string("Documents/../../x"),
@@ -179,8 +191,9 @@ TEST(InventoryPage, TreatsFileNamesAsTextWithAStrictPolicy) {
   const std::string root = dir.mkdir("root");
   const std::string hostile = "<img src=x onerror=alert(1)>";
   dir.mkdir("root/" + hostile);
-  dir.write("root/" + hostile + "/a\"b'c&d", "x");
-  dir.write("root/latin1-\xe9\xff", "xx");
+  // Large enough to be listed among the largest files.
+  dir.write("root/" + hostile + "/a\"b'c&d", std::string(1'500'000, 'x'));
+  dir.write("root/latin1-\xe9\xff", std::string(1'100'000, 'x'));
   ServingEngine engine(dir / "data", root);
   const Json index = engine.settledIndex();
 
@@ -203,7 +216,7 @@ TEST(InventoryPage, TreatsFileNamesAsTextWithAStrictPolicy) {
   // The JSON keeps its shape with names that are neither HTML-safe nor UTF-8.
   EXPECT_EQ(childNamed(index, hostile).at("files"), 1);
   EXPECT_EQ(largestPaths(index),
-            (std::vector<std::string>{"latin1-\xef\xbf\xbd\xef\xbf\xbd", hostile + "/a\"b'c&d"}));
+            (std::vector<std::string>{hostile + "/a\"b'c&d", "latin1-\xef\xbf\xbd\xef\xbf\xbd"}));
 
   for (const char* path : {"/", "/api/folder", "/nope", "/api/invite"}) {
     const std::string policy = engine.get(path).header("content-security-policy");
