@@ -271,9 +271,11 @@ class Walk {
       return;
     }
     UniqueDir listing(stream);
+    // Reading extent maps holds a descriptor per file of the batch.
+    const size_t batch = extentMaps_ ? descriptorBudget_ : kBatch;
     for (bool more = true; more && !stopped(true);) {
       size_t count = 0;
-      while (count < kBatch) {
+      while (count < batch) {
         errno = 0;
         const dirent* entry = ::readdir(listing.get());
         if (entry == nullptr) {
@@ -295,14 +297,14 @@ class Walk {
       }
       const int folder = frame.fd.get();
       const bool extentMaps = extentMaps_;
+      pool_.forEach(count, [&](size_t i) { inspect(folder, batch_[i], extentMaps); });
       if (extentMaps) {
-        // One at a time: on a file system that shares extents, extent maps read side by side
-        // wait for each other's locks and take longer than in turn (measured on XFS).
+        // The maps one at a time: read side by side they wait for each other's locks (on XFS
+        // the allocation group's, for shared extents) and take longer than in turn.
         for (size_t i = 0; i < count; ++i) {
-          inspect(folder, batch_[i], extentMaps);
+          readMap(batch_[i]);
         }
-      } else {
-        pool_.forEach(count, [&](size_t i) { inspect(folder, batch_[i], extentMaps); });
+        pool_.forEach(count, [&](size_t i) { batch_[i].file.reset(); });
       }
       for (size_t i = 0; i < count; ++i) {
         entries_ += 1;
@@ -319,18 +321,19 @@ class Walk {
     struct stat status {};
     int mapError = -1;  // -1: no extent map wanted; 0: `extents` holds it; else errno
     std::vector<Extent> extents;
+    UniqueFd file;  // a regular file whose extent map is wanted, until it has been read
   };
 
-  // Inspects the entry without following a link, and reads a regular file's extent map when
-  // `extentMaps`; any thread.
+  // Inspects the entry without following a link, and opens a regular file whose extent map
+  // is wanted (`extentMaps`); any thread.
   static void inspect(int folder, Entry& entry, bool extentMaps) {
     entry.mapError = -1;
-    UniqueFd file;
     // A regular file whose extent map is wanted is opened, and then inspected, with one look
     // up of its name. Opening is safe: the name was a regular file a moment ago, and
     // O_NONBLOCK and O_NOCTTY keep a device or pipe swapped in since from blocking or
     // becoming anything's terminal.
     constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    UniqueFd& file = entry.file;
     if (extentMaps && entry.type == DT_REG) {
       file.reset(::openat(folder, entry.name.c_str(), kOpenFlags));
       if (file && ::fstat(file.get(), &entry.status) != 0) {
@@ -343,12 +346,21 @@ class Walk {
     }
     entry.statError = 0;
     if (!extentMaps || !S_ISREG(entry.status.st_mode)) {
+      file.reset();
       return;
     }
     if (!file && entry.type != DT_REG) {
       file.reset(::openat(folder, entry.name.c_str(), kOpenFlags));
     }
-    entry.mapError = file ? readExtentMap(file.get(), entry.extents) : EACCES;
+    if (!file) {
+      entry.mapError = EACCES;  // counted by its blocks
+    }
+  }
+
+  static void readMap(Entry& entry) {
+    if (entry.file) {
+      entry.mapError = readExtentMap(entry.file.get(), entry.extents);
+    }
   }
 
   void countEntry(Frame& frame, const Entry& entry) {
