@@ -131,26 +131,28 @@ InventoryServer::InventoryServer(IndexService& index, std::string invitation, st
         return refuseMethod("GET, HEAD");
       }
       const IndexService::State state = index_.state();
-      if (!state.scan) {
+      auto notYet = [&] {
         response.status = 503;
         response.set_content(
             jsonData(Json{{"error", "The first index of " + state.root + " is not done yet."}}),
             "application/json");
-        return;
+      };
+      if (!state.scan) {
+        return notYet();
       }
       try {
-        // "children=N" keeps the N largest subfolders (the page's picture wants no more).
-        const std::string limit = request.get_param_value("children");
-        if (limit.empty()) {
-          return sendJson(response, folderReport(state.dataDir, request.get_param_value("path")));
-        }
         const std::unique_ptr<IndexReader> reader = IndexReader::open(state.dataDir);
-        if (!reader) {
-          throw BrokerFailure("There is no inventory in " + state.dataDir + " yet.");
+        if (!reader || reader->scan().root != state.root) {
+          return notYet();  // replaced under us by an index of another folder
         }
-        const FolderRecord folder = findFolder(*reader, request.get_param_value("path"));
-        return sendJson(response,
-                        folderJson(*reader, folder, std::strtoull(limit.c_str(), nullptr, 10)));
+        // "children=N" keeps the N largest subfolders (the page's picture wants no more).
+        const std::string path = request.get_param_value("path");
+        const std::string limit = request.get_param_value("children");
+        if (limit.empty() || !reader->scan().error.empty()) {
+          return sendJson(response, folderReport(state.dataDir, path));
+        }
+        return sendJson(response, folderJson(*reader, findFolder(*reader, path),
+                                             std::strtoull(limit.c_str(), nullptr, 10)));
       } catch (const BrokerFailure& failure) {
         response.status = 404;
         response.set_content(jsonData(Json{{"error", failure.description()}}), "application/json");

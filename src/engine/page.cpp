@@ -321,6 +321,9 @@ RenderedPage renderPage(const IndexService::State& state, const PageRequest& req
   if (state.scan && state.scan->error.empty()) {
     try {
       reader = IndexReader::open(state.dataDir);
+      if (reader && reader->scan().root != state.root) {
+        reader.reset();  // replaced under us by an index of another folder
+      }
     } catch (const BrokerFailure& failure) {
       section = notice("The inventory cannot be read: " + htmlEscaped(failure.description()));
     }

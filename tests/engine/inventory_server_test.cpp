@@ -517,6 +517,11 @@ TEST(InventoryIndex, ShowsTheKeptResultAtOnceAndDuringTheNextScan) {
   EXPECT_EQ(rescanned.at("usage").at("files"), 30'001);
   EXPECT_EQ(rescanned.at("usage").at("folders"), 50);
   EXPECT_EQ(rescanned.at("children").size(), 50u);
+
+  // An index of another folder put in the same place is not shown as this one's.
+  ASSERT_EQ(runLarkspan({"--data", data, "--root", dir.mkdir("other"), "index"}).status, 0);
+  EXPECT_EQ(engine.get("/api/folder").status, 503);
+  EXPECT_NE(engine.get("/").body.find(">unknown<"), std::string::npos);
   EXPECT_EQ(engine.terminate(), 0);
 }
 
