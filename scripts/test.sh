@@ -7,8 +7,9 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 jobs=$(nproc)
 # Every build here treats warnings as errors (the default of a new build directory, see
-# CMakeLists.txt), and tests whose real parts (polkitd, a window manager, the install
-# checkers, the MCP SDK client) cannot start fail instead of skipping.
+# CMakeLists.txt), and tests whose real parts cannot start (polkitd, a window manager, the
+# install checkers, the MCP SDK client, the XFS and Btrfs images of the inventory tests) fail
+# instead of skipping.
 export TAMBER_WERROR=ON TAMBER_REQUIRE_REAL_PARTS=1
 
 scripts/install-deps.sh test

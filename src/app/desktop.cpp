@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "app/fixture_proof.h"
+#include "app/shell/engine_secret.h"
 #include "app/shell/invitation.h"
 #include "platform/executable_path.h"
 
@@ -140,7 +141,8 @@ void Desktop::startEngine() {
 }
 
 void Desktop::loadPage() {
-  view_->load(baseAddress(port_));
+  // The engine has answered its probe, so its page's secret is in the data directory.
+  view_->load(baseAddress(port_), readEngineSecret(dataDirectory_));
 }
 
 void Desktop::alert(const std::string& title, const std::string& text) {

@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <memory>
 
+#include "app/shell/engine_secret.h"
 #include "app/shell/navigation.h"
 
 namespace tamber::desktop {
@@ -106,8 +107,39 @@ EngineView::~EngineView() {
   g_object_unref(view_);
 }
 
-void EngineView::load(const std::string& uri) {
-  webkit_web_view_load_uri(view_, uri.c_str());
+namespace {
+
+struct PendingLoad {
+  WebKitWebView* view;  // a reference of its own, so that the view outlives the wait
+  std::string uri;
+};
+
+void cookieAdded(GObject* source, GAsyncResult* result, gpointer data) {
+  std::unique_ptr<PendingLoad> load(static_cast<PendingLoad*>(data));
+  // A cookie that could not be set leaves the page to say it is private; the load goes on.
+  webkit_cookie_manager_add_cookie_finish(WEBKIT_COOKIE_MANAGER(source), result, nullptr);
+  webkit_web_view_load_uri(load->view, load->uri.c_str());
+  g_object_unref(load->view);
+}
+
+}  // namespace
+
+void EngineView::load(const std::string& uri, const std::optional<std::string>& secret) {
+  if (!secret) {
+    webkit_web_view_load_uri(view_, uri.c_str());
+    return;
+  }
+  // The engine's address is 127.0.0.1 at port_; a cookie cannot name a port, but this view
+  // never requests any other port (the navigation policy and the page's own policy), so the
+  // secret goes to the engine alone.
+  SoupCookie* cookie = soup_cookie_new(kEngineSecretCookie, secret->c_str(), "127.0.0.1", "/", -1);
+  soup_cookie_set_http_only(cookie, TRUE);
+  soup_cookie_set_same_site_policy(cookie, SOUP_SAME_SITE_POLICY_STRICT);
+  WebKitCookieManager* cookies = webkit_website_data_manager_get_cookie_manager(
+      webkit_web_view_get_website_data_manager(view_));
+  webkit_cookie_manager_add_cookie(cookies, cookie, nullptr, cookieAdded,
+                                   new PendingLoad{WEBKIT_WEB_VIEW(g_object_ref(view_)), uri});
+  soup_cookie_free(cookie);
 }
 
 gboolean EngineView::decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,

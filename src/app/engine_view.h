@@ -3,6 +3,7 @@
 #include <webkit2/webkit2.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "app/shell/web_bridge.h"
@@ -34,8 +35,10 @@ class EngineView {
   GtkWidget* widget() const { return GTK_WIDGET(view_); }
   WebKitWebView* webView() const { return view_; }
 
-  // Loads `uri` into the main frame (the navigation policy still decides).
-  void load(const std::string& uri);
+  // Loads `uri` into the main frame (the navigation policy still decides). With a `secret`,
+  // first gives the view the engine's page cookie (kEngineSecretCookie) for the engine's own
+  // address: host-only for 127.0.0.1, HTTP-only, same-site strict, gone with the process.
+  void load(const std::string& uri, const std::optional<std::string>& secret = std::nullopt);
 
   // Writes a PNG of the visible page to `path` (through a temporary file, so that a reader
   // never sees half a picture) and then calls `done` with whether it was written.

@@ -24,6 +24,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   bool hasData = false;
   bool hasPort = false;
   bool hasInterval = false;
+  bool hasFolder = false;
   std::vector<std::string> positional;
 
   for (size_t i = 0; i < arguments.size(); ++i) {
@@ -49,6 +50,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     } else if (argument == "--interval") {
       line.intervalSeconds = parseNumber(value(), argument, 1, 365 * 24 * 3600);
       hasInterval = true;
+    } else if (argument == "--path") {
+      line.folder = value();
+      hasFolder = true;
     } else if (argument.size() > 1 && argument[0] == '-' && positional.size() < 2) {
       // An agent request is JSON and never starts with "-"; anything else that does is an
       // option we do not know.
@@ -85,6 +89,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   if (line.readOnly && line.command != "mcp") {
     throw UsageError("--read-only belongs to mcp");
   }
+  if (line.command != "inventory" && hasFolder) {
+    throw UsageError("--path belongs to inventory");
+  }
   if (!hasData || line.dataDir.empty()) {
     throw UsageError("--data DIR is required");
   }
@@ -99,7 +106,10 @@ const char* usageText() {
          "        Serve the inventory page on http://127.0.0.1:PORT until terminated, indexing\n"
          "        FOLDER (default: your home folder) now and every SECONDS.\n"
          "  index       Index FOLDER once, keep the result in DIR and print it.\n"
-         "  inventory   Print the last index kept in DIR.\n"
+         "  inventory [--path FOLDER]\n"
+         "        Print one folder of the index kept in DIR: its space on disk, its subfolders\n"
+         "        and its largest files. --path takes a folder below the indexed one, absolute\n"
+         "        or relative to it; without it, the indexed folder itself.\n"
          "  invite      Print the invitation text for an AI agent.\n"
          "  agent REQUEST\n"
          "        Send one JSON request to the Tamber broker at DIR/agent.sock with the grant\n"

@@ -18,6 +18,7 @@ struct CommandLine {
   int intervalSeconds = 0;          // serve: seconds between index runs, at least 1
   std::string request;              // agent: the request as one JSON text, unparsed
   bool readOnly = false;            // mcp: "--read-only", only the tools that change nothing
+  std::string folder;               // inventory: "--path", a folder of the index; "" for all
 };
 
 // A command line that cannot be run; its text says what is wrong, for standard error.

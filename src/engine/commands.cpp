@@ -11,12 +11,13 @@
 
 #include "access/failure.h"
 #include "access/reply.h"
+#include "engine/folder_report.h"
 #include "engine/http_server.h"
 #include "engine/index_service.h"
+#include "engine/index_store.h"
 #include "engine/indexer.h"
-#include "engine/inventory.h"
 #include "engine/invitation.h"
-#include "engine/page.h"
+#include "engine/page_secret.h"
 #include "engine/paths.h"
 #include "engine/text_format.h"
 
@@ -37,19 +38,59 @@ std::string rootFolder(const CommandLine& line) {
   return absolutePath(home);
 }
 
-void printInventory(const Inventory& inventory, bool json) {
-  if (json) {
-    std::cout << jsonData(inventoryJson(inventory)) << std::endl;
+std::string percentOf(uint64_t part, uint64_t whole) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%5.1f %%",
+                whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+  return text;
+}
+
+// One folder report for people: the figures, the subfolders and the largest files.
+void printReport(const Json& report) {
+  std::cout << report.at("path").get<std::string>() << "\n";
+  if (report.contains("error")) {
+    std::cout << "Could not be read: " << report.at("error").get<std::string>() << std::endl;
     return;
   }
-  const IndexService::State state{inventory.root, std::make_shared<const Inventory>(inventory),
-                                  false, 0};
-  std::cout << inventory.root << "\n" << indexedSummary(state) << "\n\n";
-  for (const InventoryEntry& entry : inventory.entries) {
-    std::printf("%12s  %s%s\n", humanBytes(entry.usage.allocatedBytes).c_str(), entry.name.c_str(),
-                entry.kind == EntryKind::folder ? "/" : "");
+  const Json& usage = report.at("usage");
+  const uint64_t allocated = usage.at("allocated_bytes");
+  const uint64_t shared = usage.at("shared_bytes");
+  std::cout << humanBytes(allocated) << " on disk";
+  if (shared > 0) {
+    std::cout << ", of which " << humanBytes(shared) << " shared with other folders";
+  }
+  const uint64_t files = usage.at("files");
+  const uint64_t folders = usage.at("folders");
+  std::cout << "; " << humanBytes(usage.at("logical_bytes")) << " in " << groupedNumber(files)
+            << (files == 1 ? " file" : " files") << " and " << groupedNumber(folders)
+            << (folders == 1 ? " folder" : " folders") << ".\n"
+            << "Indexed at " << localTimeText(report.at("finished_at")) << ".\n\n";
+  for (const Json& child : report.at("children")) {
+    std::printf("%12s %s  %s/\n", humanBytes(child.at("allocated_bytes")).c_str(),
+                percentOf(child.at("allocated_bytes"), allocated).c_str(),
+                child.at("name").get<std::string>().c_str());
+  }
+  const Json& here = report.at("files_here");
+  std::printf("%12s %s  (files directly in this folder)\n",
+              humanBytes(here.at("allocated_bytes")).c_str(),
+              percentOf(here.at("allocated_bytes"), allocated).c_str());
+  if (!report.at("largest_files").empty()) {
+    std::printf("\nLargest files:\n");
+    for (const Json& file : report.at("largest_files")) {
+      std::printf("%12s  %s\n", humanBytes(file.at("allocated_bytes")).c_str(),
+                  file.at("path").get<std::string>().c_str());
+    }
   }
   std::fflush(stdout);
+}
+
+void printFolder(const std::string& dataDir, const std::string& folder, bool json) {
+  const Json report = folderReport(dataDir, folder);
+  if (json) {
+    std::cout << jsonData(report) << std::endl;
+  } else {
+    printReport(report);
+  }
 }
 
 }  // namespace
@@ -78,8 +119,19 @@ int runServe(const CommandLine& line, const std::string& program) {
   pthread_sigmask(SIG_BLOCK, &endings, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // The page's secret exists before the server answers anything, so that the app, which
+  // reads it once the engine answers its probe, always finds it.
+  std::string secret;
+  try {
+    secret = ensurePageSecret(dataDir);
+  } catch (const BrokerFailure& failure) {
+    std::cerr << "larkspan: could not keep the page's secret in " << dataDir << ": "
+              << failure.description() << std::endl;
+    return 1;
+  }
   IndexService index(root, dataDir, std::chrono::seconds(line.intervalSeconds));
-  InventoryServer server(index, invitationText(engineExecutable(program), dataDir), line.port);
+  InventoryServer server(index, invitationText(engineExecutable(program), dataDir),
+                         std::move(secret), line.port);
   try {
     server.bind();
   } catch (const BrokerFailure& failure) {
@@ -118,39 +170,36 @@ int runIndex(const CommandLine& line) {
   if (root.empty()) {
     return 1;
   }
-  const std::atomic<bool> never{false};
-  const std::optional<Inventory> inventory = indexFolder(root, never);
-  if (!inventory->error.empty()) {
-    std::cerr << "larkspan: could not read " << root << ": " << inventory->error << std::endl;
-    return 1;
-  }
   const std::string dataDir = absolutePath(line.dataDir);
+  const std::atomic<bool> never{false};
+  std::optional<ScanRecord> scan;
   try {
     ensureDataDirectory(dataDir);
-    saveInventory(dataDir, *inventory);
+    scan = indexFolder(root, dataDir, never);
   } catch (const BrokerFailure& failure) {
     std::cerr << "larkspan: could not keep the index in " << dataDir << ": "
               << failure.description() << std::endl;
     return 1;
   }
-  printInventory(*inventory, line.json);
+  if (!scan->error.empty()) {
+    std::cerr << "larkspan: could not read " << root << ": " << scan->error << std::endl;
+    return 1;
+  }
+  printFolder(dataDir, "", line.json);
   return 0;
 }
 
 int runInventory(const CommandLine& line) {
   const std::string dataDir = absolutePath(line.dataDir);
-  const std::optional<Inventory> inventory = loadInventory(dataDir);
-  if (!inventory) {
-    std::cerr << "larkspan: there is no inventory in " << dataDir
-              << " yet; open the Tamber app and let it finish its first scan" << std::endl;
-    return 1;
+  if (line.root) {
+    const std::unique_ptr<IndexReader> reader = IndexReader::open(dataDir);
+    if (reader && absolutePath(*line.root) != reader->scan().root) {
+      std::cerr << "larkspan: the inventory in " << dataDir << " is of " << reader->scan().root
+                << ", not of " << absolutePath(*line.root) << std::endl;
+      return 1;
+    }
   }
-  if (line.root && absolutePath(*line.root) != inventory->root) {
-    std::cerr << "larkspan: the inventory in " << dataDir << " is of " << inventory->root
-              << ", not of " << absolutePath(*line.root) << std::endl;
-    return 1;
-  }
-  printInventory(*inventory, line.json);
+  printFolder(dataDir, line.folder, line.json);
   return 0;
 }
 

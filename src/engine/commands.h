@@ -18,7 +18,8 @@ int runServe(const CommandLine& line, const std::string& program);
 // index: one index run of the root, kept in the data directory and printed.
 int runIndex(const CommandLine& line);
 
-// inventory: prints the inventory kept in the data directory.
+// inventory: prints one folder of the index kept in the data directory ("--path"; the
+// indexed folder without it): folderReport's object with --json.
 int runInventory(const CommandLine& line);
 
 // invite: prints the invitation text, or {"product", "text"} with --json.

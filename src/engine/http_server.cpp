@@ -3,12 +3,16 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string_view>
 #include <thread>
 
 #include "access/failure.h"
 #include "access/reply.h"
+#include "engine/folder_report.h"
+#include "engine/index_store.h"
 #include "engine/page.h"
+#include "engine/page_secret.h"
 #include "engine/web_assets.h"
 
 namespace tamber::engine {
@@ -58,10 +62,12 @@ void sendText(httplib::Response& response, int status, const char* text) {
 
 }  // namespace
 
-InventoryServer::InventoryServer(IndexService& index, std::string invitation, int port)
+InventoryServer::InventoryServer(IndexService& index, std::string invitation, std::string secret,
+                                 int port)
     : server_(std::make_unique<httplib::Server>()),
       index_(index),
       invitation_(std::move(invitation)),
+      secret_(std::move(secret)),
       port_(port) {
   // Appended rather than `":" + std::to_string(...)`: GCC 12 misreads that inlined insert as
   // an overlapping copy (-Wrestrict) in optimised builds.
@@ -89,11 +95,28 @@ InventoryServer::InventoryServer(IndexService& index, std::string invitation, in
       sendText(response, 405, "Method not allowed\n");
     };
 
+    if (path == "/api/invite") {
+      if (!read) {
+        return refuseMethod("GET, HEAD");
+      }
+      return sendJson(response, Json{{"product", "Tamber"}, {"text", invitation_}});
+    }
+    // Everything else shows what the user keeps where: only for the user's own app.
+    if (!carriesPageSecret(request.get_header_value("Cookie"), secret_)) {
+      return sendText(response, 403,
+                      "This inventory is private to the user who runs it; open it in the "
+                      "Tamber app.\n");
+    }
+
     if (path == "/") {
       if (!read) {
         return refuseMethod("GET, HEAD");
       }
-      response.set_content(renderPage(index_.state()), "text/html; charset=utf-8");
+      const PageRequest wanted{request.get_param_value("path"),
+                               request.get_param_value("all") == "1"};
+      const RenderedPage page = renderPage(index_.state(), wanted);
+      response.status = page.status;
+      response.set_content(page.html, "text/html; charset=utf-8");
       return;
     }
     for (const StaticAsset& asset : kAssets) {
@@ -106,29 +129,51 @@ InventoryServer::InventoryServer(IndexService& index, std::string invitation, in
         return;
       }
     }
-    if (path == "/api/invite") {
-      if (!read) {
-        return refuseMethod("GET, HEAD");
-      }
-      return sendJson(response, Json{{"product", "Tamber"}, {"text", invitation_}});
-    }
-    if (path == "/api/index" || path == "/api/status") {
+    if (path == "/api/folder") {
       if (!read) {
         return refuseMethod("GET, HEAD");
       }
       const IndexService::State state = index_.state();
-      Json body = Json::object();
-      if (path == "/api/index") {
-        if (state.inventory) {
-          body = inventoryJson(*state.inventory);
-        } else {
-          body["root"] = state.root;
-          body["entries"] = Json::array();
-        }
+      auto notYet = [&] {
+        response.status = 503;
+        response.set_content(
+            jsonData(Json{{"error", "The first index of " + state.root + " is not done yet."}}),
+            "application/json");
+      };
+      if (!state.scan) {
+        return notYet();
       }
-      body["indexing"] = state.indexing;
-      body["generation"] = state.generation;
-      return sendJson(response, body);
+      try {
+        const std::unique_ptr<IndexReader> reader = IndexReader::open(state.dataDir);
+        if (!reader || reader->scan().root != state.root) {
+          return notYet();  // replaced under us by an index of another folder
+        }
+        // "children=N" keeps the N largest subfolders (the page's picture wants no more).
+        const std::string path = request.get_param_value("path");
+        const std::string limit = request.get_param_value("children");
+        if (limit.empty() || !reader->scan().error.empty()) {
+          return sendJson(response, folderReport(state.dataDir, path));
+        }
+        return sendJson(response, folderJson(*reader, findFolder(*reader, path),
+                                             std::strtoull(limit.c_str(), nullptr, 10)));
+      } catch (const BrokerFailure& failure) {
+        response.status = 404;
+        response.set_content(jsonData(Json{{"error", failure.description()}}), "application/json");
+        return;
+      }
+    }
+    if (path == "/api/status") {
+      if (!read) {
+        return refuseMethod("GET, HEAD");
+      }
+      const IndexService::State state = index_.state();
+      return sendJson(response, Json{{"generation", state.generation},
+                                     {"indexing", state.indexing},
+                                     {"entries_seen", state.entriesSeen},
+                                     {"indexing_ms", state.indexingMs},
+                                     {"root", state.root},
+                                     {"finished_at",
+                                      state.scan ? Json(state.scan->finishedAt) : Json(nullptr)}});
     }
     if (path == "/api/scan") {
       if (method != "POST") {

@@ -13,20 +13,26 @@ class Server;
 namespace tamber::engine {
 
 // The engine's HTTP interface on 127.0.0.1 only:
-//   GET /             the inventory page
+//   GET /api/invite   {"product": "Tamber", "text": the invitation text}: the identity probe
+//   GET /             the inventory page; "?path=FOLDER" (relative to the indexed folder)
+//                     for any folder of the index, "&all=1" for every subfolder
 //   GET /<asset>      its style sheet, scripts and icon
-//   GET /api/invite   {"product": "Tamber", "text": the invitation text}
-//   GET /api/index    the current inventory, with "indexing" and "generation"
-//   GET /api/status   {"generation", "indexing"}: cheap to poll
+//   GET /api/folder   "?path=FOLDER": the folder's report (folderReport; "&children=N"
+//                     for only the N largest subfolders), 404 with
+//                     {"error"} for a folder that is not in the index, 503 before the first
+//                     index
+//   GET /api/status   {"generation", "indexing", "entries_seen", "indexing_ms", "root",
+//                     "finished_at"}: cheap to poll
 //   POST /api/scan    index again now (only from the page itself)
-// HEAD works wherever GET does. Any other path answers 404, another method on a known path
-// 405. Every response carries a strict Content-Security-Policy. Requests naming another
-// host are refused with 403, so a web site cannot read the inventory by pointing its own
-// name at this address.
+// Every route but the identity probe answers only requests that carry the page's secret
+// (see page_secret.h); without it, 403 and one sentence. HEAD works wherever GET does. Any
+// other path answers 404, another method on a known path 405. Every response carries a
+// strict Content-Security-Policy. Requests naming another host are refused with 403, so a
+// web site cannot reach the engine by pointing its own name at this address.
 class InventoryServer {
  public:
-  // `index` must outlive the server.
-  InventoryServer(IndexService& index, std::string invitation, int port);
+  // `index` must outlive the server; `secret` is the page's secret.
+  InventoryServer(IndexService& index, std::string invitation, std::string secret, int port);
   InventoryServer(const InventoryServer&) = delete;
   InventoryServer& operator=(const InventoryServer&) = delete;
   ~InventoryServer();
@@ -45,6 +51,7 @@ class InventoryServer {
   std::unique_ptr<httplib::Server> server_;
   IndexService& index_;
   const std::string invitation_;
+  const std::string secret_;
   const int port_;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> serving_{false};

@@ -1,20 +1,32 @@
 #include "engine/index_service.h"
 
 #include <cassert>
-#include <ctime>
 #include <iostream>
 
 #include "access/failure.h"
+#include "engine/index_store.h"
 #include "engine/indexer.h"
 
 namespace tamber::engine {
 
+namespace {
+
+// How long a kept result is served before a due run starts.
+constexpr std::chrono::seconds kStartupGrace{3};
+
+}  // namespace
+
 IndexService::IndexService(std::string root, std::string dataDir, std::chrono::seconds interval)
     : root_(std::move(root)), dataDir_(std::move(dataDir)), interval_(interval) {
   assert(interval_.count() >= 1);
-  std::optional<Inventory> kept = loadInventory(dataDir_);
-  if (kept && kept->root == root_) {
-    inventory_ = std::make_shared<const Inventory>(std::move(*kept));
+  try {
+    const std::unique_ptr<IndexReader> kept = IndexReader::open(dataDir_);
+    if (kept && kept->scan().root == root_) {
+      scan_ = std::make_shared<const ScanRecord>(kept->scan());
+    }
+  } catch (const BrokerFailure& failure) {
+    std::cerr << "larkspan: could not read the index kept in " << dataDir_ << ": "
+              << failure.description() << std::endl;
   }
 }
 
@@ -48,13 +60,24 @@ void IndexService::scanNow() {
 
 IndexService::State IndexService::state() const {
   std::lock_guard lock(mutex_);
-  return State{root_, inventory_, indexing_, generation_};
+  State state{root_, dataDir_, scan_, indexing_, 0, 0, generation_};
+  if (indexing_) {
+    state.entriesSeen = entriesSeen_.load(std::memory_order_relaxed);
+    state.indexingMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - indexingSince_)
+                           .count();
+  }
+  return state;
 }
 
-void IndexService::publish(std::shared_ptr<const Inventory> inventory, bool indexing) {
+void IndexService::publish(std::shared_ptr<const ScanRecord> scan, bool indexing) {
   std::lock_guard lock(mutex_);
-  if (inventory) {
-    inventory_ = std::move(inventory);
+  if (scan) {
+    scan_ = std::move(scan);
+  }
+  if (indexing) {
+    entriesSeen_ = 0;
+    indexingSince_ = std::chrono::steady_clock::now();
   }
   indexing_ = indexing;
   generation_ += 1;
@@ -62,17 +85,18 @@ void IndexService::publish(std::shared_ptr<const Inventory> inventory, bool inde
 
 void IndexService::run() {
   using Clock = std::chrono::system_clock;
-  // A kept inventory younger than the interval is still current: indexing a whole home
-  // folder again at every start of the app would only wear the disk. One from the future
-  // (the clock was set back) is treated as due.
+  // A kept index younger than the interval is still current: indexing a whole home folder
+  // again at every start of the app would only wear the disk. One from the future (the
+  // clock was set back) is treated as due.
   Clock::time_point due = Clock::now();
   {
     std::lock_guard lock(mutex_);
-    if (inventory_) {
-      const Clock::time_point finished = Clock::from_time_t(inventory_->finishedAt);
+    if (scan_) {
+      const Clock::time_point finished = Clock::from_time_t(scan_->finishedAt);
       if (finished <= due && due < finished + interval_) {
         due = finished + interval_;
       }
+      due = std::max(due, Clock::now() + kStartupGrace);
     }
   }
 
@@ -90,17 +114,18 @@ void IndexService::run() {
     }
 
     publish(nullptr, true);
-    std::optional<Inventory> inventory = indexFolder(root_, stopping_);
-    if (!inventory) {
-      return;  // stopped halfway: keep the last complete result
-    }
+    std::shared_ptr<const ScanRecord> finished;
     try {
-      saveInventory(dataDir_, *inventory);
+      std::optional<ScanRecord> scan = indexFolder(root_, dataDir_, stopping_, &entriesSeen_);
+      if (!scan) {
+        return;  // stopped halfway: the last complete index stays
+      }
+      finished = std::make_shared<const ScanRecord>(std::move(*scan));
     } catch (const BrokerFailure& failure) {
       std::cerr << "larkspan: could not keep the index in " << dataDir_ << ": "
                 << failure.description() << std::endl;
     }
-    publish(std::make_shared<const Inventory>(std::move(*inventory)), false);
+    publish(std::move(finished), false);
     due = Clock::now() + interval_;
   }
 }

@@ -13,20 +13,25 @@
 
 namespace tamber::engine {
 
-// Keeps the inventory of one folder current. At construction it takes the inventory kept in
-// the data directory, when that one is of the same folder, so that it can be shown at once.
-// start() runs a background thread that indexes now (or, when the kept inventory is younger
-// than the interval, when it comes due), then every interval after a run ends, and whenever
-// scanNow() asks. Every finished run replaces the current inventory and is kept in the data
-// directory; a run that is stopped halfway leaves both unchanged.
+// Keeps the index of one folder current. At construction it takes the record of the index
+// kept in the data directory, when that one is of the same folder, so that the last complete
+// result can be shown at once. start() runs a background thread that indexes now (or, when
+// the kept index is younger than the interval, when it comes due), then every interval after
+// a run ends, and whenever scanNow() asks. A kept result is served for a few seconds before
+// any run starts, so that a window opening with the engine gets its page first. Every
+// finished run replaces the kept index; a run that is stopped halfway leaves it unchanged,
+// and readers see the previous complete index until a run is complete.
 class IndexService {
  public:
-  // A consistent view for one reader. `generation` changes whenever `inventory` or
-  // `indexing` does, so a page can tell cheaply whether it shows the latest.
+  // A consistent view for one reader. `generation` changes whenever `scan` or `indexing`
+  // does, so a page can tell cheaply whether it shows the latest.
   struct State {
     std::string root;
-    std::shared_ptr<const Inventory> inventory;  // null until the first run ends
+    std::string dataDir;
+    std::shared_ptr<const ScanRecord> scan;  // the last complete run; null until one ends
     bool indexing = false;
+    uint64_t entriesSeen = 0;  // by the run under way
+    int64_t indexingMs = 0;    // how long the run under way has taken so far
     uint64_t generation = 0;
   };
 
@@ -51,7 +56,7 @@ class IndexService {
 
  private:
   void run();
-  void publish(std::shared_ptr<const Inventory> inventory, bool indexing);
+  void publish(std::shared_ptr<const ScanRecord> scan, bool indexing);
 
   const std::string root_;
   const std::string dataDir_;
@@ -59,10 +64,12 @@ class IndexService {
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  std::shared_ptr<const Inventory> inventory_;  // guarded by mutex_
-  bool indexing_ = false;                       // guarded by mutex_
-  bool scanRequested_ = false;                  // guarded by mutex_
-  uint64_t generation_ = 0;                     // guarded by mutex_
+  std::shared_ptr<const ScanRecord> scan_;               // guarded by mutex_
+  bool indexing_ = false;                                // guarded by mutex_
+  bool scanRequested_ = false;                           // guarded by mutex_
+  uint64_t generation_ = 0;                              // guarded by mutex_
+  std::chrono::steady_clock::time_point indexingSince_;  // guarded by mutex_
+  std::atomic<uint64_t> entriesSeen_{0};
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };

@@ -1,75 +1,66 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
-
-#include "access/reply.h"
 
 namespace tamber::engine {
 
-// Space taken below one place of the indexed folder, on the folder's own file system.
-// Every inode is counted once, however many hard links name it.
+// Space below one folder of the index, on the indexed folder's file system (subvolumes of the
+// same mount included, other mounts not entered).
 struct Usage {
-  uint64_t files = 0;              // everything that is not a folder: files, links, sockets...
-  uint64_t folders = 0;            // folders, a top-level folder included
+  uint64_t files = 0;              // everything that is not a folder; each inode once
+  uint64_t folders = 0;            // folders below this one
   uint64_t logicalBytes = 0;       // the sizes of the regular files
-  uint64_t allocatedBytes = 0;     // blocks on disk of everything counted, folders included
+  uint64_t allocatedBytes = 0;     // space on disk, each extent once (each inode once where the
+                                   // file system keeps no shared extents); folders included
+  uint64_t exclusiveBytes = 0;     // the part of that which nothing outside the folder references
   uint64_t unreadableFolders = 0;  // folders that could not be read, or not to the end
   uint64_t otherFileSystems = 0;   // folders where another file system is mounted: not entered
+  uint64_t unmappedFiles = 0;      // files whose extent map could not be read: counted by blocks
 
-  void add(const Usage& other);
   bool operator==(const Usage&) const = default;
 };
 
-enum class EntryKind { folder, file, link, other };
-
-// The kind's name as stored and served: "folder", "file", "link" or "other". The page uses it
-// as the row's class too.
-const char* kindName(EntryKind kind);
-
-// One top-level entry of the indexed folder. `name` is valid UTF-8: ill-formed bytes of the
-// name on disk are shown as U+FFFD.
-struct InventoryEntry {
-  std::string name;
-  EntryKind kind = EntryKind::other;
-  Usage usage;
+// One folder of the index. Folders are numbered in the order the walk entered them, the
+// indexed folder itself 0, so that a folder's subtree is the numbers from its own to
+// `lastDescendant`.
+struct FolderRecord {
+  uint32_t id = 0;
+  std::optional<uint32_t> parent;  // empty for the indexed folder
+  std::string name;                // valid UTF-8 (ill-formed bytes shown as U+FFFD)
+  uint32_t lastDescendant = 0;
+  Usage usage;             // the folder and everything below it
+  Usage here;              // the folder's own entry and the files directly in it: files,
+                           // logicalBytes, allocatedBytes and exclusiveBytes only
+  uint64_t keptFiles = 0;  // file records kept for this subtree
 };
 
-// The result of one index run.
-struct Inventory {
-  std::string root;        // the indexed folder as given, absolute, valid UTF-8
-  int64_t startedAt = 0;   // Unix time, seconds
-  int64_t finishedAt = 0;  // Unix time, seconds
-  int64_t durationMs = 0;  // wall time of the run
-  std::string error;       // why the root itself could not be read; empty when it could
-  Usage total;             // the root folder itself and everything below it
-  std::vector<InventoryEntry> entries;  // most allocated bytes first, then by name
+// A folder's largest files are the twenty largest below it. A folder that holds twenty files
+// or fewer (hard links once) lists only those of at least kListedFileBytes: the index keeps no
+// record of a small file in a small folder.
+inline constexpr size_t kLargestFilesListed = 20;
+inline constexpr uint64_t kListedFileBytes = 1024 * 1024;
+
+// One of the largest files of some folder's subtree.
+struct FileRecord {
+  uint32_t folder = 0;  // the folder the file is in
+  std::string name;     // valid UTF-8
+  uint64_t logicalBytes = 0;
+  uint64_t allocatedBytes = 0;  // its extents (or blocks), each once
 };
 
-// Orders `entries` as Inventory::entries promises.
-void sortEntries(std::vector<InventoryEntry>& entries);
-
-// The JSON form, the same on disk, on the command line and in the HTTP interface:
-// {"format", "root", "started_at", "finished_at", "finished_at_utc", "duration_ms",
-//  "error" (only when set), "total": usage, "entries": [{"name", "kind", ...usage}]}, with
-// usage as "files", "folders", "logical_bytes", "allocated_bytes", "unreadable_folders",
-// "other_file_systems".
-Json inventoryJson(const Inventory& inventory);
-
-// Reads the JSON form back; nullopt when it is not one written by inventoryJson.
-std::optional<Inventory> inventoryFromJson(const Json& json);
-
-// Where the last inventory of the data directory `dataDir` is kept.
-std::string inventoryFilePath(const std::string& dataDir);
-
-// The inventory kept in `dataDir`, or nullopt when there is none or it cannot be read.
-std::optional<Inventory> loadInventory(const std::string& dataDir);
-
-// Replaces the inventory kept in `dataDir` atomically: a reader sees the old file or the new
-// one, never a part. Creates the file with mode 0600. Throws BrokerFailure with the system's
-// error text. Call it from one thread at a time for a given `dataDir`.
-void saveInventory(const std::string& dataDir, const Inventory& inventory);
+// What one index run was and how it ended.
+struct ScanRecord {
+  std::string root;         // the indexed folder, absolute, valid UTF-8
+  int64_t startedAt = 0;    // Unix time, seconds
+  int64_t finishedAt = 0;   // Unix time, seconds
+  int64_t durationMs = 0;   // wall time of the run
+  std::string error;        // why the indexed folder itself could not be read; empty when it could
+  std::string fileSystem;   // "ext4", "xfs", "btrfs", ...; empty when unknown
+  bool extentMaps = false;  // space measured from extent maps (shared extents once), not blocks
+  Usage total;              // the indexed folder's usage (its folder record's)
+};
 
 }  // namespace tamber::engine

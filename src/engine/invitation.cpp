@@ -30,13 +30,14 @@ std::string invitationText(const std::string& executable, const std::string& dat
       "your PATH. Each run prints one JSON object on standard output.\n"
       "\n"
       "Inventory (always available, no grant needed): what takes space in the indexed "
-      "folder, per top-level entry, largest first.\n"
+      "folder, one folder at a time.\n"
       "Inventory command: " +
       base +
       " --json inventory\n"
-      "It prints \"root\", \"finished_at_utc\", \"total\" and \"entries\"; each entry has "
-      "\"name\", \"kind\", \"files\", \"logical_bytes\" and \"allocated_bytes\" (space on "
-      "disk).\n"
+      "Add --path FOLDER (absolute, or relative to the indexed folder) for any folder below it; "
+      "the reply has \"path\", \"usage\" (\"allocated_bytes\" is space on disk with each "
+      "shared extent once, \"exclusive_bytes\" what deleting the folder would free), "
+      "\"children\" (its subfolders, largest first) and \"largest_files\".\n"
       "\n"
       "File access (only with the capability that the user attaches below this text):\n"
       "1. Run the capability's export line once in your shell, so that TAMBER_GRANT holds the "

@@ -4,9 +4,10 @@
 #include <iostream>
 #include <string_view>
 
+#include "access/failure.h"
 #include "engine/broker_call.h"
 #include "engine/commands.h"
-#include "engine/inventory.h"
+#include "engine/folder_report.h"
 #include "engine/mcp_session.h"
 #include "engine/mcp_stdio.h"
 #include "engine/paths.h"
@@ -15,6 +16,8 @@ namespace tamber::engine {
 
 namespace {
 
+constexpr size_t kInventoryChildren = 100;
+
 // The tools' work: broker actions through the agent socket, and the kept inventory.
 class BrokerBackend : public mcp::ToolBackend {
  public:
@@ -22,7 +25,7 @@ class BrokerBackend : public mcp::ToolBackend {
 
   Json perform(const mcp::Tool& tool, const Json& arguments) override {
     if (std::string_view(tool.name) == "inventory") {
-      return inventoryReply();
+      return inventoryReply(arguments);
     }
     Json request = arguments;
     request["action"] = tool.name;
@@ -53,16 +56,17 @@ class BrokerBackend : public mcp::ToolBackend {
   }
 
  private:
-  Json inventoryReply() const {
-    const std::optional<Inventory> inventory = loadInventory(dataDir_);
-    if (!inventory) {
-      return failureReply("There is no inventory in " + dataDir_ +
-                          " yet; ask the user to open the Tamber app and let it finish its "
-                          "first scan.");
+  // One folder of the kept index; the largest subfolders only, so that a home folder's
+  // thousands do not flood the agent's context.
+  Json inventoryReply(const Json& arguments) const {
+    try {
+      Json reply =
+          folderReport(dataDir_, stringMember(arguments, "path").value_or(""), kInventoryChildren);
+      reply["ok"] = true;
+      return reply;
+    } catch (const BrokerFailure& failure) {
+      return failureReply(failure.description());
     }
-    Json reply = inventoryJson(*inventory);
-    reply["ok"] = true;
-    return reply;
   }
 
   const std::string dataDir_;

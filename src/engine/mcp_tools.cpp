@@ -136,16 +136,23 @@ std::vector<Tool> makeCatalogue() {
         {"notice", "string", kNotice}}},
       {"inventory",
        "Storage inventory",
-       "What takes space in the folder that the Tamber app indexes: the totals and each "
-       "top-level entry's files, logical_bytes and allocated_bytes (space on disk, shared "
-       "extents and hard links counted once), largest first. Needs no grant; shows no file "
-       "content.",
+       "What takes space in the folder that the Tamber app indexes, one folder at a time: its "
+       "usage (allocated_bytes is space on disk with every shared extent and hard link counted "
+       "once; exclusive_bytes is what deleting the folder would free), its largest subfolders "
+       "(up to 100, largest first; child_count counts them all) and its largest files. Needs "
+       "no grant and shows no file content.",
        true,
-       {},
+       {{"path",
+         "A folder below the indexed one, absolute or relative to it; the indexed folder when "
+         "absent.",
+         false}},
        {{"root", "string", "The indexed folder."},
+        {"path", "string", "This folder's absolute path."},
         {"finished_at_utc", "string", "When the index run ended."},
-        {"total", "object", "Usage of the whole folder."},
-        {"entries", "array", "Usage of each top-level entry, largest first.", "object"}}},
+        {"usage", "object", "Space below this folder."},
+        {"children", "array", "The largest subfolders, each with its usage.", "object"},
+        {"child_count", "integer", "How many subfolders there are in all."},
+        {"largest_files", "array", "The largest files below this folder.", "object"}}},
   };
 }
 

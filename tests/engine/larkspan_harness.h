@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -69,11 +70,11 @@ inline std::vector<char*> pointers(std::vector<std::string>& strings) {
   return result;
 }
 
-// Starts larkspan with `arguments` and `environment`; standard input is /dev/null, and
-// standard output and error go to the given descriptors (-1: /dev/null). Returns the pid.
-inline pid_t spawnLarkspan(std::vector<std::string> arguments, std::vector<std::string> environment,
-                           int out = -1, int err = -1) {
-  arguments.insert(arguments.begin(), larkspanBinary());
+// Starts the program at the absolute path argv[0] with `environment`; standard input is
+// /dev/null, and standard output and error go to the given descriptors (-1: /dev/null).
+// Returns the pid.
+inline pid_t spawnProgram(std::vector<std::string> arguments, std::vector<std::string> environment,
+                          int out = -1, int err = -1) {
   std::vector<char*> argv = pointers(arguments);
   std::vector<char*> envp = pointers(environment);
   posix_spawn_file_actions_t actions;
@@ -95,12 +96,19 @@ inline pid_t spawnLarkspan(std::vector<std::string> arguments, std::vector<std::
   return failed == 0 ? pid : -1;
 }
 
+// Starts larkspan with `arguments` (the program itself not included), as spawnProgram does.
+inline pid_t spawnLarkspan(std::vector<std::string> arguments, std::vector<std::string> environment,
+                           int out = -1, int err = -1) {
+  arguments.insert(arguments.begin(), larkspanBinary());
+  return spawnProgram(std::move(arguments), std::move(environment), out, err);
+}
+
 inline int exitStatusOf(int waitStatus) {
   return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
 }
 
-// Runs larkspan to its end and returns what it printed.
-inline LarkspanRun runLarkspan(
+// Runs the program at the absolute path argv[0] to its end and returns what it printed.
+inline LarkspanRun runProgram(
     const std::vector<std::string>& arguments,
     const std::map<std::string, std::optional<std::string>>& environment = {}) {
   int out[2];
@@ -111,12 +119,12 @@ inline LarkspanRun runLarkspan(
   }
   UniqueFd outRead(out[0]), outWrite(out[1]), errRead(err[0]), errWrite(err[1]);
   const pid_t pid =
-      spawnLarkspan(arguments, environmentWith(environment), outWrite.get(), errWrite.get());
+      spawnProgram(arguments, environmentWith(environment), outWrite.get(), errWrite.get());
   outWrite.reset();
   errWrite.reset();
   LarkspanRun run;
   if (pid < 0) {
-    ADD_FAILURE() << "could not start " << larkspanBinary();
+    ADD_FAILURE() << "could not start " << arguments.front();
     return run;
   }
   pollfd streams[2] = {{outRead.get(), POLLIN, 0}, {errRead.get(), POLLIN, 0}};
@@ -146,6 +154,15 @@ inline LarkspanRun runLarkspan(
   }
   run.status = exitStatusOf(waitStatus);
   return run;
+}
+
+// Runs larkspan with `arguments` (the program itself not included) to its end.
+inline LarkspanRun runLarkspan(
+    const std::vector<std::string>& arguments,
+    const std::map<std::string, std::optional<std::string>>& environment = {}) {
+  std::vector<std::string> argv = arguments;
+  argv.insert(argv.begin(), larkspanBinary());
+  return runProgram(argv, environment);
 }
 
 struct HttpReply {
@@ -229,10 +246,37 @@ inline int freePort() {
   return ntohs(address.sin_port);
 }
 
+// The page's secret kept in `data`, as the cookie header line that carries it; empty when
+// there is none.
+inline std::string secretCookie(const std::string& data) {
+  std::string secret;
+  if (FILE* file = std::fopen((data + "/page-secret").c_str(), "re")) {
+    char text[80] = "";
+    if (std::fgets(text, sizeof text, file) != nullptr) {
+      secret = text;
+    }
+    std::fclose(file);
+  }
+  while (!secret.empty() && secret.back() == '\n') {
+    secret.pop_back();
+  }
+  return secret.empty() ? std::string() : "Cookie: larkspan_page=" + secret;
+}
+
+// `headers` and, when `data` keeps one, the page's secret.
+inline std::vector<std::string> withSecret(const std::string& data,
+                                           std::vector<std::string> headers = {}) {
+  if (const std::string cookie = secretCookie(data); !cookie.empty()) {
+    headers.push_back(cookie);
+  }
+  return headers;
+}
+
 // `larkspan --data DATA --root ROOT serve` on a free port, for the life of the object.
 class ServingEngine {
  public:
-  ServingEngine(const std::string& data, const std::string& root, int intervalSeconds = 3600) {
+  ServingEngine(const std::string& data, const std::string& root, int intervalSeconds = 3600)
+      : data_(data) {
     // Another test may take the port between our probe and the engine's bind; then the
     // engine exits at once and we try another.
     for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
@@ -259,16 +303,24 @@ class ServingEngine {
 
   int port() const { return port_; }
 
-  HttpReply get(const std::string& path) const { return httpRequest(port_, "GET", path); }
+  // A request as the user's own app makes it: with the page's secret.
+  HttpReply request(const std::string& method, const std::string& path,
+                    std::vector<std::string> extra = {}) const {
+    return httpRequest(port_, method, path, withSecret(data_, std::move(extra)));
+  }
+  HttpReply get(const std::string& path) const { return request("GET", path); }
 
-  // The inventory once no index run is under way; fails the test after five seconds.
+  Json status() const { return Json::parse(get("/api/status").body, nullptr, false); }
+
+  // The report of the indexed folder once no index run is under way; fails the test after
+  // ten seconds.
   Json settledIndex() const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-      const Json index = Json::parse(get("/api/index").body, nullptr, false);
-      if (index.is_object() && index.value("indexing", true) == false &&
-          index.contains("finished_at")) {
-        return index;
+      const Json state = status();
+      if (state.is_object() && state.value("indexing", true) == false &&
+          state.contains("finished_at") && !state.at("finished_at").is_null()) {
+        return Json::parse(get("/api/folder").body, nullptr, false);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -306,8 +358,8 @@ class ServingEngine {
         pid_ = -1;
         return false;
       }
-      const Json index = Json::parse(get("/api/index").body, nullptr, false);
-      if (index.is_object() && index.value("root", "") == root) {
+      const Json state = status();
+      if (state.is_object() && state.value("root", "") == root) {
         return true;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -315,6 +367,7 @@ class ServingEngine {
     return false;
   }
 
+  std::string data_;
   pid_t pid_ = -1;
   int port_ = 0;
 };

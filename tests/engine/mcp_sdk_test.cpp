@@ -40,6 +40,8 @@ TEST(McpSdk, AHarnessConfiguredFromTheInvitationWorksInsideTheGrantOnly) {
   dir.write("scope/notes.txt", "agent fixture\nline two\n");
   dir.write("scope/image.bin", std::string("\x89PNG\r\n\x1a\n\xff\x00", 10));
   dir.write("scope/big.txt", std::string(40000, 'x'));
+  dir.mkdir("scope/docs");
+  dir.write("scope/docs/plan.md", std::string(10000, 'p'));
   dir.mkdir("scope/.ssh");
   dir.write("scope/.ssh/id_ed25519", "PRIVATE KEY");
   dir.write("outside.txt", "outside the grant");

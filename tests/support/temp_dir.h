@@ -12,11 +12,11 @@
 namespace tamber::testing {
 
 // A fresh folder under /tmp (never under $TMPDIR, which may sit in a protected tree such as
-// /root), removed with everything in it when the owner goes away.
+// /root), or under `parent`, removed with everything in it when the owner goes away.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = "/tmp/tamber-test-XXXXXX";
+  explicit TempDir(const std::string& parent = "/tmp") {
+    std::string pattern = parent + "/tamber-test-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
       throw std::runtime_error("mkdtemp failed");
     }

@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include <cairo.h>
+
 #include "desktop/fake_http_server.h"
 #include "desktop/gui/gui_support.h"
 #include "desktop/gui/x_session.h"
@@ -206,6 +208,111 @@ TEST_F(DesktopWindow, SecondCopyStopsAtTheLockAndLeavesTheFirstCopysSocket) {
   tamber.signal(SIGTERM);
   EXPECT_EQ(tamber.wait(15s), 1);
   EXPECT_EQ(readFile(data + "/agent.sock"), "the first copy's");
+}
+
+// Pixels of `png` with exactly the colour `rgb` (0xRRGGBB); -1 when it cannot be read.
+long pixelsOfColour(const std::string& png, uint32_t rgb) {
+  cairo_surface_t* image = cairo_image_surface_create_from_png(png.c_str());
+  long found = -1;
+  if (cairo_surface_status(image) == CAIRO_STATUS_SUCCESS &&
+      cairo_image_surface_get_format(image) != CAIRO_FORMAT_INVALID) {
+    found = 0;
+    const unsigned char* data = cairo_image_surface_get_data(image);
+    const int stride = cairo_image_surface_get_stride(image);
+    for (int y = 0; y < cairo_image_surface_get_height(image); ++y) {
+      const auto* row = reinterpret_cast<const uint32_t*>(data + y * stride);
+      for (int x = 0; x < cairo_image_surface_get_width(image); ++x) {
+        found += (row[x] & 0xffffff) == rgb ? 1 : 0;
+      }
+    }
+  }
+  cairo_surface_destroy(image);
+  return found;
+}
+
+// Clicks the first mouse button at `x`, `y` inside `window`, wherever a window manager put it.
+void clickInside(Window window, int x, int y) {
+  Display* display = XOpenDisplay(nullptr);
+  ASSERT_NE(display, nullptr);
+  int rootX = 0, rootY = 0;
+  Window child = 0;
+  XTranslateCoordinates(display, window, DefaultRootWindow(display), x, y, &rootX, &rootY, &child);
+  XTestFakeMotionEvent(display, -1, rootX, rootY, 0);
+  XSync(display, False);
+  std::this_thread::sleep_for(200ms);
+  XTestFakeButtonEvent(display, 1, True, 0);
+  XTestFakeButtonEvent(display, 1, False, 0);
+  XSync(display, False);
+  XCloseDisplay(display);
+}
+
+TEST_F(DesktopWindow, OpensAFolderFromItsTreemapWithThePagesSecret) {
+  if (!exists(kEngine)) {
+    GTEST_SKIP() << "larkspan is not built";
+  }
+  // A home whose space is nearly all in Projects, whose space is in three unequal parts; the
+  // page's treemap gives the largest part the first colour, the next ones the second and
+  // third. Indexed before the app starts, so that the page shows it at once.
+  const std::string home = temp_.mkdir("home");
+  for (const auto& [name, bytes] :
+       {std::pair{"Projects/a/data", 3'000'000}, std::pair{"Projects/b/data", 2'000'000},
+        std::pair{"Projects/c/data", 1'500'000}, std::pair{"small/note", 100}}) {
+    temp_.mkdir("home/" + std::filesystem::path(name).parent_path().string());
+    temp_.write("home/" + std::string(name), std::string(bytes, 'x'));
+  }
+  const std::string data = temp_ / "data";
+  const std::string engine = kEngine;
+  {
+    std::vector<std::string> argv = {engine, "--data", data, "--root", home, "index"};
+    std::vector<char*> pointers;
+    for (std::string& argument : argv) {
+      pointers.push_back(argument.data());
+    }
+    pointers.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, engine.c_str(), nullptr, nullptr, pointers.data(), environ), 0);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+
+  const std::string page = temp_ / "page.png";
+  TamberRun tamber({{"HOME", home},
+                    {"TAMBER_DATA", data},
+                    {"TAMBER_PORT", std::to_string(freePort())},
+                    {"TAMBER_PAGE_SNAPSHOT", page}});
+  ASSERT_TRUE(tamber.running());
+  struct Reaper {
+    std::string data;
+    ~Reaper() {
+      for (int pid : enginesServing(data)) {
+        ::kill(pid, SIGKILL);
+      }
+    }
+  } reaper{data};
+  constexpr uint32_t kFirst = 0x4f9a85, kSecond = 0x5b84b1, kThird = 0xc07a4f;
+
+  // The start page: the engine served it to the window (a page without the secret has no
+  // picture), and Projects fills nearly all of the picture.
+  ASSERT_TRUE(waitFor([&] { return exists(page); }, 60s)) << "the engine page never loaded";
+  const std::string start = shotPath(temp_, "start-page.png");
+  ASSERT_EQ(std::rename(page.c_str(), start.c_str()), 0);
+  EXPECT_GT(pixelsOfColour(start, kFirst), 100'000);
+  EXPECT_LT(pixelsOfColour(start, kSecond), 5'000);
+
+  // A click in the picture opens Projects: a new page whose picture shows its three parts.
+  const std::optional<Window> window = x_.window("Tamber");
+  ASSERT_TRUE(window);
+  clickInside(*window, 640, 420);
+  ASSERT_TRUE(waitFor([&] { return exists(page); }, 30s)) << "no folder page loaded";
+  const std::string folder = shotPath(temp_, "folder-page.png");
+  ASSERT_EQ(std::rename(page.c_str(), folder.c_str()), 0);
+  EXPECT_GT(pixelsOfColour(folder, kFirst), 60'000);
+  EXPECT_GT(pixelsOfColour(folder, kSecond), 40'000);
+  EXPECT_GT(pixelsOfColour(folder, kThird), 30'000);
+
+  tamber.signal(SIGTERM);
+  EXPECT_EQ(tamber.wait(15s), 0);
 }
 
 }  // namespace

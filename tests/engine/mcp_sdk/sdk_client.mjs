@@ -4,7 +4,7 @@
 // output; the exit status is 0 when every check held.
 //
 // Environment: LARKSPAN (the engine), DATA (its data directory), SCOPE (the granted folder,
-// holding notes.txt, image.bin, big.txt, linked.txt, pipe and .ssh/id_ed25519), TOKEN (an
+// holding notes.txt, image.bin, big.txt, linked.txt, pipe, docs/ and .ssh/id_ed25519), TOKEN (an
 // edit grant's token).
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
@@ -122,6 +122,15 @@ async function main() {
   const smuggled = await call(client, 'read', { path: `${SCOPE}/notes.txt`, token: 'x' });
   assert.equal(smuggled.isError, true);
   await protocolError(call(client, 'delete', { path: `${SCOPE}/notes.txt` }), -32602);
+
+  // The inventory needs no grant: any folder of the index, one at a time.
+  execFileSync(LARKSPAN, ['--data', DATA, '--root', SCOPE, 'index']);
+  const inventory = await call(client, 'inventory', { path: 'docs' });
+  assert.equal(inventory.isError, false, JSON.stringify(inventory));
+  assert.equal(inventory.structuredContent.path, `${SCOPE}/docs`);
+  assert.ok(inventory.structuredContent.usage.allocated_bytes > 0);
+  await refused(client, 'inventory', { path: 'nowhere' },
+    `There is no folder "nowhere" in the inventory of ${SCOPE}.`);
 
   // Replace keeps the previous file beside the new one.
   const replaced = await call(client, 'replace',

@@ -1,0 +1,440 @@
+#include "engine/index_store.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "access/failure.h"
+#include "platform/unique_fd.h"
+
+namespace tamber::engine {
+
+namespace {
+
+constexpr char kFileName[] = "larkspan-index.db";
+// The index of earlier versions, replaced by the first run of this one.
+constexpr char kFormerFileName[] = "larkspan-index.json";
+// Marks the file as ours ("Lark") and says which layout it has.
+constexpr int kApplicationId = 0x4c61726b;
+constexpr int kSchemaVersion = 1;
+// Above this many kept files in a subtree, the largest are found by walking the size order
+// instead of sorting the subtree's files.
+constexpr uint64_t kSortAtMost = 2000;
+
+constexpr char kSchema[] = R"(
+CREATE TABLE scan (
+  root TEXT NOT NULL, started_at INTEGER NOT NULL, finished_at INTEGER NOT NULL,
+  duration_ms INTEGER NOT NULL, error TEXT NOT NULL, file_system TEXT NOT NULL,
+  extent_maps INTEGER NOT NULL);
+CREATE TABLE folder (
+  id INTEGER PRIMARY KEY, parent INTEGER, name TEXT NOT NULL,
+  last_descendant INTEGER NOT NULL, files INTEGER NOT NULL, folders INTEGER NOT NULL,
+  logical_bytes INTEGER NOT NULL, allocated_bytes INTEGER NOT NULL,
+  exclusive_bytes INTEGER NOT NULL, unreadable_folders INTEGER NOT NULL,
+  other_file_systems INTEGER NOT NULL, unmapped_files INTEGER NOT NULL,
+  here_files INTEGER NOT NULL, here_logical_bytes INTEGER NOT NULL,
+  here_allocated_bytes INTEGER NOT NULL, here_exclusive_bytes INTEGER NOT NULL,
+  kept_files INTEGER NOT NULL);
+CREATE TABLE file (
+  folder INTEGER NOT NULL, name TEXT NOT NULL, logical_bytes INTEGER NOT NULL,
+  allocated_bytes INTEGER NOT NULL);
+)";
+
+// Built once the rows are in: one sort each instead of an update per row.
+constexpr char kLookups[] = R"(
+CREATE INDEX folder_by_name ON folder (parent, name);
+CREATE INDEX folder_by_size ON folder (parent, allocated_bytes DESC, name);
+CREATE INDEX file_by_folder ON file (folder);
+CREATE INDEX file_by_size ON file (allocated_bytes DESC, logical_bytes DESC);
+)";
+
+constexpr char kFolderColumns[] =
+    "id, parent, name, last_descendant, files, folders, logical_bytes, allocated_bytes, "
+    "exclusive_bytes, unreadable_folders, other_file_systems, unmapped_files, here_files, "
+    "here_logical_bytes, here_allocated_bytes, here_exclusive_bytes, kept_files";
+constexpr char kFileColumns[] = "folder, name, logical_bytes, allocated_bytes";
+
+BrokerFailure sqliteFailure(sqlite3* db) {
+  return BrokerFailure(db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+}
+
+void execute(sqlite3* db, const char* sql) {
+  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    throw sqliteFailure(db);
+  }
+}
+
+// `path` as a SQLite URI: every byte that is not plainly safe is percent-encoded.
+std::string fileUri(const std::string& path) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  for (const unsigned char c : path) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '/' || c == '-' || c == '_' || c == '.';
+    if (plain) {
+      uri += static_cast<char>(c);
+    } else {
+      uri += '%';
+      uri += kHex[c >> 4];
+      uri += kHex[c & 15];
+    }
+  }
+  return uri;
+}
+
+}  // namespace
+
+class Statement {
+ public:
+  Statement(sqlite3* db, std::string_view sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &statement_, nullptr) !=
+        SQLITE_OK) {
+      throw sqliteFailure(db);
+    }
+  }
+  ~Statement() { sqlite3_finalize(statement_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& bind(int index, int64_t value) {
+    sqlite3_bind_int64(statement_, index, value);
+    return *this;
+  }
+  Statement& bind(int index, uint64_t value) { return bind(index, static_cast<int64_t>(value)); }
+  Statement& bind(int index, uint32_t value) { return bind(index, static_cast<int64_t>(value)); }
+  Statement& bind(int index, std::string_view text) {
+    sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
+                      SQLITE_TRANSIENT);
+    return *this;
+  }
+  Statement& bindNull(int index) {
+    sqlite3_bind_null(statement_, index);
+    return *this;
+  }
+
+  // True while a row is there.
+  bool step() {
+    const int result = sqlite3_step(statement_);
+    if (result == SQLITE_ROW) {
+      return true;
+    }
+    if (result != SQLITE_DONE) {
+      throw sqliteFailure(db_);
+    }
+    return false;
+  }
+  // Steps to the end, then makes the statement ready for new values.
+  void run() {
+    while (step()) {
+    }
+    sqlite3_reset(statement_);
+  }
+
+  int64_t integer(int column) const { return sqlite3_column_int64(statement_, column); }
+  uint64_t count(int column) const { return static_cast<uint64_t>(integer(column)); }
+  std::string text(int column) const {
+    const auto* bytes = sqlite3_column_text(statement_, column);
+    return bytes != nullptr
+               ? std::string(reinterpret_cast<const char*>(bytes),
+                             static_cast<size_t>(sqlite3_column_bytes(statement_, column)))
+               : std::string();
+  }
+  bool isNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+namespace {
+
+FolderRecord folderFrom(const Statement& row) {
+  FolderRecord folder;
+  folder.id = static_cast<uint32_t>(row.integer(0));
+  if (!row.isNull(1)) {
+    folder.parent = static_cast<uint32_t>(row.integer(1));
+  }
+  folder.name = row.text(2);
+  folder.lastDescendant = static_cast<uint32_t>(row.integer(3));
+  Usage& usage = folder.usage;
+  usage.files = row.count(4);
+  usage.folders = row.count(5);
+  usage.logicalBytes = row.count(6);
+  usage.allocatedBytes = row.count(7);
+  usage.exclusiveBytes = row.count(8);
+  usage.unreadableFolders = row.count(9);
+  usage.otherFileSystems = row.count(10);
+  usage.unmappedFiles = row.count(11);
+  folder.here.files = row.count(12);
+  folder.here.logicalBytes = row.count(13);
+  folder.here.allocatedBytes = row.count(14);
+  folder.here.exclusiveBytes = row.count(15);
+  folder.keptFiles = row.count(16);
+  return folder;
+}
+
+FileRecord fileFrom(const Statement& row) {
+  return FileRecord{static_cast<uint32_t>(row.integer(0)), row.text(1), row.count(2), row.count(3)};
+}
+
+}  // namespace
+
+std::string indexFilePath(const std::string& dataDir) {
+  return dataDir + "/" + kFileName;
+}
+
+IndexWriter::IndexWriter(const std::string& dataDir) : dataDir_(dataDir) {
+  static std::atomic<unsigned> runs{0};
+  temporaryPath_ = dataDir + "/." + kFileName + "." + std::to_string(::getpid()) + "." +
+                   std::to_string(runs++) + ".tmp";
+  // A file left by a run of ours that died mid-write has our name; start clean. The file is
+  // made here, empty, so that it gets our mode; SQLite takes an empty file as a new database.
+  ::unlink(temporaryPath_.c_str());
+  fd_ = ::open(temporaryPath_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd_ < 0) {
+    throw errnoFailure();
+  }
+  try {
+    if (sqlite3_open_v2(temporaryPath_.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) !=
+        SQLITE_OK) {
+      throw sqliteFailure(db_);
+    }
+    // Nobody reads this file before it is complete, and a run that dies leaves it to be
+    // removed: no journal and no flushing until the end. The page cache stays small; SQLite
+    // writes pages out as it goes.
+    execute(db_,
+            "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; PRAGMA cache_size = -4096;"
+            "PRAGMA temp_store = FILE; BEGIN;");
+    execute(db_, kSchema);
+    execute(db_, ("PRAGMA application_id = " + std::to_string(kApplicationId) +
+                  "; PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";")
+                     .c_str());
+    insertFolder_ = std::make_unique<Statement>(
+        db_, std::string("INSERT INTO folder (") + kFolderColumns +
+                 ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, "
+                 "?16, ?17)");
+    insertFile_ = std::make_unique<Statement>(
+        db_, std::string("INSERT INTO file (") + kFileColumns + ") VALUES (?1, ?2, ?3, ?4)");
+    updateExclusive_ = std::make_unique<Statement>(
+        db_,
+        "UPDATE folder SET exclusive_bytes = exclusive_bytes + ?2, "
+        "here_exclusive_bytes = here_exclusive_bytes + ?3 WHERE id = ?1");
+  } catch (...) {
+    insertFolder_.reset();
+    insertFile_.reset();
+    updateExclusive_.reset();
+    sqlite3_close(db_);
+    db_ = nullptr;
+    ::close(fd_);
+    ::unlink(temporaryPath_.c_str());
+    throw;
+  }
+}
+
+IndexWriter::~IndexWriter() {
+  insertFolder_.reset();
+  insertFile_.reset();
+  updateExclusive_.reset();
+  if (db_ != nullptr) {
+    sqlite3_close(db_);
+  }
+  if (fd_ >= 0) {
+    ::close(fd_);
+  }
+  if (!committed_) {
+    ::unlink(temporaryPath_.c_str());
+  }
+}
+
+void IndexWriter::addFolder(const FolderRecord& folder) {
+  Statement& insert = *insertFolder_;
+  insert.bind(1, folder.id);
+  if (folder.parent) {
+    insert.bind(2, *folder.parent);
+  } else {
+    insert.bindNull(2);
+  }
+  const Usage& usage = folder.usage;
+  insert.bind(3, folder.name)
+      .bind(4, folder.lastDescendant)
+      .bind(5, usage.files)
+      .bind(6, usage.folders)
+      .bind(7, usage.logicalBytes)
+      .bind(8, usage.allocatedBytes)
+      .bind(9, usage.exclusiveBytes)
+      .bind(10, usage.unreadableFolders)
+      .bind(11, usage.otherFileSystems)
+      .bind(12, usage.unmappedFiles)
+      .bind(13, folder.here.files)
+      .bind(14, folder.here.logicalBytes)
+      .bind(15, folder.here.allocatedBytes)
+      .bind(16, folder.here.exclusiveBytes)
+      .bind(17, folder.keptFiles)
+      .run();
+}
+
+void IndexWriter::addFile(const FileRecord& file) {
+  insertFile_->bind(1, file.folder)
+      .bind(2, file.name)
+      .bind(3, file.logicalBytes)
+      .bind(4, file.allocatedBytes)
+      .run();
+}
+
+void IndexWriter::addExclusive(uint32_t folder, int64_t bytes, int64_t hereBytes) {
+  updateExclusive_->bind(1, folder).bind(2, bytes).bind(3, hereBytes).run();
+}
+
+void IndexWriter::commit(const ScanRecord& scan) {
+  Statement(db_,
+            "INSERT INTO scan (root, started_at, finished_at, duration_ms, error, file_system, "
+            "extent_maps) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)")
+      .bind(1, scan.root)
+      .bind(2, scan.startedAt)
+      .bind(3, scan.finishedAt)
+      .bind(4, scan.durationMs)
+      .bind(5, scan.error)
+      .bind(6, scan.fileSystem)
+      .bind(7, int64_t{scan.extentMaps ? 1 : 0})
+      .run();
+  execute(db_, kLookups);
+  execute(db_, "COMMIT");
+  insertFolder_.reset();
+  insertFile_.reset();
+  updateExclusive_.reset();
+  const int closed = sqlite3_close(db_);
+  db_ = nullptr;
+  if (closed != SQLITE_OK) {
+    throw BrokerFailure(sqlite3_errstr(closed));
+  }
+  // On disk before the rename, so that a crash leaves the old index or the whole new one.
+  if (::fsync(fd_) != 0) {
+    throw errnoFailure();
+  }
+  const std::string finalPath = indexFilePath(dataDir_);
+  if (::rename(temporaryPath_.c_str(), finalPath.c_str()) != 0) {
+    throw errnoFailure();
+  }
+  committed_ = true;
+  ::unlink((dataDir_ + "/" + kFormerFileName).c_str());
+}
+
+std::unique_ptr<IndexReader> IndexReader::open(const std::string& dataDir) {
+  const std::string path = indexFilePath(dataDir);
+  {
+    // Tell "none yet" from "cannot be read" (another user, a broken disk) before SQLite,
+    // which says neither plainly.
+    UniqueFd probe(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!probe) {
+      if (errno == ENOENT) {
+        return nullptr;
+      }
+      throw errnoFailure();
+    }
+  }
+  sqlite3* db = nullptr;
+  // The kept file is never changed in place (a run replaces it whole), so it is read as
+  // immutable: no locks, no journal, nothing written beside it.
+  if (sqlite3_open_v2((fileUri(path) + "?immutable=1").c_str(), &db,
+                      SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
+    const BrokerFailure failure = sqliteFailure(db);
+    sqlite3_close(db);
+    throw failure;
+  }
+  std::unique_ptr<IndexReader> reader(new IndexReader(db));
+  try {
+    Statement application(db, "PRAGMA application_id");
+    Statement version(db, "PRAGMA user_version");
+    if (!application.step() || application.integer(0) != kApplicationId || !version.step() ||
+        version.integer(0) != kSchemaVersion) {
+      return nullptr;
+    }
+    Statement scan(db,
+                   "SELECT root, started_at, finished_at, duration_ms, error, file_system, "
+                   "extent_maps FROM scan");
+    if (!scan.step()) {
+      return nullptr;
+    }
+    ScanRecord& record = reader->scan_;
+    record.root = scan.text(0);
+    record.startedAt = scan.integer(1);
+    record.finishedAt = scan.integer(2);
+    record.durationMs = scan.integer(3);
+    record.error = scan.text(4);
+    record.fileSystem = scan.text(5);
+    record.extentMaps = scan.integer(6) != 0;
+  } catch (const BrokerFailure&) {
+    return nullptr;  // not a database of ours at all
+  }
+  if (const std::optional<FolderRecord> root = reader->folder(0)) {
+    reader->scan_.total = root->usage;
+  }
+  return reader;
+}
+
+IndexReader::~IndexReader() {
+  sqlite3_close(db_);
+}
+
+std::optional<FolderRecord> IndexReader::folder(uint32_t id) {
+  Statement query(db_, std::string("SELECT ") + kFolderColumns + " FROM folder WHERE id = ?1");
+  query.bind(1, id);
+  if (!query.step()) {
+    return std::nullopt;
+  }
+  return folderFrom(query);
+}
+
+std::optional<FolderRecord> IndexReader::child(uint32_t parent, std::string_view name) {
+  Statement query(db_, std::string("SELECT ") + kFolderColumns +
+                           " FROM folder WHERE parent = ?1 AND name = ?2 ORDER BY id LIMIT 1");
+  query.bind(1, parent).bind(2, name);
+  if (!query.step()) {
+    return std::nullopt;
+  }
+  return folderFrom(query);
+}
+
+std::vector<FolderRecord> IndexReader::children(uint32_t folder, size_t limit) {
+  Statement query(db_, std::string("SELECT ") + kFolderColumns +
+                           " FROM folder WHERE parent = ?1 ORDER BY allocated_bytes DESC, name, "
+                           "id LIMIT ?2");
+  query.bind(1, folder).bind(2, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
+  std::vector<FolderRecord> result;
+  while (query.step()) {
+    result.push_back(folderFrom(query));
+  }
+  return result;
+}
+
+uint64_t IndexReader::childCount(uint32_t folder) {
+  Statement query(db_, "SELECT count(*) FROM folder WHERE parent = ?1");
+  query.bind(1, folder);
+  return query.step() ? query.count(0) : 0;
+}
+
+std::vector<FileRecord> IndexReader::largestFiles(const FolderRecord& folder, size_t limit) {
+  // A small subtree's files are few: sort them. A large one's largest files come early in
+  // the size order: walk it and keep those of the subtree.
+  const char* lookup = folder.keptFiles <= kSortAtMost ? "file_by_folder" : "file_by_size";
+  Statement query(db_, std::string("SELECT ") + kFileColumns + " FROM file INDEXED BY " + lookup +
+                           " WHERE folder BETWEEN ?1 AND ?2 AND allocated_bytes >= ?4 ORDER BY "
+                           "allocated_bytes DESC, logical_bytes DESC, rowid LIMIT ?3");
+  // A small folder lists only what the index keeps of it for certain: its large files.
+  const uint64_t smallest = folder.usage.files > kLargestFilesListed ? 0 : kListedFileBytes;
+  query.bind(1, folder.id)
+      .bind(2, folder.lastDescendant)
+      .bind(3, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)))
+      .bind(4, smallest);
+  std::vector<FileRecord> result;
+  while (query.step()) {
+    result.push_back(fileFrom(query));
+  }
+  return result;
+}
+
+}  // namespace tamber::engine

@@ -1,0 +1,116 @@
+#include "engine/page_secret.h"
+
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "access/failure.h"
+#include "platform/unique_fd.h"
+
+namespace tamber::engine {
+
+namespace {
+
+constexpr char kFileName[] = "page-secret";
+constexpr size_t kSecretDigits = 64;
+
+bool isSecret(std::string_view text) {
+  return text.size() == kSecretDigits &&
+         text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+// The secret in the file at `path`, or empty when it is not one to trust.
+std::string keptSecret(const std::string& path) {
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      status.st_uid != ::geteuid() || (status.st_mode & 07777) != 0600) {
+    return {};
+  }
+  char text[kSecretDigits + 2];
+  const ssize_t n = ::read(file.get(), text, sizeof text);
+  if (n < static_cast<ssize_t>(kSecretDigits)) {
+    return {};
+  }
+  std::string secret(text, kSecretDigits);
+  const bool ends = n == static_cast<ssize_t>(kSecretDigits) ||
+                    (n == static_cast<ssize_t>(kSecretDigits) + 1 && text[kSecretDigits] == '\n');
+  return ends && isSecret(secret) ? secret : std::string();
+}
+
+}  // namespace
+
+std::string pageSecretPath(const std::string& dataDir) {
+  return dataDir + "/" + kFileName;
+}
+
+std::string ensurePageSecret(const std::string& dataDir) {
+  const std::string path = pageSecretPath(dataDir);
+  if (std::string kept = keptSecret(path); !kept.empty()) {
+    return kept;
+  }
+  std::array<unsigned char, kSecretDigits / 2> bytes{};
+  if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
+    throw BrokerFailure("No random bytes are available for the page's secret.");
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string secret;
+  for (const unsigned char byte : bytes) {
+    secret += kHex[byte >> 4];
+    secret += kHex[byte & 15];
+  }
+  // Written whole under a name of its own, then renamed over whatever was there: a reader
+  // sees the old file or the new one, and the new one is 0600 from its first byte.
+  const std::string temporary = path + "." + std::to_string(::getpid()) + ".tmp";
+  ::unlink(temporary.c_str());
+  UniqueFd file(
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file) {
+    throw errnoFailure();
+  }
+  const std::string line = secret + "\n";
+  if (::fchmod(file.get(), 0600) != 0 ||
+      ::write(file.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+    const BrokerFailure failure = errnoFailure();
+    ::unlink(temporary.c_str());
+    throw failure;
+  }
+  if (::fsync(file.get()) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    const BrokerFailure failure = errnoFailure();
+    ::unlink(temporary.c_str());
+    throw failure;
+  }
+  return secret;
+}
+
+bool carriesPageSecret(std::string_view cookies, std::string_view secret) {
+  const std::string_view name = kPageCookieName;
+  size_t at = 0;
+  while (at < cookies.size()) {
+    size_t end = cookies.find(';', at);
+    if (end == std::string_view::npos) {
+      end = cookies.size();
+    }
+    std::string_view pair = cookies.substr(at, end - at);
+    while (!pair.empty() && pair.front() == ' ') {
+      pair.remove_prefix(1);
+    }
+    if (pair.size() > name.size() && pair.compare(0, name.size(), name) == 0 &&
+        pair[name.size()] == '=') {
+      const std::string_view value = pair.substr(name.size() + 1);
+      if (value.size() == secret.size() && !secret.empty() &&
+          CRYPTO_memcmp(value.data(), secret.data(), secret.size()) == 0) {
+        return true;
+      }
+    }
+    at = end + 1;
+  }
+  return false;
+}
+
+}  // namespace tamber::engine

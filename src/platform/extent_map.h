@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tamber {
+
+// What kind of file system holds a file, as far as measuring its space is concerned.
+struct FileSystemKind {
+  std::string name;            // "ext4", "xfs", "btrfs", ...; empty when the type is not known
+  bool sharesExtents = false;  // files can share extents (reflinks, snapshots, deduplication)
+};
+
+// The kind of the file system holding the open descriptor `fd`, from its type number alone
+// (one statfs call). Btrfs, XFS, bcachefs and OCFS2 share extents; every other type, and a
+// type that cannot be read, counts as not sharing. Any thread.
+FileSystemKind fileSystemKind(int fd) noexcept;
+
+// One mapped range of a regular file, as its extent map reports it.
+struct Extent {
+  uint64_t physical = 0;  // byte address on the file system; meaningful only when `located`
+  uint64_t length = 0;    // bytes, as reported (compressed extents report their data length)
+  // The file system has a place for it that other files may share: false for delayed
+  // allocation, unknown locations and data kept inline with metadata.
+  bool located = false;
+  bool shared = false;  // other files or snapshots reference it too (only when `located`)
+};
+
+// Reads the extent map of the regular file open at `fd` into `extents`, which is cleared
+// first; holes have no extent. Returns 0, or the error number of the failing call (for
+// example EOPNOTSUPP where the file system keeps no map). Any thread.
+int readExtentMap(int fd, std::vector<Extent>& extents);
+
+// The id of the mount that `name` in the folder `folderFd` belongs to, without following a
+// final symbolic link; with an empty `name`, of `folderFd` itself. Two folders with different
+// device numbers on one mount are subvolumes of one file system (Btrfs, bcachefs); on
+// different mounts they are different file systems. Empty when the kernel cannot tell.
+std::optional<uint64_t> mountId(int folderFd, const char* name) noexcept;
+
+}  // namespace tamber

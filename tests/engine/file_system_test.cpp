@@ -1,0 +1,408 @@
+// The inventory on real XFS and Btrfs file systems, made in image files and loop-mounted:
+// reflinked copies, snapshots, hard links, sparse files and a tree deeper than the process's
+// descriptor limit, with every figure held against what the file system itself reports.
+// Needs root (to mount); where a file system cannot be made or mounted the tests skip with
+// the reason, and fail instead when TAMBER_REQUIRE_REAL_PARTS is set (as in CI).
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "engine/larkspan_harness.h"
+#include "engine/text_format.h"
+#include "platform/process.h"
+#include "support/temp_dir.h"
+
+namespace tamber::testing {
+namespace {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+// What a file system spends on its own bookkeeping around the files a test writes (inode
+// chunks, btree blocks): the margin between its free-space figures and the data.
+constexpr uint64_t kBookkeeping = 512 * 1024;
+
+std::string tool(const std::string& name) {
+  for (const char* folder : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/"}) {
+    const std::string path = folder + name;
+    if (::access(path.c_str(), X_OK) == 0) {
+      return path;
+    }
+  }
+  return {};
+}
+
+// Runs `argv` (argv[0] a tool's name); its output, or nullopt when it failed.
+std::optional<std::string> run(std::vector<std::string> argv) {
+  argv[0] = tool(argv[0]);
+  if (argv[0].empty()) {
+    return std::nullopt;
+  }
+  const ProcessResult result = runProcess(argv);
+  return result.status == 0 ? std::optional<std::string>(result.output) : std::nullopt;
+}
+
+// A file system of `type` in an image file, loop-mounted on a folder of its own for the life
+// of the object; unmounted and its loop device detached on every way out.
+class LoopFileSystem {
+ public:
+  LoopFileSystem(const std::string& type, uint64_t bytes) {
+    if (::geteuid() != 0) {
+      problem_ = "mounting a file system needs root";
+      return;
+    }
+    const std::string image = dir_ / "image";
+    {
+      UniqueFd file(::open(image.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+      if (!file || ::ftruncate(file.get(), static_cast<off_t>(bytes)) != 0) {
+        problem_ = "cannot make an image file";
+        return;
+      }
+    }
+    const std::vector<std::string> mkfs = type == "xfs"
+                                              ? std::vector<std::string>{"mkfs.xfs", "-q", image}
+                                              : std::vector<std::string>{"mkfs.btrfs", "-q", image};
+    if (!run(mkfs)) {
+      problem_ = "mkfs." + type + " failed or is not installed (package " +
+                 (type == "xfs" ? "xfsprogs" : "btrfs-progs") + ")";
+      return;
+    }
+    const std::optional<std::string> device = run({"losetup", "--find", "--show", image});
+    if (!device || device->empty()) {
+      problem_ = "no loop device could be attached";
+      return;
+    }
+    device_ = device->substr(0, device->find('\n'));
+    mountPoint_ = dir_.mkdir("mount");
+    if (!run({"mount", "-t", type, device_, mountPoint_})) {
+      problem_ = "mounting " + type + " from " + device_ + " failed";
+      mountPoint_.clear();
+    }
+    type_ = type;
+  }
+  ~LoopFileSystem() {
+    if (!mountPoint_.empty() && !unmount()) {
+      run({"umount", "--lazy", mountPoint_});
+    }
+    if (!device_.empty()) {
+      run({"losetup", "--detach", device_});
+    }
+  }
+  LoopFileSystem(const LoopFileSystem&) = delete;
+  LoopFileSystem& operator=(const LoopFileSystem&) = delete;
+
+  // Why the file system is not there; empty when it is.
+  const std::string& problem() const { return problem_; }
+  const std::string& root() const { return mountPoint_; }
+  std::string operator/(const std::string& relative) const { return mountPoint_ + "/" + relative; }
+  const TempDir& scratch() const { return dir_; }
+
+  // Space in use as the file system reports it to df, once everything written or removed
+  // has reached it: XFS frees the blocks of removed files in the background until it is
+  // unmounted, Btrfs at the next commit.
+  uint64_t used() {
+    ::sync();
+    if (type_ == "xfs") {
+      EXPECT_TRUE(unmount() && run({"mount", "-t", type_, device_, mountPoint_}));
+    } else {
+      EXPECT_TRUE(run({"btrfs", "filesystem", "sync", mountPoint_}));
+    }
+    struct statvfs status {};
+    ::statvfs(mountPoint_.c_str(), &status);
+    return static_cast<uint64_t>(status.f_blocks - status.f_bfree) * status.f_frsize;
+  }
+
+ private:
+  // A process of ours may still be leaving the file system; try for a while.
+  bool unmount() {
+    ::sync();
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      if (run({"umount", mountPoint_})) {
+        return true;
+      }
+      ::usleep(100'000);
+    }
+    return false;
+  }
+
+  std::string type_;
+  TempDir dir_;
+  std::string problem_;
+  std::string device_;
+  std::string mountPoint_;
+};
+
+// Skips the test, or fails it where real parts are required.
+#define REQUIRE_MOUNTED(fs)                                    \
+  if (!(fs).problem().empty()) {                               \
+    if (std::getenv("TAMBER_REQUIRE_REAL_PARTS") != nullptr) { \
+      FAIL() << (fs).problem();                                \
+    }                                                          \
+    GTEST_SKIP() << (fs).problem();                            \
+  }
+
+void writeFile(const std::string& path, uint64_t bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  ASSERT_TRUE(file) << path;
+  std::string block(kMiB, '\0');
+  for (uint64_t written = 0; written < bytes; written += block.size()) {
+    // Different bytes in every block, so that nothing can be deduplicated or compressed away.
+    for (size_t i = 0; i < block.size(); i += 512) {
+      std::snprintf(block.data() + i, 32, "%s %llu", path.c_str(),
+                    static_cast<unsigned long long>(written + i));
+    }
+    const size_t size = static_cast<size_t>(std::min<uint64_t>(block.size(), bytes - written));
+    ASSERT_EQ(::write(file.get(), block.data(), size), static_cast<ssize_t>(size));
+  }
+  ASSERT_EQ(::fsync(file.get()), 0);
+}
+
+void reflink(const std::string& from, const std::string& to) {
+  std::filesystem::create_directories(std::filesystem::path(to).parent_path());
+  ASSERT_TRUE(run({"cp", "--reflink=always", from, to})) << from << " to " << to;
+}
+
+// `larkspan index` of `root` into `data`, then the report of each of `folders` from
+// `larkspan --json inventory --path`.
+std::map<std::string, Json> index(const std::string& data, const std::string& root,
+                                  const std::vector<std::string>& folders) {
+  const LarkspanRun indexed = runLarkspan({"--data", data, "--root", root, "index"});
+  EXPECT_EQ(indexed.status, 0) << indexed.err;
+  std::map<std::string, Json> reports;
+  for (const std::string& folder : folders) {
+    const LarkspanRun shown =
+        runLarkspan({"--data", data, "--json", "inventory", "--path", folder});
+    EXPECT_EQ(shown.status, 0) << folder << ": " << shown.err;
+    reports[folder] = Json::parse(shown.out, nullptr, false);
+  }
+  return reports;
+}
+
+uint64_t allocated(const Json& report) {
+  return report.at("usage").at("allocated_bytes");
+}
+uint64_t exclusive(const Json& report) {
+  return report.at("usage").at("exclusive_bytes");
+}
+
+bool near(uint64_t value, uint64_t expected, uint64_t margin) {
+  return value + margin >= expected && value <= expected + margin;
+}
+
+// Makes a chain of `depth` folders below `parent`, one name per level, and a file at the end.
+void makeChain(const std::string& parent, int depth) {
+  UniqueFd at(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  for (int level = 0; level < depth; ++level) {
+    ASSERT_EQ(::mkdirat(at.get(), "d", 0755), 0);
+    at.reset(::openat(at.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(at);
+  }
+  UniqueFd file(::openat(at.get(), "end", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  ASSERT_EQ(::write(file.get(), "end", 3), 3);
+}
+
+// Lowers this process's descriptor limit (and so that of the runs it starts) while it lives.
+class DescriptorLimit {
+ public:
+  explicit DescriptorLimit(rlim_t soft) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = soft;
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+  }
+  ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+// The blocks of the folders at and below `path`, which the index counts besides the files'
+// extents (Btrfs gives most folders none, but the root folder of the file system some).
+uint64_t folderBlocks(const std::string& path) {
+  struct stat status {};
+  ::lstat(path.c_str(), &status);
+  uint64_t bytes = static_cast<uint64_t>(status.st_blocks) * 512;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(path)) {
+    if (entry.is_directory() && !entry.is_symlink()) {
+      ::lstat(entry.path().c_str(), &status);
+      bytes += static_cast<uint64_t>(status.st_blocks) * 512;
+    }
+  }
+  return bytes;
+}
+
+TEST(XfsImage, CountsReflinkedCopiesOnceAndEachFolderFreesWhatItSays) {
+  LoopFileSystem fs("xfs", 512 * kMiB);
+  REQUIRE_MOUNTED(fs);
+  const std::string data = fs.scratch() / "data";
+  const uint64_t empty = fs.used();
+
+  // One 50 MiB file and two reflinked copies of it in another folder.
+  writeFile(fs / "photos/big.bin", 50 * kMiB);
+  reflink(fs / "photos/big.bin", fs / "backup/big-1.bin");
+  reflink(fs / "photos/big.bin", fs / "backup/big-2.bin");
+  // A sparse file (1 GiB long, 1 MiB written), one file under two names in two folders, and a
+  // chain of folders deeper than the descriptors the index run may open.
+  {
+    std::filesystem::create_directories(fs / "extras");
+    UniqueFd sparse(
+        ::open((fs / "extras/sparse.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_EQ(::ftruncate(sparse.get(), static_cast<off_t>(1024 * kMiB)), 0);
+    const std::string block(kMiB, 's');
+    ASSERT_EQ(::pwrite(sparse.get(), block.data(), block.size(), 100 * kMiB),
+              static_cast<ssize_t>(kMiB));
+  }
+  writeFile(fs / "extras/linked.bin", 2 * kMiB);
+  std::filesystem::create_directories(fs / "extras/inner");
+  ASSERT_EQ(::link((fs / "extras/linked.bin").c_str(), (fs / "extras/inner/same.bin").c_str()), 0);
+  std::filesystem::create_directories(fs / "deep");
+  makeChain(fs / "deep", 200);
+  const uint64_t filled = fs.used();
+
+  std::map<std::string, Json> reports;
+  {
+    DescriptorLimit limit(64);
+    reports = index(data, fs.root(), {"", "photos", "backup", "extras", "extras/inner", "deep"});
+  }
+  const Json& root = reports[""];
+  EXPECT_EQ(root.at("file_system"), "xfs");
+  EXPECT_EQ(root.at("extent_maps"), true);
+
+  // The example: photos 50 MiB / nothing of its own, backup the same, the root 50 MiB once.
+  // (Each folder also counts its own blocks, which small XFS folders do not have.)
+  for (const char* folder : {"photos", "backup"}) {
+    const uint64_t own = folderBlocks(fs / folder);
+    EXPECT_EQ(allocated(reports[folder]), 50 * kMiB + own) << folder;
+    EXPECT_EQ(exclusive(reports[folder]), own) << folder;
+  }
+  EXPECT_EQ(reports["backup"].at("usage").at("files"), 2);
+  // The sparse file takes what was written; the linked file counts once, and the inner
+  // folder holds a name of it but does not free it alone.
+  EXPECT_PRED3(near, allocated(reports["extras"]), 3 * kMiB, kBookkeeping);
+  EXPECT_EQ(reports["extras"].at("usage").at("logical_bytes"), 1026 * kMiB);
+  EXPECT_PRED3(near, allocated(reports["extras/inner"]), 2 * kMiB, kBookkeeping);
+  EXPECT_PRED3(near, exclusive(reports["extras/inner"]), 0, kBookkeeping);
+  // Every folder of the chain, and the file at its end, without a folder left unread.
+  EXPECT_EQ(reports["deep"].at("usage").at("folders"), 200);
+  EXPECT_EQ(reports["deep"].at("usage").at("files"), 1);
+  EXPECT_EQ(root.at("usage").at("unreadable_folders"), 0);
+  EXPECT_EQ(root.at("usage").at("unmapped_files"), 0);
+  // The root: everything once, all of it its own; what df says the files took.
+  EXPECT_EQ(exclusive(root), allocated(root));
+  EXPECT_PRED3(near, allocated(root), filled - empty, 2 * kBookkeeping);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(root.at("largest_files").at(i).at("logical_bytes"), 50 * kMiB);
+  }
+
+  // The page and the interface say the same, and the page names what is shared.
+  {
+    ServingEngine engine(data, fs.root());
+    EXPECT_EQ(Json::parse(engine.get("/api/folder?path=photos").body), reports["photos"]);
+    const std::string page = engine.get("/?path=photos").body;
+    const uint64_t shared = allocated(reports["photos"]) - exclusive(reports["photos"]);
+    EXPECT_NE(page.find("of which <strong class=\"shared\">" + engine::humanBytes(shared) +
+                        "</strong> shared with other folders"),
+              std::string::npos);
+  }
+
+  // Indexing photos alone: its one file is marked shared and nothing inside references it
+  // again, so the copies outside hold it too.
+  const Json alone = index(data, fs / "photos", {""})[""];
+  EXPECT_EQ(allocated(alone), 50 * kMiB + folderBlocks(fs / "photos"));
+  EXPECT_EQ(exclusive(alone), folderBlocks(fs / "photos"));
+
+  // Each folder frees what it says: backup (nothing of its own) first; then, indexed again,
+  // photos holds the data alone and frees all of it.
+  std::filesystem::remove_all(fs / "backup");
+  const uint64_t withoutBackup = fs.used();
+  EXPECT_PRED3(near, filled - withoutBackup, exclusive(reports["backup"]), kBookkeeping);
+  const Json photos = index(data, fs.root(), {"photos"})["photos"];
+  EXPECT_EQ(exclusive(photos), allocated(photos));
+  std::filesystem::remove_all(fs / "photos");
+  EXPECT_PRED3(near, withoutBackup - fs.used(), exclusive(photos), kBookkeeping);
+}
+
+// What `btrfs filesystem du -s --raw` says of `path`: the bytes of distinct extents its
+// files reference (its "Exclusive" plus "Set shared").
+std::optional<uint64_t> btrfsDistinctBytes(const std::string& path) {
+  const std::optional<std::string> out = run({"btrfs", "filesystem", "du", "-s", "--raw", path});
+  if (!out) {
+    return std::nullopt;
+  }
+  std::istringstream lines(*out);
+  std::string header;
+  std::getline(lines, header);
+  uint64_t total = 0, unshared = 0, setShared = 0;
+  if (!(lines >> total >> unshared >> setShared)) {
+    return std::nullopt;
+  }
+  return unshared + setShared;
+}
+
+TEST(BtrfsImage, CountsSnapshotsAndReflinksOnceAsBtrfsDoes) {
+  LoopFileSystem fs("btrfs", 512 * kMiB);
+  REQUIRE_MOUNTED(fs);
+  const std::string data = fs.scratch() / "data";
+  const uint64_t empty = fs.used();
+
+  ASSERT_TRUE(run({"btrfs", "subvolume", "create", fs / "vol"}));
+  writeFile(fs / "vol/photos/big.bin", 50 * kMiB);
+  reflink(fs / "vol/photos/big.bin", fs / "vol/backup/big-1.bin");
+  reflink(fs / "vol/photos/big.bin", fs / "vol/backup/big-2.bin");
+  ::sync();
+  // A snapshot of it all, which then gets a file of its own.
+  ASSERT_TRUE(run({"btrfs", "subvolume", "snapshot", fs / "vol", fs / "snap"}));
+  writeFile(fs / "snap/new.bin", 5 * kMiB);
+  const uint64_t filled = fs.used();
+
+  const std::vector<std::string> folders = {"",           "vol",  "vol/photos",
+                                            "vol/backup", "snap", "snap/photos"};
+  std::map<std::string, Json> reports = index(data, fs.root(), folders);
+  const Json& root = reports[""];
+  EXPECT_EQ(root.at("file_system"), "btrfs");
+  EXPECT_EQ(root.at("usage").at("other_file_systems"), 0) << "subvolumes are entered";
+
+  // Exactly what btrfs counts as the distinct extents of each folder, and the example's
+  // figures: photos 50 MiB / nothing of its own, backup the same, the snapshot's own file
+  // its own, the root everything once.
+  std::map<std::string, uint64_t> extents;
+  for (const std::string& folder : folders) {
+    const std::optional<uint64_t> btrfs = btrfsDistinctBytes(fs / folder);
+    ASSERT_TRUE(btrfs) << "btrfs filesystem du failed on " << folder;
+    extents[folder] = allocated(reports[folder]) - folderBlocks(fs / folder);
+    EXPECT_EQ(extents[folder], *btrfs) << folder;
+  }
+  EXPECT_EQ(extents["vol/photos"], 50 * kMiB);
+  EXPECT_EQ(exclusive(reports["vol/photos"]), 0u);
+  EXPECT_EQ(extents["vol/backup"], 50 * kMiB);
+  EXPECT_EQ(exclusive(reports["vol/backup"]), 0u);
+  EXPECT_EQ(exclusive(reports["vol"]), 0u);
+  EXPECT_EQ(extents["snap"], 55 * kMiB);
+  EXPECT_EQ(exclusive(reports["snap"]), 5 * kMiB);
+  EXPECT_EQ(extents[""], 55 * kMiB);
+  EXPECT_EQ(exclusive(root), allocated(root));
+  EXPECT_PRED3(near, allocated(root), filled - empty, 2 * kBookkeeping);
+
+  // Indexing photos alone: its one file is marked shared and nothing inside references it
+  // again, so the copies and the snapshot outside hold it too.
+  const Json photos = index(data, fs / "vol/photos", {""})[""];
+  EXPECT_EQ(allocated(photos), 50 * kMiB);
+  EXPECT_EQ(exclusive(photos), 0u);
+
+  // Deleting the snapshot frees what was its own.
+  ASSERT_TRUE(run({"btrfs", "subvolume", "delete", "--commit-after", fs / "snap"}));
+  ASSERT_TRUE(run({"btrfs", "subvolume", "sync", fs.root()}));
+  EXPECT_PRED3(near, filled - fs.used(), exclusive(reports["snap"]), kBookkeeping);
+}
+
+}  // namespace
+}  // namespace tamber::testing
