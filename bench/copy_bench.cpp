@@ -4,7 +4,6 @@
 // round of each side is compared. Everything is removed afterwards.
 // Usage: copy_bench [MiB] [rounds]   (defaults 1024 and 2). Needs 2 x MiB of free disk.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,35 +19,16 @@
 
 #include "access/grant.h"
 #include "actions/executor.h"
+#include "platform/process.h"
 #include "platform/unique_fd.h"
-
-extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Runs argv (found on PATH) with standard output discarded; true when it exits with 0.
-bool run(std::vector<std::string> argv) {
-  std::vector<char*> pointers;
-  for (std::string& argument : argv) {
-    pointers.push_back(argument.data());
-  }
-  pointers.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-  pid_t child = 0;
-  const int error = posix_spawnp(&child, pointers[0], &actions, nullptr, pointers.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) {
-    return false;
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+// Runs argv with standard output discarded; true when it exits with 0.
+bool run(const std::vector<std::string>& argv) {
+  return tamber::runProcess(argv).status == 0;
 }
 
 double secondsOf(const auto& work) {
@@ -107,12 +87,13 @@ int main(int argc, char** argv) {
   for (int round = 0; round < rounds && exitStatus == 0; ++round) {
     auto tools = [&] {
       const double seconds = secondsOf([&] {
-        const bool ok = run({"sha256sum", source}) && run({"cp", source, toolsCopy}) &&
-                        run({"sync", toolsCopy}) && run({"sha256sum", toolsCopy});
+        const bool ok = run({"/usr/bin/sha256sum", source}) &&
+                        run({"/usr/bin/cp", source, toolsCopy}) &&
+                        run({"/usr/bin/sync", toolsCopy}) && run({"/usr/bin/sha256sum", toolsCopy});
         exitStatus = ok ? exitStatus : 1;
       });
       std::filesystem::remove(toolsCopy);
-      run({"sync"});
+      run({"/usr/bin/sync"});
       std::printf("round %d: tools %.3f s\n", round + 1, seconds);
       bestTools = std::min(bestTools, seconds);
     };
@@ -127,11 +108,11 @@ int main(int argc, char** argv) {
         }
       });
       std::filesystem::remove(ourCopy);
-      run({"sync"});
+      run({"/usr/bin/sync"});
       std::printf("round %d: verified copy %.3f s\n", round + 1, seconds);
       bestOurs = std::min(bestOurs, seconds);
     };
-    run({"sync"});
+    run({"/usr/bin/sync"});
     if (round % 2 == 0) {
       tools();
       ours();

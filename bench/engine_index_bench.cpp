@@ -12,7 +12,6 @@
 // Usage: engine_index_bench [files] [rounds] [home-files]
 //        (defaults 100000, 5, 1000000; 0 files skips sections 1 and 2, 0 home files section 3)
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,9 +27,9 @@
 #include <vector>
 
 #include "platform/executable_path.h"
+#include "platform/fd_io.h"
+#include "platform/process.h"
 #include "platform/unique_fd.h"
-
-extern char** environ;
 
 namespace {
 
@@ -43,41 +42,22 @@ struct Run {
   std::string output;
 };
 
-// Runs argv (argv[0] found on PATH), keeping its standard output.
-Run run(std::vector<std::string> argv) {
-  std::vector<char*> pointers;
-  for (std::string& argument : argv) {
-    pointers.push_back(argument.data());
-  }
-  pointers.push_back(nullptr);
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-    return {};
-  }
-  tamber::UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
+// Runs argv, keeping its standard output, its time and its peak memory.
+Run run(const std::vector<std::string>& argv) {
   const auto start = Clock::now();
-  pid_t child = 0;
-  const int error = posix_spawnp(&child, pointers[0], &actions, nullptr, pointers.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  writeEnd.reset();
+  tamber::ChildProcess child(argv, {{},
+                                    tamber::ChildStream::toNullDevice(),
+                                    tamber::ChildStream::toPipe(),
+                                    tamber::ChildStream::inherit()});
   Run result;
-  if (error != 0) {
+  if (child.startError() != 0) {
     return result;
   }
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(readEnd.get(), buffer, sizeof buffer)) > 0;) {
-    result.output.append(buffer, static_cast<size_t>(n));
-  }
-  int status = 0;
-  rusage usage{};
-  while (::wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
-  }
+  tamber::readToEnd(child.output().get(), result.output);
+  const std::optional<int> status = child.wait();
   result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  result.peakKilobytes = usage.ru_maxrss;
-  result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  result.peakKilobytes = child.peakResidentKilobytes();
+  result.ok = status == 0;
   return result;
 }
 
@@ -126,7 +106,7 @@ double median(std::vector<double> values) {
 // Times du and the index on `tree`, alternating, and prints both and their ratio.
 void compare(const char* label, const std::string& larkspan, const std::string& tree,
              const std::string& data, int rounds, double target) {
-  const std::vector<std::string> du = {"du", "-s", "-B1", tree};
+  const std::vector<std::string> du = {"/usr/bin/du", "-s", "-B1", tree};
   const std::vector<std::string> index = {larkspan, "--data", data,   "--root",
                                           tree,     "--json", "index"};
   mustRun(du);  // warm the cache for both
@@ -169,27 +149,27 @@ struct XfsImage {
         return;
       }
     }
-    if (::geteuid() != 0 || !run({"mkfs.xfs", "-q", image}).ok) {
+    if (::geteuid() != 0 || !run({"/usr/sbin/mkfs.xfs", "-q", image}).ok) {
       return;
     }
-    Run attached = run({"losetup", "--find", "--show", image});
+    Run attached = run({"/usr/sbin/losetup", "--find", "--show", image});
     if (!attached.ok) {
       return;
     }
     device = attached.output.substr(0, attached.output.find('\n'));
     const std::string point = base + "/xfs";
     ::mkdir(point.c_str(), 0700);
-    if (run({"mount", "-t", "xfs", device, point}).ok) {
+    if (run({"/usr/bin/mount", "-t", "xfs", device, point}).ok) {
       mountPoint = point;
     }
   }
   ~XfsImage() {
     if (!mountPoint.empty()) {
       ::sync();
-      run({"umount", mountPoint});
+      run({"/usr/bin/umount", mountPoint});
     }
     if (!device.empty()) {
-      run({"losetup", "--detach", device});
+      run({"/usr/sbin/losetup", "--detach", device});
     }
   }
 };
@@ -231,7 +211,7 @@ int main(int argc, char** argv) {
         std::printf("building %ld files on XFS, half of them reflinked\n", files);
         std::fflush(stdout);
         buildTree(xfs.mountPoint + "/tree/originals", files / 2, 250, false);
-        mustRun({"cp", "-a", "--reflink=always", xfs.mountPoint + "/tree/originals",
+        mustRun({"/usr/bin/cp", "-a", "--reflink=always", xfs.mountPoint + "/tree/originals",
                  xfs.mountPoint + "/tree/copies"});
         ::sync();
         compare("xfs-reflinks", larkspan, xfs.mountPoint + "/tree", base + "/data-xfs", rounds,

@@ -5,9 +5,7 @@
 // Usage: mcp_bench [calls per side]   (default 300)
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,12 +18,11 @@
 #include <vector>
 
 #include "access/grant.h"
-#include "access/reply.h"
 #include "agent/agent_server.h"
-#include "platform/bounded_process.h"
+#include "base/reply.h"
+#include "platform/fd_io.h"
+#include "platform/process.h"
 #include "platform/unique_fd.h"
-
-extern char** environ;
 
 namespace {
 
@@ -40,61 +37,28 @@ double millisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// `larkspan --data DATA mcp` with pipes on both standard streams.
+// `larkspan --data DATA mcp` with pipes on its standard input and output.
 class McpChild {
  public:
-  McpChild(const std::string& larkspan, const std::string& data, const std::string& token) {
-    int in[2];
-    int out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
-      std::perror("pipe2");
+  McpChild(const std::string& larkspan, const std::string& data, const std::string& token)
+      : child_({larkspan, "--data", data, "mcp"}, {{{"TAMBER_GRANT", token}},
+                                                   tamber::ChildStream::toPipe(),
+                                                   tamber::ChildStream::toPipe(),
+                                                   tamber::ChildStream::toNullDevice()}) {
+    if (child_.startError() != 0) {
+      std::fprintf(stderr, "cannot start larkspan mcp\n");
       std::exit(1);
     }
-    toChild_.reset(in[1]);
-    fromChild_.reset(out[0]);
-    tamber::UniqueFd childIn(in[0]), childOut(out[1]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, childIn.get(), 0);
-    posix_spawn_file_actions_adddup2(&actions, childOut.get(), 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> environment = {"TAMBER_GRANT=" + token};
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      if (std::string(*entry).rfind("TAMBER_GRANT=", 0) != 0) {
-        environment.emplace_back(*entry);
-      }
-    }
-    std::vector<char*> envp;
-    for (std::string& entry : environment) {
-      envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-    std::vector<std::string> arguments = {larkspan, "--data", data, "mcp"};
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-      argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-      std::perror("posix_spawn");
-      std::exit(1);
-    }
-    posix_spawn_file_actions_destroy(&actions);
   }
 
   ~McpChild() {
-    toChild_.reset();  // end of input ends the server
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
+    child_.input().reset();  // end of input ends the server
+    child_.wait();
   }
 
   // Sends one message and returns the response line.
   std::string exchange(const std::string& message) {
-    const std::string line = message + "\n";
-    if (::write(toChild_.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-      std::perror("write");
-      std::exit(1);
-    }
+    notify(message);
     for (;;) {
       const size_t newline = buffered_.find('\n');
       if (newline != std::string::npos) {
@@ -103,7 +67,7 @@ class McpChild {
         return response;
       }
       char chunk[65536];
-      const ssize_t n = ::read(fromChild_.get(), chunk, sizeof chunk);
+      const ssize_t n = tamber::readSome(child_.output().get(), chunk, sizeof chunk);
       if (n <= 0) {
         std::fprintf(stderr, "larkspan mcp ended early\n");
         std::exit(1);
@@ -113,14 +77,14 @@ class McpChild {
   }
 
   void notify(const std::string& message) {
-    const std::string line = message + "\n";
-    (void)!::write(toChild_.get(), line.data(), line.size());
+    if (tamber::writeAll(child_.input().get(), message + "\n") != 0) {
+      std::fprintf(stderr, "larkspan mcp stopped reading\n");
+      std::exit(1);
+    }
   }
 
  private:
-  pid_t pid_ = -1;
-  tamber::UniqueFd toChild_;
-  tamber::UniqueFd fromChild_;
+  tamber::ChildProcess child_;
   std::string buffered_;
 };
 
@@ -157,9 +121,11 @@ int main(int argc, char** argv) {
   const std::string request = tamber::jsonData({{"action", "read"}, {"path", file}});
   for (int i = 0; i < calls; ++i) {
     const auto start = Clock::now();
-    const tamber::BoundedRunResult run =
-        tamber::runProcessWithin({larkspan, "--data", data, "--json", "agent", request},
-                                 {{"TAMBER_GRANT", grant.token}}, std::chrono::seconds(10));
+    const tamber::ProcessResult run =
+        tamber::runProcess({larkspan, "--data", data, "--json", "agent", request},
+                           {{{"TAMBER_GRANT", grant.token}},
+                            tamber::ProcessOptions::Errors::discard,
+                            std::chrono::seconds(10)});
     perProcess.push_back(millisecondsSince(start));
     if (run.status != 0 || run.output.find("\"ok\":true") == std::string::npos) {
       std::fprintf(stderr, "larkspan agent failed: %s\n", run.output.c_str());

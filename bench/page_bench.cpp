@@ -14,7 +14,6 @@
 #include <gtk/gtk.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -33,9 +32,8 @@
 #include <vector>
 
 #include "platform/executable_path.h"
+#include "platform/process.h"
 #include "platform/unique_fd.h"
-
-extern char** environ;
 
 namespace {
 
@@ -53,47 +51,12 @@ double millisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-pid_t spawn(std::vector<std::string> argv, const std::map<std::string, std::string>& set = {}) {
-  std::map<std::string, std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    environment[text.substr(0, text.find('='))] = text.substr(text.find('=') + 1);
-  }
-  for (const auto& [name, value] : set) {
-    environment[name] = value;
-  }
-  std::vector<std::string> entries;
-  for (const auto& [name, value] : environment) {
-    entries.push_back(name + "=" + value);
-  }
-  std::vector<char*> args, envp;
-  for (std::string& argument : argv) {
-    args.push_back(argument.data());
-  }
-  for (std::string& entry : entries) {
-    envp.push_back(entry.data());
-  }
-  args.push_back(nullptr);
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) {
-    pid = -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-int finish(pid_t pid, int signal) {
-  if (signal != 0) {
-    ::kill(pid, signal);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return status;
+// argv with its output and errors discarded.
+tamber::ChildProcess spawn(const std::vector<std::string>& argv,
+                           tamber::EnvironmentChanges environment = {}) {
+  return tamber::ChildProcess(
+      argv, {std::move(environment), tamber::ChildStream::toNullDevice(),
+             tamber::ChildStream::toNullDevice(), tamber::ChildStream::toNullDevice()});
 }
 
 bool exists(const std::string& path) {
@@ -341,11 +304,11 @@ int main(int argc, char** argv) {
   std::printf("building a folder of %d subfolders under %s\n", children, home.c_str());
   std::fflush(stdout);
   makeTree(home, children);
-  finish(spawn({larkspan, "--data", data, "--root", home, "index"}), 0);
+  spawn({larkspan, "--data", data, "--root", home, "index"}).wait();
 
   const int port = freePort();
-  const pid_t engine = spawn({larkspan, "--data", data, "--root", home, "serve", "--port",
-                              std::to_string(port), "--interval", "21600"});
+  tamber::ChildProcess engine = spawn({larkspan, "--data", data, "--root", home, "serve", "--port",
+                                       std::to_string(port), "--interval", "21600"});
   std::string secret;
   for (int attempt = 0; attempt < 500 && secret.empty(); ++attempt) {
     std::this_thread::sleep_for(10ms);
@@ -355,8 +318,7 @@ int main(int argc, char** argv) {
   }
   if (secret.empty()) {
     std::fprintf(stderr, "the engine did not come up\n");
-    finish(engine, SIGKILL);
-    return 1;
+    return 1;  // the engine is stopped on the way out
   }
   const std::string baseUri = "http://127.0.0.1:" + std::to_string(port);
 
@@ -405,17 +367,21 @@ int main(int argc, char** argv) {
                                    std::filesystem::copy_options::overwrite_existing);
       }
       const auto start = Clock::now();
-      const pid_t pid = bare ? spawn({self, "--bare", baseUri + "/", secret, png})
-                             : spawn({tamberProgram}, {{"HOME", home},
-                                                       {"TAMBER_DATA", launchData},
-                                                       {"TAMBER_PORT", std::to_string(freePort())},
-                                                       {"TAMBER_PAGE_SNAPSHOT", png}});
+      tamber::ChildProcess launched =
+          bare ? spawn({self, "--bare", baseUri + "/", secret, png})
+               : spawn({tamberProgram}, {{"HOME", home},
+                                         {"TAMBER_DATA", launchData},
+                                         {"TAMBER_PORT", std::to_string(freePort())},
+                                         {"TAMBER_PAGE_SNAPSHOT", png}});
       const bool shown = waitFor(png, 60s);
       const double elapsed = millisecondsSince(start);
-      finish(pid, bare ? 0 : SIGTERM);
+      if (bare) {
+        launched.wait();  // the bare window ends by itself once it has its picture
+      } else {
+        launched.stop(10s);
+      }
       if (!shown) {
         std::fprintf(stderr, "%s never showed its page\n", bare ? "the bare window" : "tamber");
-        finish(engine, SIGTERM);
         return 1;
       }
       (bare ? bareTimes : tamberTimes).push_back(elapsed);
@@ -430,7 +396,7 @@ int main(int argc, char** argv) {
   std::printf("ratio launch tamber/bare: %.2f (target <= 1.30); without the wait %.2f\n",
               tamberMs / bareMs, (tamberMs - kSnapshotDelayMs) / (bareMs - kSnapshotDelayMs));
 
-  finish(engine, SIGTERM);
+  engine.stop(10s);
   std::error_code ignored;
   std::filesystem::remove_all(base, ignored);
   return 0;

@@ -26,12 +26,12 @@
 #include <fcntl.h>
 
 #include "access/grant.h"
-#include "access/reply.h"
 #include "actions/executor.h"
 #include "agent/agent_client.h"
 #include "agent/agent_server.h"
 #include "agent/audit_log.h"
 #include "agent/request_json.h"
+#include "base/reply.h"
 #include "platform/peer_credentials.h"
 #include "platform/unique_fd.h"
 

@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <string>
 
-#include "access/failure.h"
-#include "access/reply.h"
-#include "agent/base64.h"
 #include "agent/helper_mode.h"
+#include "base/base64.h"
+#include "base/failure.h"
+#include "base/reply.h"
 
 namespace {
 

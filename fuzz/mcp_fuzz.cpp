@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "access/reply.h"
-#include "agent/base64.h"
+#include "base/base64.h"
+#include "base/reply.h"
 #include "engine/mcp_session.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "access/failure.h"
 #include "access/path_policy.h"
+#include "base/failure.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string path(reinterpret_cast<const char*>(data), size);

@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "access/failure.h"
-#include "access/reply.h"
 #include "agent/elevated.h"
+#include "base/failure.h"
+#include "base/reply.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) {

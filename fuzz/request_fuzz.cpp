@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <string>
 
-#include "access/failure.h"
 #include "access/grant.h"
-#include "access/reply.h"
 #include "actions/executor.h"
 #include "agent/request_json.h"
+#include "base/failure.h"
+#include "base/reply.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const tamber::AgentGrant grant = [] {

@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <memory>
 
-#include "access/failure.h"
 #include "access/path_policy.h"
-#include "access/random_uuid.h"
-#include "access/text.h"
+#include "base/failure.h"
+#include "base/random_uuid.h"
+#include "base/text.h"
 
 namespace tamber {
 namespace {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace tamber {
+#include "base/time.h"
 
-using WallClock = std::chrono::system_clock;
+namespace tamber {
 
 // A folder's identity: device and inode as captured with lstat when the grant was made.
 struct FolderIdentity {

@@ -3,8 +3,8 @@
 #include <array>
 #include <string_view>
 
-#include "access/failure.h"
-#include "access/text.h"
+#include "base/failure.h"
+#include "base/text.h"
 
 namespace tamber {
 namespace {

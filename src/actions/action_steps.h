@@ -10,10 +10,10 @@
 #include <string>
 
 #include "access/grant.h"
-#include "access/reply.h"
 #include "actions/digest.h"
 #include "actions/executor.h"
 #include "actions/resolve.h"
+#include "base/reply.h"
 #include "platform/unique_fd.h"
 
 namespace tamber {

@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-#include "access/failure.h"
-#include "access/text.h"
 #include "actions/action_steps.h"
-#include "actions/file_io.h"
+#include "base/failure.h"
+#include "base/text.h"
+#include "platform/fd_io.h"
 
 namespace tamber {
 namespace {
@@ -29,7 +29,9 @@ void createTextFile(int directory, const std::string& name,
   if (!file) {
     throw errnoFailure();
   }
-  writeAll(file.get(), text->data(), text->size());
+  if (const int error = writeAll(file.get(), *text)) {
+    throw errnoFailure(error);
+  }
   if (::fsync(file.get()) != 0) {
     throw errnoFailure();
   }

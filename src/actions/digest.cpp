@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "access/failure.h"
-#include "actions/file_io.h"
+#include "base/failure.h"
+#include "platform/fd_io.h"
 
 namespace tamber {
 namespace {
@@ -45,11 +45,14 @@ std::string digest(int fd, Deadline deadline) {
 
   require(WallClock::now() < deadline, kBudget);
   for (;;) {
-    const size_t count = readSome(fd, buffer.data(), buffer.size());
+    const ssize_t count = readSome(fd, buffer.data(), buffer.size());
+    if (count < 0) {
+      throw errnoFailure();
+    }
     if (count == 0) {
       break;
     }
-    EVP_DigestUpdate(context.get(), buffer.data(), count);
+    EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(count));
     require(WallClock::now() < deadline, kBudget);
   }
 

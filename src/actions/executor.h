@@ -4,8 +4,8 @@
 #include <string>
 
 #include "access/grant.h"
-#include "access/reply.h"
 #include "actions/resolve.h"
+#include "base/reply.h"
 
 namespace tamber {
 

@@ -1,8 +1,8 @@
 #include <array>
 #include <string_view>
 
-#include "access/failure.h"
 #include "actions/executor.h"
+#include "base/failure.h"
 
 namespace tamber {
 namespace {

@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -7,10 +6,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "access/failure.h"
-#include "access/text.h"
 #include "actions/action_steps.h"
-#include "actions/file_io.h"
+#include "base/base64.h"
+#include "base/failure.h"
+#include "base/text.h"
+#include "platform/fd_io.h"
 
 namespace tamber {
 namespace {
@@ -19,19 +19,6 @@ constexpr off_t kReadLimit = 32768;
 constexpr size_t kListLimit = 200;
 constexpr const char* kListNotice =
     "Choose a narrower folder when truncated; filenames are private.";
-
-bool isAscii(std::string_view text) {
-  return std::all_of(text.begin(), text.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-std::string base64(const unsigned char* data, size_t size) {
-  std::string text(4 * ((size + 2) / 3) + 1, '\0');
-  const int length =
-      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), data, static_cast<int>(size));
-  text.resize(static_cast<size_t>(length));
-  return text;
-}
 
 struct ListedName {
   std::string key;   // NFC form: the sort order is that of canonically composed text
@@ -115,8 +102,11 @@ Json readContent(const UniqueFd& file, Deadline deadline) {
 
   // One read of the size seen above: a file growing meanwhile never returns more than that.
   std::vector<unsigned char> content(static_cast<size_t>(status.st_size));
-  const size_t count = content.empty() ? 0 : readSome(file.get(), content.data(), content.size());
-  content.resize(count);
+  const ssize_t count = content.empty() ? 0 : readSome(file.get(), content.data(), content.size());
+  if (count < 0) {
+    throw errnoFailure();
+  }
+  content.resize(static_cast<size_t>(count));
 
   // The digest is what a later replace must present, so it describes exactly the bytes this
   // reply holds, even when the file changed since they were read; a digest of the file as it
@@ -126,7 +116,8 @@ Json readContent(const UniqueFd& file, Deadline deadline) {
   const std::string sha256 = memoryDigest(content.data(), content.size());
 
   Json reply = successReply();
-  reply["data_base64"] = base64(content.data(), content.size());
+  reply["data_base64"] =
+      base64Encode(std::string_view(reinterpret_cast<const char*>(content.data()), content.size()));
   reply["bytes_read"] = static_cast<std::int64_t>(count);
   reply["sha256"] = sha256;
   return reply;

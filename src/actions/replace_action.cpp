@@ -1,8 +1,8 @@
 #include <sys/stat.h>
 
-#include "access/failure.h"
-#include "access/random_uuid.h"
 #include "actions/action_steps.h"
+#include "base/failure.h"
+#include "base/random_uuid.h"
 #include "platform/rename.h"
 
 namespace tamber {

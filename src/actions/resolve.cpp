@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "access/failure.h"
 #include "access/path_policy.h"
+#include "base/failure.h"
 
 namespace tamber {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "access/failure.h"
 #include "actions/action_steps.h"
-#include "actions/file_io.h"
+#include "base/failure.h"
+#include "platform/fd_io.h"
 #include "platform/rename.h"
 
 namespace tamber {
@@ -88,11 +88,18 @@ Json copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline deadline)
   std::vector<unsigned char> buffer(kChunk);
   for (;;) {
     require(WallClock::now() < deadline, "Copy time budget reached");
-    const size_t count = readSome(source.get(), buffer.data(), buffer.size());
+    const ssize_t count = readSome(source.get(), buffer.data(), buffer.size());
+    if (count < 0) {
+      throw errnoFailure();
+    }
     if (count == 0) {
       break;
     }
-    writeAll(copy.get(), buffer.data(), count);
+    const std::string_view bytes(reinterpret_cast<const char*>(buffer.data()),
+                                 static_cast<size_t>(count));
+    if (const int error = writeAll(copy.get(), bytes)) {
+      throw errnoFailure(error);
+    }
   }
   if (::fsync(copy.get()) != 0) {
     throw errnoFailure();

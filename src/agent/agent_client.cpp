@@ -8,7 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "access/failure.h"
+#include "base/failure.h"
+#include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 
 namespace tamber {
@@ -56,23 +57,12 @@ std::string sendAgentRequest(const std::string& socketPath, const std::string& r
   ::shutdown(socketFD.get(), SHUT_WR);
 
   std::string reply;
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n = ::read(socketFD.get(), buffer, sizeof buffer);
-    if (n == 0) {
-      return reply;
-    }
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      if (errno == ECONNRESET && !reply.empty()) {
-        return reply;
-      }
-      throw errnoFailure();
-    }
-    reply.append(buffer, static_cast<size_t>(n));
+  const int error = readToEnd(socketFD.get(), reply);
+  // A broker that refused early may reset the connection after its reply.
+  if (error != 0 && !(error == ECONNRESET && !reply.empty())) {
+    throw errnoFailure(error);
   }
+  return reply;
 }
 
 }  // namespace tamber

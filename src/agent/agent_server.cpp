@@ -12,10 +12,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "access/failure.h"
 #include "actions/executor.h"
 #include "agent/audit_log.h"
 #include "agent/request_json.h"
+#include "base/failure.h"
 #include "platform/peer_credentials.h"
 #include "platform/thread_name.h"
 

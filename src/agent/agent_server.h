@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "access/grant.h"
-#include "access/reply.h"
 #include "agent/audit_log.h"
 #include "agent/elevated.h"
+#include "base/reply.h"
 #include "platform/unique_fd.h"
 
 namespace tamber {

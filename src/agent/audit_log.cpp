@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "agent/epoch_seconds.h"
+#include "base/time.h"
 #include "platform/unique_fd.h"
 
 namespace tamber {

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "access/grant.h"
-#include "access/reply.h"
+#include "base/reply.h"
 #include "platform/unique_fd.h"
 
 namespace tamber {

@@ -2,11 +2,11 @@
 
 #include <cstdio>
 
-#include "access/failure.h"
-#include "access/text.h"
-#include "agent/base64.h"
-#include "agent/epoch_seconds.h"
 #include "agent/helper_mode.h"
+#include "base/base64.h"
+#include "base/failure.h"
+#include "base/text.h"
+#include "base/time.h"
 #include "platform/elevation.h"
 #include "platform/executable_path.h"
 
@@ -121,19 +121,6 @@ Json decodePrivilegedReply(const std::optional<std::string>& reply,
     }
   }
   throw BrokerFailure(kInvalidResponse);
-}
-
-std::string shellQuote(std::string_view text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  quoted += '\'';
-  return quoted;
 }
 
 Json helperPayload(const Json& request, const AgentGrant& grant) {

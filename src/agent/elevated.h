@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "access/grant.h"
-#include "access/reply.h"
+#include "base/reply.h"
 #include "platform/process.h"
 
 namespace tamber {
@@ -67,9 +67,6 @@ LaunchOutcome launchOutcomeOf(const ProcessResult& result);
 // A helper JSON object is a JSON object holding "ok" with a Boolean value.
 Json decodePrivilegedReply(const std::optional<std::string>& reply,
                            const std::optional<LaunchError>& error);
-
-// `text` in single quotes for /bin/sh, each single quote written as '\''. Nothing else changes.
-std::string shellQuote(std::string_view text);
 
 // The object the helper receives: `request` without its "token", with "roots", "identities"
 // (path to [device, inode]), "edit" and "expires" (seconds since 1970) taken from `grant`,

@@ -6,13 +6,14 @@
 #include <cmath>
 #include <thread>
 
-#include "access/failure.h"
 #include "access/grant.h"
-#include "access/reply.h"
 #include "actions/executor.h"
-#include "agent/base64.h"
-#include "agent/epoch_seconds.h"
 #include "agent/request_json.h"
+#include "base/base64.h"
+#include "base/failure.h"
+#include "base/reply.h"
+#include "base/time.h"
+#include "platform/fd_io.h"
 
 namespace tamber {
 namespace {
@@ -99,18 +100,9 @@ Json privilegedHelperReply(const std::string& helperRequest) {
 namespace {
 
 [[noreturn]] void finish(const Json& reply, int status) {
-  const std::string line = jsonData(reply) + "\n";
-  size_t written = 0;
-  while (written < line.size()) {
-    const ssize_t n = ::write(STDOUT_FILENO, line.data() + written, line.size() - written);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      break;
-    }
-    written += static_cast<size_t>(n);
-  }
+  std::string line = jsonData(reply);
+  line.push_back('\n');
+  writeAll(STDOUT_FILENO, line);  // nothing more can be said when standard output is gone
   ::_exit(status);
 }
 

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "access/reply.h"
+#include "base/reply.h"
 
 namespace tamber {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "access/failure.h"
-#include "access/text.h"
+#include "base/failure.h"
+#include "base/text.h"
 
 namespace tamber {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "access/reply.h"
+#include "base/reply.h"
 
 namespace tamber {
 

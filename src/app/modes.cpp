@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <exception>
 
-#include "access/failure.h"
 #include "agent/helper_mode.h"
 #include "app/desktop_entry.h"
+#include "base/failure.h"
 #include "selfcheck/broker_self_test.h"
 
 namespace tamber {

@@ -1,6 +1,6 @@
 #include <iostream>
 
-#include "access/reply.h"
+#include "base/reply.h"
 #include "engine/broker_call.h"
 #include "engine/commands.h"
 

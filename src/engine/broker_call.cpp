@@ -2,10 +2,10 @@
 
 #include <cstdlib>
 
-#include "access/failure.h"
-#include "access/text.h"
 #include "agent/agent_client.h"
 #include "agent/agent_server.h"
+#include "base/failure.h"
+#include "base/text.h"
 #include "engine/paths.h"
 
 namespace tamber::engine {

@@ -6,11 +6,14 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <thread>
 
-#include "access/failure.h"
-#include "access/reply.h"
+#include "base/failure.h"
+#include "base/home_folder.h"
+#include "base/reply.h"
+#include "base/time.h"
 #include "engine/folder_report.h"
 #include "engine/http_server.h"
 #include "engine/index_service.h"
@@ -30,7 +33,9 @@ std::string rootFolder(const CommandLine& line) {
   if (line.root) {
     return absolutePath(*line.root);
   }
-  const std::string home = homeFolder();
+  const char* variable = std::getenv("HOME");
+  const std::string home =
+      homeFolder(variable ? std::optional<std::string>(variable) : std::nullopt);
   if (home.empty()) {
     std::cerr << "larkspan: no home folder is known; name the folder with --root" << std::endl;
     return {};

@@ -4,22 +4,13 @@
 #include <limits>
 #include <map>
 
-#include "access/failure.h"
+#include "base/failure.h"
+#include "base/time.h"
 #include "engine/paths.h"
 
 namespace tamber::engine {
 
 namespace {
-
-std::string utcText(int64_t seconds) {
-  const time_t time = static_cast<time_t>(seconds);
-  tm parts{};
-  char text[32] = "";
-  if (::gmtime_r(&time, &parts) != nullptr) {
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  }
-  return text;
-}
 
 std::vector<std::string> components(const std::string& path) {
   std::vector<std::string> names;
@@ -111,7 +102,7 @@ Json folderJson(IndexReader& reader, const FolderRecord& folder, size_t childLim
   report["root"] = scan.root;
   report["path"] = joinedPath(scan.root, folderNames(reader, folder));
   report["finished_at"] = scan.finishedAt;
-  report["finished_at_utc"] = utcText(scan.finishedAt);
+  report["finished_at_utc"] = utcTimeText(scan.finishedAt);
   report["duration_ms"] = scan.durationMs;
   report["file_system"] = scan.fileSystem;
   report["extent_maps"] = scan.extentMaps;
@@ -163,7 +154,7 @@ Json folderReport(const std::string& dataDir, const std::string& folder, size_t 
     return Json{{"root", scan.root},
                 {"path", scan.root},
                 {"finished_at", scan.finishedAt},
-                {"finished_at_utc", utcText(scan.finishedAt)},
+                {"finished_at_utc", utcTimeText(scan.finishedAt)},
                 {"duration_ms", scan.durationMs},
                 {"error", scan.error}};
   }

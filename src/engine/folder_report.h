@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "access/reply.h"
+#include "base/reply.h"
 #include "engine/index_store.h"
 
 namespace tamber::engine {

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <thread>
 
-#include "access/failure.h"
-#include "access/reply.h"
+#include "base/failure.h"
+#include "base/reply.h"
 #include "engine/folder_report.h"
 #include "engine/index_store.h"
 #include "engine/page.h"

@@ -3,7 +3,7 @@
 #include <cassert>
 #include <iostream>
 
-#include "access/failure.h"
+#include "base/failure.h"
 #include "engine/index_store.h"
 #include "engine/indexer.h"
 

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cerrno>
 
-#include "access/failure.h"
+#include "base/failure.h"
 #include "platform/unique_fd.h"
 
 namespace tamber::engine {

@@ -12,8 +12,8 @@
 #include <ctime>
 #include <vector>
 
-#include "access/failure.h"
-#include "access/text.h"
+#include "base/failure.h"
+#include "base/text.h"
 #include "engine/index_store.h"
 #include "engine/space_ledger.h"
 #include "engine/worker_pool.h"

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/text.h"
 #include "engine/text_format.h"
 
 namespace tamber::engine {
@@ -20,7 +21,7 @@ std::string mcpServersBlock(const std::string& executable, const std::string& da
 }  // namespace
 
 std::string invitationText(const std::string& executable, const std::string& dataDir) {
-  const std::string base = shellQuoted(executable) + " --data " + shellQuoted(dataDir);
+  const std::string base = shellQuote(executable) + " --data " + shellQuote(dataDir);
   std::string text;
   text +=
       "Tamber: a private storage inventory of this Linux computer, and scoped, temporary "

@@ -4,7 +4,7 @@
 #include <iostream>
 #include <string_view>
 
-#include "access/failure.h"
+#include "base/failure.h"
 #include "engine/broker_call.h"
 #include "engine/commands.h"
 #include "engine/folder_report.h"

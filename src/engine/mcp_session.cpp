@@ -3,8 +3,8 @@
 #include <exception>
 #include <vector>
 
-#include "access/failure.h"
 #include "agent/request_json.h"
+#include "base/failure.h"
 
 namespace tamber::engine::mcp {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "access/reply.h"
+#include "base/reply.h"
 #include "engine/mcp_tools.h"
 
 namespace tamber::engine::mcp {

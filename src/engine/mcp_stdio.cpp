@@ -6,8 +6,8 @@
 #include <mutex>
 #include <thread>
 
-#include "access/failure.h"
-#include "actions/file_io.h"
+#include "base/failure.h"
+#include "platform/fd_io.h"
 
 namespace tamber::engine::mcp {
 
@@ -24,11 +24,7 @@ class LineWriter {
     if (broken_) {
       return;
     }
-    try {
-      writeAll(fd_, line.data(), line.size());
-    } catch (const BrokerFailure&) {
-      broken_ = true;
-    }
+    broken_ = writeAll(fd_, line) != 0;
   }
 
   bool broken() {
@@ -185,16 +181,12 @@ int serveStdio(Session& session, int in, int out, std::chrono::milliseconds prog
     bool oversized = false;  // the current line passed the limit; its bytes are dropped
     char buffer[65536];
     for (;;) {
-      size_t count = 0;
-      try {
-        count = readSome(in, buffer, sizeof buffer);
-      } catch (const BrokerFailure&) {
-        break;  // a read error ends the input as its end does
-      }
-      if (count == 0 || writer.broken()) {
+      // A read error ends the input as its end does.
+      const ssize_t count = readSome(in, buffer, sizeof buffer);
+      if (count <= 0 || writer.broken()) {
         break;
       }
-      std::string_view chunk(buffer, count);
+      std::string_view chunk(buffer, static_cast<size_t>(count));
       for (;;) {
         const size_t newline = chunk.find('\n');
         const std::string_view piece = chunk.substr(0, newline);

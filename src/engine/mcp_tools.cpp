@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "access/text.h"
-#include "agent/base64.h"
+#include "base/base64.h"
+#include "base/text.h"
 
 namespace tamber::engine::mcp {
 

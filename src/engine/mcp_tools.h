@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "access/reply.h"
+#include "base/reply.h"
 
 namespace tamber::engine::mcp {
 

@@ -7,8 +7,9 @@
 #include <memory>
 #include <string_view>
 
-#include "access/failure.h"
-#include "access/text.h"
+#include "base/failure.h"
+#include "base/text.h"
+#include "base/time.h"
 #include "engine/folder_report.h"
 #include "engine/index_store.h"
 #include "engine/text_format.h"

@@ -9,7 +9,7 @@
 #include <array>
 #include <cerrno>
 
-#include "access/failure.h"
+#include "base/failure.h"
 #include "platform/unique_fd.h"
 
 namespace tamber::engine {

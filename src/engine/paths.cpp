@@ -1,6 +1,5 @@
 #include "engine/paths.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +8,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "access/failure.h"
+#include "base/failure.h"
 #include "platform/executable_path.h"
 
 namespace tamber::engine {
@@ -21,20 +20,6 @@ std::string absolutePath(const std::string& path) {
     result.pop_back();
   }
   return result;
-}
-
-std::string homeFolder() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-    return home;
-  }
-  passwd entry{};
-  passwd* found = nullptr;
-  std::vector<char> buffer(16384);
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-      found != nullptr && found->pw_dir != nullptr) {
-    return found->pw_dir;
-  }
-  return {};
 }
 
 std::string engineExecutable(const std::string& program) {

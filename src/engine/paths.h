@@ -8,10 +8,6 @@ namespace tamber::engine {
 // resolved by name, no trailing slash); links are not resolved.
 std::string absolutePath(const std::string& path);
 
-// The user's home folder: $HOME, else the account's home from the user database; empty when
-// neither is known.
-std::string homeFolder();
-
 // The absolute path of the running larkspan, for command lines that others will run;
 // `program` (argv[0]) stands in when the system cannot tell.
 std::string engineExecutable(const std::string& program);

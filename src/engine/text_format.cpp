@@ -65,27 +65,4 @@ std::string groupedNumber(uint64_t value) {
   return out;
 }
 
-std::string shellQuoted(std::string_view text) {
-  std::string out = "'";
-  for (const char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  out += '\'';
-  return out;
-}
-
-std::string localTimeText(int64_t seconds) {
-  const time_t time = static_cast<time_t>(seconds);
-  tm parts{};
-  char text[32] = "";
-  if (::localtime_r(&time, &parts) != nullptr) {
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &parts);
-  }
-  return text;
-}
-
 }  // namespace tamber::engine

@@ -17,10 +17,4 @@ std::string humanBytes(uint64_t bytes);
 // A count with thousands separators: "12,345".
 std::string groupedNumber(uint64_t value);
 
-// `text` for a POSIX shell: every ' written as '\'' and the whole enclosed in '.
-std::string shellQuoted(std::string_view text);
-
-// A Unix time in this computer's time zone, "2024-05-01 14:02".
-std::string localTimeText(int64_t seconds);
-
 }  // namespace tamber::engine

@@ -6,9 +6,10 @@
 #include <cerrno>
 #include <vector>
 
-#include "access/failure.h"
 #include "agent/audit_log.h"
-#include "platform/bounded_process.h"
+#include "base/failure.h"
+#include "platform/fd_io.h"
+#include "platform/process.h"
 #include "platform/unique_fd.h"
 
 namespace tamber {
@@ -34,16 +35,8 @@ void writeFixture(const std::string& path) {
   if (!file) {
     throw errnoFailure();
   }
-  const std::string content = kFixtureContent;
-  for (size_t written = 0; written < content.size();) {
-    const ssize_t count = ::write(file.get(), content.data() + written, content.size() - written);
-    if (count < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throw errnoFailure();
-    }
-    written += static_cast<size_t>(count);
+  if (const int error = writeAll(file.get(), kFixtureContent)) {
+    throw errnoFailure(error);
   }
 }
 
@@ -52,14 +45,8 @@ std::string auditLog(const std::string& dataDirectory) {
   UniqueFd file(
       ::open(inside(dataDirectory, kAuditLogName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   std::string text;
-  char buffer[16384];
-  while (file) {
-    const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-    if (count > 0) {
-      text.append(buffer, static_cast<size_t>(count));
-    } else if (count == 0 || errno != EINTR) {
-      break;
-    }
+  if (file) {
+    readToEnd(file.get(), text);
   }
   return text;
 }
@@ -72,10 +59,10 @@ bool boolean(const Json& reply, const char* key, bool expected) {
 }  // namespace
 
 Json agentCall(const AgentCommandLine& commandLine, const Json& request, const std::string& token) {
-  const BoundedRunResult run =
-      runProcessWithin({commandLine.engine, "--data", commandLine.dataDirectory, "--json", "agent",
-                        jsonData(request)},
-                       {{"TAMBER_GRANT", token}}, commandLine.limit);
+  const ProcessResult run =
+      runProcess({commandLine.engine, "--data", commandLine.dataDirectory, "--json", "agent",
+                  jsonData(request)},
+                 {{{"TAMBER_GRANT", token}}, ProcessOptions::Errors::discard, commandLine.limit});
   if (run.startError != 0) {
     throw errnoFailure(run.startError);
   }

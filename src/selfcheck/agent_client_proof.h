@@ -5,7 +5,7 @@
 #include <string>
 
 #include "access/grant.h"
-#include "access/reply.h"
+#include "base/reply.h"
 
 namespace tamber {
 

@@ -11,13 +11,15 @@
 #include <memory>
 #include <vector>
 
-#include "access/failure.h"
 #include "access/grant.h"
 #include "access/path_policy.h"
-#include "access/reply.h"
 #include "actions/executor.h"
-#include "agent/base64.h"
 #include "agent/elevated.h"
+#include "base/base64.h"
+#include "base/failure.h"
+#include "base/reply.h"
+#include "base/text.h"
+#include "platform/fd_io.h"
 #include "platform/rename.h"
 #include "platform/unique_fd.h"
 
@@ -128,16 +130,8 @@ void writeText(const std::string& path, const std::string& text) {
   if (!file) {
     throw errnoFailure();
   }
-  size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(file.get(), text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      throw errnoFailure();
-    }
-    written += static_cast<size_t>(n);
+  if (const int error = writeAll(file.get(), text)) {
+    throw errnoFailure(error);
   }
 }
 
@@ -147,20 +141,10 @@ std::string readText(const std::string& path) {
     throw errnoFailure();
   }
   std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(file.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      throw errnoFailure();
-    }
-    if (n == 0) {
-      return text;
-    }
-    text.append(buffer, static_cast<size_t>(n));
+  if (const int error = readToEnd(file.get(), text)) {
+    throw errnoFailure(error);
   }
+  return text;
 }
 
 bool exists(const std::string& path) {

@@ -5,7 +5,8 @@
 
 #include <cerrno>
 
-#include "access/failure.h"
+#include "base/failure.h"
+#include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 
 namespace tamber {
@@ -26,15 +27,8 @@ void writeReport(const std::string& path, const std::string& text) {
   if (!file) {
     throw errnoFailure();
   }
-  for (size_t written = 0; written < text.size();) {
-    const ssize_t count = ::write(file.get(), text.data() + written, text.size() - written);
-    if (count < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throw errnoFailure();
-    }
-    written += static_cast<size_t>(count);
+  if (const int error = writeAll(file.get(), text)) {
+    throw errnoFailure(error);
   }
 }
 

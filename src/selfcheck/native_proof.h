@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "access/reply.h"
+#include "base/reply.h"
 
 namespace tamber {
 

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "access/failure.h"
-#include "access/reply.h"
+#include "base/failure.h"
+#include "base/reply.h"
 
 namespace tamber {
 namespace {

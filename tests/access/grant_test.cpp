@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "access/failure.h"
 #include "access/grant.h"
+#include "base/failure.h"
 #include "support/temp_dir.h"
 
 namespace tamber {

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "access/failure.h"
 #include "access/path_policy.h"
+#include "base/failure.h"
 
 namespace tamber {
 namespace {

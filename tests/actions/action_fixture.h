@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "access/failure.h"
 #include "access/grant.h"
 #include "actions/executor.h"
+#include "base/failure.h"
 #include "platform/unique_fd.h"
 #include "support/temp_dir.h"
 

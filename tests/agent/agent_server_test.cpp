@@ -13,11 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include "access/failure.h"
 #include "agent/agent_client.h"
 #include "agent/agent_server.h"
-#include "agent/base64.h"
 #include "agent/request_json.h"
+#include "base/base64.h"
+#include "base/failure.h"
 #include "platform/process.h"
 #include "platform/unique_fd.h"
 #include "run_binary.h"

@@ -3,9 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "access/failure.h"
-#include "agent/base64.h"
 #include "agent/elevated.h"
+#include "base/base64.h"
+#include "base/failure.h"
+#include "base/text.h"
 #include "support/temp_dir.h"
 
 namespace tamber {

@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "access/failure.h"
-#include "access/reply.h"
-#include "agent/base64.h"
-#include "agent/epoch_seconds.h"
 #include "agent/helper_mode.h"
+#include "base/base64.h"
+#include "base/failure.h"
+#include "base/reply.h"
+#include "base/time.h"
 #include "run_binary.h"
 #include "support/temp_dir.h"
 

@@ -16,11 +16,11 @@
 
 #include <gtest/gtest.h>
 
-#include "access/failure.h"
 #include "access/grant.h"
-#include "access/reply.h"
 #include "agent/agent_client.h"
 #include "agent/agent_server.h"
+#include "base/failure.h"
+#include "base/reply.h"
 #include "support/temp_dir.h"
 
 namespace tamber {

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "access/failure.h"
-#include "access/reply.h"
 #include "agent/request_json.h"
+#include "base/failure.h"
+#include "base/reply.h"
 
 namespace tamber {
 namespace {

@@ -5,9 +5,9 @@
 #include <deque>
 #include <stdexcept>
 
-#include "access/failure.h"
-#include "access/reply.h"
 #include "app/shell/invitation.h"
+#include "base/failure.h"
+#include "base/reply.h"
 #include "support/temp_dir.h"
 
 namespace tamber::desktop {

@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "access/failure.h"
 #include "agent/agent_client.h"
+#include "base/failure.h"
 #include "support/temp_dir.h"
 
 namespace tamber::desktop {

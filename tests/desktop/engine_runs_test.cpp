@@ -10,10 +10,10 @@
 #include <fstream>
 #include <thread>
 
-#include "access/failure.h"
-#include "app/shell/engine_server.h"
+#include "app/shell/engine_process.h"
 #include "app/shell/invitation.h"
 #include "app/shell/main_thread_hop.h"
+#include "base/failure.h"
 #include "support/temp_dir.h"
 
 namespace tamber::desktop {
@@ -83,11 +83,11 @@ TEST(EngineInviteRun, AnEngineThatCannotStartReportsTheSystemsReason) {
   }
 }
 
-TEST(EngineServer, AppendsToTheLogAndIsAskedToEndOnlyByItsStarter) {
+TEST(EngineProcess, AppendsToTheLogAndIsAskedToEndOnlyByItsStarter) {
   TempDir temp;
   const std::string log = temp.write("desktop-engine.log", "earlier run\n");
   const std::string engine = fakeEngine(temp, "echo \"serving $*\"\necho oops >&2\nexec sleep 30");
-  EngineServer server;
+  EngineProcess server;
   EXPECT_FALSE(server.started());
   server.terminate();  // nothing started, nothing to end
   server.start(engine, {"--port", "1"}, log);
@@ -102,9 +102,9 @@ TEST(EngineServer, AppendsToTheLogAndIsAskedToEndOnlyByItsStarter) {
   EXPECT_TRUE(waitFor([&] { return processGone(pid); }, std::chrono::seconds(2)));
 }
 
-TEST(EngineServer, ReportsWhyItCannotStart) {
+TEST(EngineProcess, ReportsWhyItCannotStart) {
   TempDir temp;
-  EngineServer server;
+  EngineProcess server;
   EXPECT_THROW(server.start(temp / "missing", {}, temp / "log"), std::runtime_error);
   EXPECT_FALSE(server.started());
   // The log is never followed through a link.

@@ -25,7 +25,7 @@
 
 #include <gtest/gtest.h>
 
-#include "access/reply.h"
+#include "base/reply.h"
 #include "platform/unique_fd.h"
 
 extern char** environ;

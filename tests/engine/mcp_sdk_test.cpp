@@ -10,7 +10,7 @@
 #include "access/grant.h"
 #include "agent/agent_server.h"
 #include "engine/larkspan_harness.h"
-#include "platform/bounded_process.h"
+#include "platform/process.h"
 #include "support/temp_dir.h"
 
 namespace tamber::testing {
@@ -53,10 +53,11 @@ TEST(McpSdk, AHarnessConfiguredFromTheInvitationWorksInsideTheGrantOnly) {
   server.start();
   const AgentGrant edit = grants.add({scope}, true, false, true);
 
-  const BoundedRunResult run = runProcessWithin(
+  const ProcessResult run = runProcess(
       {node, client},
-      {{"LARKSPAN", larkspanBinary()}, {"DATA", data}, {"SCOPE", scope}, {"TOKEN", edit.token}},
-      std::chrono::seconds(60));
+      {{{"LARKSPAN", larkspanBinary()}, {"DATA", data}, {"SCOPE", scope}, {"TOKEN", edit.token}},
+       ProcessOptions::Errors::discard,
+       std::chrono::seconds(60)});
   ASSERT_EQ(run.startError, 0);
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 0) << run.output;

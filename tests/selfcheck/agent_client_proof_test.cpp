@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "access/failure.h"
 #include "agent/agent_server.h"
+#include "base/failure.h"
 #include "support/temp_dir.h"
 
 namespace tamber {

@@ -2,9 +2,10 @@
 
 #include <exception>
 
-#include "access/failure.h"
-#include "access/text.h"
 #include "app/shell/invitation.h"
+#include "base/failure.h"
+#include "base/text.h"
+#include "base/time.h"
 
 namespace tamber::desktop {
 

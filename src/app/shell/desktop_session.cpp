@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "access/failure.h"
+#include "base/failure.h"
 
 namespace tamber::desktop {
 

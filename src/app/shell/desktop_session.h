@@ -7,7 +7,7 @@
 
 #include "access/grant.h"
 #include "agent/agent_server.h"
-#include "app/shell/engine_server.h"
+#include "app/shell/engine_process.h"
 #include "platform/unique_fd.h"
 
 namespace tamber::desktop {
@@ -39,7 +39,7 @@ class DesktopSession {
   void open();
 
   // Starts the engine server with its output appended to "desktop-engine.log"; throws as
-  // EngineServer::start does.
+  // EngineProcess::start does.
   void startEngine(const std::string& engine, const std::vector<std::string>& arguments);
 
   // The quit, idempotent: revokes every grant, asks an engine this session started to end
@@ -50,7 +50,7 @@ class DesktopSession {
 
   GrantStore& grants() { return grants_; }
   const std::string& dataDirectory() const { return dataDirectory_; }
-  const EngineServer& engine() const { return engine_; }
+  const EngineProcess& engine() const { return engine_; }
 
  private:
   std::string dataDirectory_;
@@ -58,7 +58,7 @@ class DesktopSession {
   GrantStore grants_;
   UniqueFd lockFD_;
   std::optional<AgentServer> server_;
-  EngineServer engine_;
+  EngineProcess engine_;
   bool closed_ = false;
 };
 

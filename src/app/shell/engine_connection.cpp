@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "access/reply.h"
+#include "base/reply.h"
 
 namespace tamber::desktop {
 

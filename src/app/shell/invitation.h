@@ -14,9 +14,6 @@ inline constexpr std::chrono::milliseconds kInviteRunLimit{10000};
 inline constexpr const char* kInviteTimeoutText =
     "The local engine did not produce an invitation within 10 seconds.";
 
-// `time` as the user's locale writes a numeric date and a short time ("%x %H:%M").
-std::string localTimeText(WallClock::time_point time);
-
 // The engine's part of an invitation from the output of its invite run: the string member
 // "text" of the one JSON object printed. Throws the JSON parser's error for output that is
 // not JSON, and BrokerFailure "Could not generate invitation" for any other top level or a

@@ -1,6 +1,7 @@
 #include "app/shell/settings.h"
 
-#include <pwd.h>
+#include "base/home_folder.h"
+
 #include <unistd.h>
 
 #include <charconv>
@@ -62,17 +63,7 @@ int enginePort(const Environment& environment) {
 }
 
 std::string homeDirectory(const Environment& environment) {
-  if (auto home = environment("HOME"); home && !home->empty()) {
-    return *home;
-  }
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-      found != nullptr && found->pw_dir != nullptr) {
-    return found->pw_dir;
-  }
-  return {};
+  return homeFolder(environment("HOME"));
 }
 
 std::string dataDirectory(const Environment& environment, const std::string& home) {

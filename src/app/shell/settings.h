@@ -26,8 +26,7 @@ int parseEnginePort(const std::optional<std::string>& text);
 // parseEnginePort of TAMBER_PORT.
 int enginePort(const Environment& environment);
 
-// The user's home folder: HOME when it is set and not empty, else the password database's
-// entry for the real user id; empty when neither is known.
+// The user's home folder (homeFolder of HOME).
 std::string homeDirectory(const Environment& environment);
 
 // The private data directory: TAMBER_DATA exactly as given (a relative path stays relative

@@ -1,6 +1,6 @@
 #include "app/shell/web_bridge.h"
 
-#include "access/reply.h"
+#include "base/reply.h"
 
 namespace tamber::desktop {
 namespace {

@@ -31,16 +31,15 @@
 
 #include <gtest/gtest.h>
 
-#include "access/failure.h"
-#include "access/reply.h"
 #include "agent/agent_client.h"
 #include "agent/agent_server.h"
 #include "agent/elevated.h"
 #include "agent/helper_mode.h"
 #include "agent/run_binary.h"
-#include "platform/bounded_process.h"
+#include "base/failure.h"
+#include "base/reply.h"
 #include "platform/elevation.h"
-#include "platform/spawn_setup.h"
+#include "platform/process.h"
 #include "platform/unique_fd.h"
 #include "support/temp_dir.h"
 
@@ -151,55 +150,35 @@ class Watcher {
 // inherited; stopped (SIGTERM, SIGKILL after 5 seconds) and reaped when the owner goes away.
 class Daemon {
  public:
-  Daemon(std::vector<std::string> argv, const std::string& logPath, Watcher& watcher)
-      : watcher_(watcher) {
-    UniqueFd log(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-    SpawnSetup setup(log.valid() ? log.get() : STDERR_FILENO, /*discardErrors=*/false);
-    std::vector<char*> pointers;
-    for (std::string& argument : argv) {
-      pointers.push_back(argument.data());
+  Daemon(const std::vector<std::string>& argv, const std::string& logPath, Watcher& watcher)
+      : watcher_(watcher),
+        log_(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600)),
+        child_(argv, {{},
+                      ChildStream::toNullDevice(),
+                      log_.valid() ? ChildStream::to(log_.get()) : ChildStream::inherit(),
+                      ChildStream::inherit()}) {
+    if (child_.startError() == 0) {
+      watcher_.started(child_.pid());
     }
-    pointers.push_back(nullptr);
-    error_ = setup.error();
-    if (error_ == 0) {
-      error_ = ::posix_spawn(&pid_, pointers[0], setup.actions(), setup.attributes(),
-                             pointers.data(), environ);
-    }
-    if (error_ != 0) {
-      pid_ = -1;
-      return;
-    }
-    watcher_.started(pid_);
   }
   ~Daemon() {
-    if (pid_ <= 0) {
-      return;
+    const pid_t pid = child_.pid();
+    if (pid > 0) {
+      child_.stop(5s);
+      watcher_.reaped(pid);
     }
-    ::kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        break;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    watcher_.reaped(pid_);
   }
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
 
   // The error number of a failed start, or 0.
-  int error() const { return error_; }
-  bool running() const {
-    return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0 && ::kill(pid_, 0) == 0;
-  }
+  int error() const { return child_.startError(); }
+  bool running() { return child_.running(); }
 
  private:
   Watcher& watcher_;
-  pid_t pid_ = -1;
-  int error_ = 0;
+  UniqueFd log_;
+  ChildProcess child_;
 };
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
@@ -223,11 +202,11 @@ bool busAnswers() {
 
 // Asks the bus itself, which never starts a service for this question.
 bool polkitOnBus() {
-  const BoundedRunResult run =
-      runProcessWithin({"/usr/bin/dbus-send", "--system", "--print-reply",
-                        "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
-                        "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.PolicyKit1"},
-                       {}, 5s);
+  const ProcessResult run =
+      runProcess({"/usr/bin/dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.DBus",
+                  "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+                  "string:org.freedesktop.PolicyKit1"},
+                 {{}, ProcessOptions::Errors::discard, 5s});
   return run.status == 0 && run.output.find("boolean true") != std::string::npos;
 }
 
@@ -459,8 +438,9 @@ TEST_F(RealPkexec, BrokerRunsTheApprovedHelperAndReportsEveryWayItEnds) {
 
 TEST_F(RealPkexec, PolicyLetsAPersonRunOnlyTheInstalledHelperAsRoot) {
   // polkitd took the action as installed, naming the helper by its link-free path.
-  const BoundedRunResult listed =
-      runProcessWithin({"/usr/bin/pkaction", "--action-id", kActionId, "--verbose"}, {}, 10s);
+  const ProcessResult listed =
+      runProcess({"/usr/bin/pkaction", "--action-id", kActionId, "--verbose"},
+                 {{}, ProcessOptions::Errors::discard, 10s});
   EXPECT_NE(listed.output.find("org.freedesktop.policykit.exec.path -> " + parts->helper + "\n"),
             std::string::npos)
       << listed.output;

@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "access/reply.h"
+#include "base/reply.h"
 #include "desktop/fake_http_server.h"
 #include "desktop/gui/gui_support.h"
 #include "platform/unique_fd.h"

@@ -1,4 +1,4 @@
-#include "access/reply.h"
+#include "base/reply.h"
 
 namespace tamber {
 

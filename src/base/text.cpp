@@ -1,4 +1,4 @@
-#include "access/text.h"
+#include "base/text.h"
 
 #include <unicode/locid.h>
 #include <unicode/normalizer2.h>
@@ -21,17 +21,6 @@ icu::UnicodeString normalised(const icu::UnicodeString& text) {
   }
   icu::UnicodeString result = nfcNormaliser->normalize(text, status);
   return U_FAILURE(status) ? text : result;
-}
-
-// ASCII text is its own NFC form and lower-cases letter by letter; most paths are ASCII, and
-// this skips ICU's conversions for them on every request.
-bool isAscii(std::string_view text) {
-  for (unsigned char c : text) {
-    if (c >= 0x80) {
-      return false;
-    }
-  }
-  return true;
 }
 
 }  // namespace
@@ -65,6 +54,28 @@ std::string nfc(std::string_view text) {
   }
   return toUtf8(
       normalised(icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), text.size()))));
+}
+
+bool isAscii(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c >= 0x80) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string shellQuote(std::string_view text) {
+  std::string quoted = "'";
+  for (const char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  quoted += '\'';
+  return quoted;
 }
 
 }  // namespace tamber

@@ -1,4 +1,4 @@
-#include "access/failure.h"
+#include "base/failure.h"
 
 #include <cerrno>
 #include <cstring>

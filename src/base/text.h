@@ -15,4 +15,11 @@ std::string foldedLower(std::string_view text);
 // Ill-formed bytes become U+FFFD.
 std::string nfc(std::string_view text);
 
+// True when every byte is ASCII. ASCII text is valid UTF-8, its own NFC form, and lower-cases
+// letter by letter, so callers can skip ICU's conversions for it (most paths are ASCII).
+bool isAscii(std::string_view text);
+
+// `text` as one word for a POSIX shell: every ' written as '\'' and the whole enclosed in '.
+std::string shellQuote(std::string_view text);
+
 }  // namespace tamber

@@ -1,4 +1,4 @@
-#include "access/random_uuid.h"
+#include "base/random_uuid.h"
 
 #include <openssl/rand.h>
 

@@ -1,0 +1,51 @@
+#include "platform/fd_io.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace tamber {
+
+ssize_t readSome(int fd, void* data, size_t size) {
+  for (;;) {
+    const ssize_t count = ::read(fd, data, size);
+    if (count >= 0 || errno != EINTR) {
+      return count;
+    }
+  }
+}
+
+int writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t count = ::write(fd, bytes.data(), bytes.size());
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count < 0) {
+      return errno;
+    }
+    if (count == 0) {
+      return ENOSPC;
+    }
+    bytes.remove_prefix(static_cast<size_t>(count));
+  }
+  return 0;
+}
+
+int readToEnd(int fd, std::string& out, size_t limit) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t count = readSome(fd, buffer, sizeof buffer);
+    if (count < 0) {
+      return errno;
+    }
+    if (count == 0) {
+      return 0;
+    }
+    const size_t room = limit > out.size() ? limit - out.size() : 0;
+    out.append(buffer, std::min(room, static_cast<size_t>(count)));
+  }
+}
+
+}  // namespace tamber

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <string_view>
+
+namespace tamber {
+
+// The descriptor I/O every layer uses. Each retries a call that a signal interrupted before
+// it transferred anything, and reports failure by the error number of the call that failed,
+// taken right after it.
+
+// One read of at most `size` bytes: the count read, 0 at the end, or -1 with errno set.
+ssize_t readSome(int fd, void* data, size_t size);
+
+// Writes every byte, call after call. Returns 0, or the error number of the call that failed;
+// a call that wrote nothing stands for the space or quota error it means: ENOSPC.
+int writeAll(int fd, std::string_view bytes);
+
+// Reads until the end of the stream, appending to `out`; past `limit` bytes the rest is read
+// and dropped. Returns 0, or the error number of the read that failed (what came before it is
+// kept in `out`).
+int readToEnd(int fd, std::string& out, size_t limit = std::numeric_limits<size_t>::max());
+
+}  // namespace tamber

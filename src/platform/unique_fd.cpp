@@ -1,1 +1,0 @@
-#include "platform/unique_fd.h"
