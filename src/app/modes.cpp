@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "agent/helper_mode.h"
-#include "app/desktop_entry.h"
+#include "desktop/gtk/desktop_entry.h"
 #include "base/failure.h"
 #include "selfcheck/broker_self_test.h"
 

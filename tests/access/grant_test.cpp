@@ -11,21 +11,14 @@
 #include "access/grant.h"
 #include "base/failure.h"
 #include "support/temp_dir.h"
+#include "support/waiting.h"
 
 namespace tamber {
 namespace {
 
+using testing::failureOf;
 using testing::TempDir;
 using namespace std::chrono_literals;
-
-std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-    return "";
-  } catch (const BrokerFailure& failure) {
-    return failure.description();
-  }
-}
 
 // A store whose clock the test moves by hand.
 struct ManualClock {

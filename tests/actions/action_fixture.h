@@ -1,6 +1,5 @@
 #pragma once
 
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,9 +12,11 @@
 
 #include "access/grant.h"
 #include "actions/executor.h"
+#include "base/base64.h"
 #include "base/failure.h"
 #include "platform/unique_fd.h"
 #include "support/temp_dir.h"
+#include "support/waiting.h"
 
 namespace tamber::testing {
 
@@ -33,16 +34,6 @@ struct Workspace {
   std::string refusal(const Json& request) const;
 };
 
-// The failure's sentence, or "" when `action` succeeded.
-inline std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-    return "";
-  } catch (const BrokerFailure& failure) {
-    return failure.description();
-  }
-}
-
 inline std::string Workspace::refusal(const Json& request) const {
   return failureOf([&] { run(request); });
 }
@@ -55,20 +46,13 @@ inline Json ask(const std::string& action, const std::string& path,
   return request;
 }
 
-inline std::string errorText(int error) {
-  return errnoFailure(error).description();
+// The bytes of a reply's Base64, decoded as strictly as the broker decodes.
+inline std::string decodeBase64(const std::string& text) {
+  return strictBase64Decode(text).value_or("(not Base64)");
 }
 
-inline std::string decodeBase64(const std::string& text) {
-  std::string bytes(text.size() / 4 * 3, '\0');
-  const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
-                                     reinterpret_cast<const unsigned char*>(text.data()),
-                                     static_cast<int>(text.size()));
-  bytes.resize(length < 0 ? 0 : static_cast<size_t>(length));
-  for (size_t i = text.size(); i > 0 && text[i - 1] == '='; --i) {
-    bytes.pop_back();  // EVP_DecodeBlock counts padding as zero bytes
-  }
-  return bytes;
+inline std::string errorText(int error) {
+  return errnoFailure(error).description();
 }
 
 // Every entry below `path` (links not followed) with its type, inode, mode and content or

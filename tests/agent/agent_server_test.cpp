@@ -20,7 +20,7 @@
 #include "base/failure.h"
 #include "platform/process.h"
 #include "platform/unique_fd.h"
-#include "run_binary.h"
+#include "support/runs.h"
 #include "support/temp_dir.h"
 
 namespace tamber {

@@ -10,7 +10,7 @@
 #include "base/failure.h"
 #include "base/reply.h"
 #include "base/time.h"
-#include "run_binary.h"
+#include "support/runs.h"
 #include "support/temp_dir.h"
 
 namespace tamber {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/run_binary.h"
+#include "support/runs.h"
 #include "support/temp_dir.h"
 
 namespace tamber {
@@ -17,7 +17,7 @@ using testing::TempDir;
 
 BinaryRun tamber(std::vector<std::string> arguments, const std::string& directory = "") {
   arguments.insert(arguments.begin(), tamberBinary());
-  return runBinary(arguments, {.user = {}, .directory = directory});
+  return runBinary(arguments, testing::inFolder(directory));
 }
 
 // What the helper answers for a request that is not valid Base64 JSON.

@@ -1,13 +1,13 @@
-#include "app/shell/access_dialogs.h"
+#include "desktop/access_dialogs.h"
 
 #include <gtest/gtest.h>
 
 #include <deque>
 #include <stdexcept>
 
-#include "app/shell/invitation.h"
 #include "base/failure.h"
 #include "base/reply.h"
+#include "desktop/invitation.h"
 #include "support/temp_dir.h"
 
 namespace tamber::desktop {

@@ -1,4 +1,4 @@
-#include "app/shell/desktop_session.h"
+#include "desktop/desktop_session.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

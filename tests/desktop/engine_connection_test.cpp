@@ -1,4 +1,4 @@
-#include "app/shell/engine_connection.h"
+#include "desktop/engine_connection.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/shell/identity_probe.h"
 #include "desktop/fake_http_server.h"
+#include "desktop/identity_probe.h"
 
 namespace tamber::desktop {
 namespace {

@@ -10,17 +10,19 @@
 #include <fstream>
 #include <thread>
 
-#include "app/shell/engine_process.h"
-#include "app/shell/invitation.h"
-#include "app/shell/main_thread_hop.h"
 #include "base/failure.h"
+#include "desktop/engine_process.h"
+#include "desktop/invitation.h"
+#include "desktop/main_thread_hop.h"
 #include "support/temp_dir.h"
+#include "support/waiting.h"
 
 namespace tamber::desktop {
 namespace {
 
 using testing::readFile;
 using testing::TempDir;
+using testing::waitFor;
 
 // An executable shell script standing in for the engine.
 std::string fakeEngine(const TempDir& temp, const std::string& body) {
@@ -34,17 +36,6 @@ bool processGone(int pid) {
   const std::string status = readFile("/proc/" + std::to_string(pid) + "/stat");
   const size_t close = status.rfind(')');
   return status.empty() || (close != std::string::npos && status.substr(close + 2, 1) == "Z");
-}
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
 }
 
 TEST(EngineInviteRun, ReturnsStandardOutputOnlyWhateverTheExitStatus) {

@@ -1,4 +1,4 @@
-#include "app/shell/settings.h"
+#include "desktop/settings.h"
 
 #include <gtest/gtest.h>
 

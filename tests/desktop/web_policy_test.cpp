@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "app/shell/navigation.h"
-#include "app/shell/web_bridge.h"
+#include "desktop/navigation.h"
+#include "desktop/web_bridge.h"
 
 namespace tamber::desktop {
 namespace {

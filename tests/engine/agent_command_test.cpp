@@ -69,7 +69,7 @@ TEST(AgentCommand, SendsTheRequestWithTheGrantTokenAndPrintsTheReply) {
   const std::string refusal = R"({"error":"View-only grant cannot edit files","ok":false})";
   OneShotBroker broker(data, refusal);
 
-  const LarkspanRun run = runLarkspan(
+  const BinaryRun run = runLarkspan(
       {"--data", data, "--json", "agent",
        R"({"action":"write_new","path":"/home/me/x.txt","text":"a\nb","token":"forged"})"},
       {{"TAMBER_GRANT", "real-token'\"$"}});
@@ -106,7 +106,7 @@ TEST(AgentCommand, FailsAloudWithoutGrantRequestObjectOrBroker) {
       {"no broker", {"--data", data, "--json", "agent", request}, "t", 1, "could not reach"},
   };
   for (const Case& c : cases) {
-    const LarkspanRun run = runLarkspan(c.arguments, {{"TAMBER_GRANT", c.grant}});
+    const BinaryRun run = runLarkspan(c.arguments, {{"TAMBER_GRANT", c.grant}});
     EXPECT_EQ(run.status, c.status) << c.what;
     EXPECT_TRUE(run.out.empty()) << c.what << ": " << run.out;
     EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << ": " << run.err;
@@ -114,7 +114,7 @@ TEST(AgentCommand, FailsAloudWithoutGrantRequestObjectOrBroker) {
 
   // A broker that hangs up without a word is a failure, not an empty success.
   OneShotBroker silent(data, "");
-  const LarkspanRun run =
+  const BinaryRun run =
       runLarkspan({"--data", data, "--json", "agent", request}, {{"TAMBER_GRANT", "t"}});
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(run.out.empty());
@@ -165,7 +165,7 @@ std::string lineAfter(const std::string& text, const std::string& prefix) {
 TEST(Invitation, GivesAnAgentAWorkingCommandLineAndAnExampleForEachAction) {
   TempDir dir;
   const std::string data = dir.mkdir("agent's data");
-  const LarkspanRun run = runLarkspan({"--data", data, "invite", "--json"});
+  const BinaryRun run = runLarkspan({"--data", data, "invite", "--json"});
   ASSERT_EQ(run.status, 0) << run.err;
   const Json invitation = Json::parse(run.out);
   ASSERT_TRUE(invitation.is_object());
@@ -219,7 +219,7 @@ TEST(Invitation, GivesAnAgentAWorkingCommandLineAndAnExampleForEachAction) {
   ASSERT_EQ(inventory.size(), 5u);
   EXPECT_EQ(inventory[0], executable);
   runLarkspan({"--data", data, "--root", dir.mkdir("root"), "index"});
-  const LarkspanRun listed =
+  const BinaryRun listed =
       runLarkspan(std::vector<std::string>(inventory.begin() + 1, inventory.end()));
   EXPECT_EQ(listed.status, 0) << listed.err;
   EXPECT_EQ(Json::parse(listed.out).at("root"), dir / "root");
@@ -236,7 +236,7 @@ TEST(AgentCommand, ReachesTheRealBrokerAsTheInvitationSays) {
   server.start();
   const AgentGrant view = grants.add({scope}, false, false, true);
 
-  const LarkspanRun invite = runLarkspan({"--data", data, "invite", "--json"});
+  const BinaryRun invite = runLarkspan({"--data", data, "invite", "--json"});
   std::vector<std::string> command =
       shellWords(lineAfter(Json::parse(invite.out).at("text"), "CLI: "));
   ASSERT_EQ(command.size(), 6u);
@@ -246,21 +246,20 @@ TEST(AgentCommand, ReachesTheRealBrokerAsTheInvitationSays) {
     return runLarkspan(command, {{"TAMBER_GRANT", view.token}});
   };
 
-  const LarkspanRun read = call({{"action", "read"}, {"path", scope + "/notes.txt"}});
+  const BinaryRun read = call({{"action", "read"}, {"path", scope + "/notes.txt"}});
   EXPECT_EQ(read.status, 0) << read.err;
   const Json readReply = Json::parse(read.out);
   EXPECT_EQ(readReply.at("ok"), true);
   EXPECT_EQ(readReply.at("data_base64"), "YWdlbnQgZml4dHVyZQ==");
 
-  const LarkspanRun denied =
-      call({{"action", "write_new"}, {"path", scope + "/x"}, {"text", "no"}});
+  const BinaryRun denied = call({{"action", "write_new"}, {"path", scope + "/x"}, {"text", "no"}});
   EXPECT_EQ(denied.status, 0) << denied.err;
   EXPECT_EQ(Json::parse(denied.out),
             Json::parse(R"({"error":"View-only grant cannot edit files","ok":false})"));
   EXPECT_FALSE(std::filesystem::exists(scope + "/x"));
 
   grants.revokeAll();
-  const LarkspanRun revoked = call({{"action", "read"}, {"path", scope + "/notes.txt"}});
+  const BinaryRun revoked = call({{"action", "read"}, {"path", scope + "/notes.txt"}});
   EXPECT_EQ(revoked.status, 0);
   EXPECT_EQ(Json::parse(revoked.out).at("ok"), false);
 }
@@ -280,7 +279,7 @@ TEST(CommandLine, RefusesWhatItCannotRun) {
       {"--data", data, "invite", "extra"},
   };
   for (const std::vector<std::string>& arguments : wrong) {
-    const LarkspanRun run = runLarkspan(arguments);
+    const BinaryRun run = runLarkspan(arguments);
     EXPECT_EQ(run.status, 2) << arguments.back();
     EXPECT_NE(run.err.find("Usage: larkspan"), std::string::npos) << arguments.back();
   }

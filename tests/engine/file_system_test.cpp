@@ -175,12 +175,11 @@ void reflink(const std::string& from, const std::string& to) {
 // `larkspan --json inventory --path`.
 std::map<std::string, Json> index(const std::string& data, const std::string& root,
                                   const std::vector<std::string>& folders) {
-  const LarkspanRun indexed = runLarkspan({"--data", data, "--root", root, "index"});
+  const BinaryRun indexed = runLarkspan({"--data", data, "--root", root, "index"});
   EXPECT_EQ(indexed.status, 0) << indexed.err;
   std::map<std::string, Json> reports;
   for (const std::string& folder : folders) {
-    const LarkspanRun shown =
-        runLarkspan({"--data", data, "--json", "inventory", "--path", folder});
+    const BinaryRun shown = runLarkspan({"--data", data, "--json", "inventory", "--path", folder});
     EXPECT_EQ(shown.status, 0) << folder << ": " << shown.err;
     reports[folder] = Json::parse(shown.out, nullptr, false);
   }

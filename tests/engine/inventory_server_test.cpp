@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -146,7 +147,7 @@ TEST(InventoryPage, OffersTheShellButtonsAndOpensEveryFolder) {
   EXPECT_EQ(api.at("files_here").at("files"), 1);
   EXPECT_EQ(api.at("child_count"), 1);
   for (const std::string& folder : {std::string("Documents"), root + "/Documents/"}) {
-    const LarkspanRun cli = runLarkspan({"--data", data, "--json", "inventory", "--path", folder});
+    const BinaryRun cli = runLarkspan({"--data", data, "--json", "inventory", "--path", folder});
     EXPECT_EQ(cli.status, 0) << cli.err;
     EXPECT_EQ(Json::parse(cli.out), api) << folder;
   }
@@ -168,7 +169,7 @@ TEST(InventoryPage, OffersTheShellButtonsAndOpensEveryFolder) {
     EXPECT_EQ(missing.status, 404) << folder;
     EXPECT_EQ(Json::parse(missing.body), Json({{"error", sentence}})) << folder;
     EXPECT_EQ(engine.get("/?path=" + folder).status, 404) << folder;
-    const LarkspanRun cli = runLarkspan({"--data", data, "inventory", "--path", folder});
+    const BinaryRun cli = runLarkspan({"--data", data, "inventory", "--path", folder});
     EXPECT_EQ(cli.status, 1);
     EXPECT_EQ(cli.err, "larkspan: " + sentence + "\n");
   }
@@ -270,7 +271,7 @@ TEST(InventoryServer, AnswersOnlyItsRoutesMethodsAndHost) {
   ASSERT_EQ(invite.status, 200);
   const Json body = Json::parse(invite.body);
   EXPECT_EQ(body.at("product"), "Tamber");
-  const LarkspanRun cli = runLarkspan({"--data", dir / "data", "invite", "--json"});
+  const BinaryRun cli = runLarkspan({"--data", dir / "data", "invite", "--json"});
   EXPECT_EQ(body.at("text"), Json::parse(cli.out).at("text"));
 }
 
@@ -279,15 +280,14 @@ TEST(InventoryServer, AnswersOnlyItsRoutesMethodsAndHost) {
 int asNobody(const std::function<int()>& attempt) {
   const pid_t child = ::fork();
   if (child == 0) {
-    const uid_t nobody = 65534;
-    if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
       ::_exit(125);
     }
     ::_exit(attempt());
   }
   int status = 0;
   ::waitpid(child, &status, 0);
-  return exitStatusOf(status);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 TEST(InventoryServer, KeepsEverythingButTheProbeFromOtherUsers) {
@@ -355,9 +355,8 @@ TEST(InventoryServer, KeepsEverythingButTheProbeFromOtherUsers) {
     });
     EXPECT_EQ(read, 0) << "directory mode " << std::oct << folderMode;
     // The command line reads the index directly, and so cannot either.
-    const LarkspanRun cli =
-        runProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                    larkspanBinary(), "--data", data, "--json", "inventory"});
+    const BinaryRun cli =
+        runBinary({larkspanBinary(), "--data", data, "--json", "inventory"}, asUser(kNobody));
     EXPECT_EQ(cli.status, 1) << cli.out;
     EXPECT_EQ(cli.out, "");
     EXPECT_EQ(cli.err, "larkspan: Permission denied\n");
@@ -367,7 +366,7 @@ TEST(InventoryServer, KeepsEverythingButTheProbeFromOtherUsers) {
 
 // What `du` reports for the allocated size of `path`, or nullopt when du cannot run.
 std::optional<uint64_t> duBytes(const std::string& path) {
-  const LarkspanRun du = runProgram({"/usr/bin/du", "-s", "-x", "-B1", path});
+  const BinaryRun du = runBinary({"/usr/bin/du", "-s", "-x", "-B1", path});
   if (du.status != 0) {
     return std::nullopt;
   }
@@ -485,7 +484,7 @@ TEST(InventoryIndex, ShowsTheKeptResultAtOnceAndDuringTheNextScan) {
   EXPECT_EQ(engine.status().at("indexing"), false);
   EXPECT_NE(engine.get("/").body.find(">4.0 kB<"), std::string::npos);
 
-  const LarkspanRun inventory = runLarkspan({"--data", data, "--json", "inventory"});
+  const BinaryRun inventory = runLarkspan({"--data", data, "--json", "inventory"});
   EXPECT_EQ(inventory.status, 0);
   EXPECT_EQ(Json::parse(inventory.out), first);
 

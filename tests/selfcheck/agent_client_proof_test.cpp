@@ -14,24 +14,17 @@
 #include "agent/agent_server.h"
 #include "base/failure.h"
 #include "support/temp_dir.h"
+#include "support/waiting.h"
 
 namespace tamber {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::failureOf;
 using testing::readFile;
 using testing::TempDir;
 
 const std::string kLarkspan = std::string(TAMBER_BINARY_DIR) + "/larkspan";
-
-std::string failureOf(const std::function<void()>& work) {
-  try {
-    work();
-  } catch (const std::exception& failure) {
-    return failure.what();
-  }
-  return "(no failure)";
-}
 
 // A stand-in engine: a shell script with `body`, executable.
 std::string fakeEngine(const TempDir& dir, const std::string& name, const std::string& body) {

@@ -7,25 +7,18 @@
 #include <gtest/gtest.h>
 
 #include "support/temp_dir.h"
+#include "support/waiting.h"
 
 namespace tamber {
 namespace {
 
+using testing::failureOf;
 using testing::readFile;
 using testing::TempDir;
 
 const std::string kMissingControls =
     "Native app must show the actual indexed UI and access controls";
 const std::string kNoDomProof = "Native renderer did not produce DOM proof";
-
-std::string failureOf(const std::function<void()>& work) {
-  try {
-    work();
-  } catch (const std::exception& failure) {
-    return failure.what();
-  }
-  return "(no failure)";
-}
 
 std::string judged(const std::optional<std::string>& result) {
   return failureOf([&] { domProof(result); });

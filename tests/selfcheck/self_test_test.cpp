@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/run_binary.h"
+#include "support/runs.h"
 #include "support/temp_dir.h"
 
 namespace tamber {
@@ -30,7 +30,7 @@ const std::string kReport =
 const std::string kNotDisposable = "Provide a disposable, task-owned fixture folder\n";
 
 BinaryRun selfTest(const std::string& root, const std::string& directory = "") {
-  return runBinary({tamberBinary(), "--self-test", root}, {.user = {}, .directory = directory});
+  return runBinary({tamberBinary(), "--self-test", root}, testing::inFolder(directory));
 }
 
 TEST(SelfTest, FreshRootPassesAndASecondRunOnItFails) {

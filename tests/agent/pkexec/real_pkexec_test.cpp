@@ -35,13 +35,14 @@
 #include "agent/agent_server.h"
 #include "agent/elevated.h"
 #include "agent/helper_mode.h"
-#include "agent/run_binary.h"
 #include "base/failure.h"
 #include "base/reply.h"
 #include "platform/elevation.h"
 #include "platform/process.h"
 #include "platform/unique_fd.h"
+#include "support/runs.h"
 #include "support/temp_dir.h"
+#include "support/waiting.h"
 
 extern char** environ;
 
@@ -49,8 +50,10 @@ namespace tamber {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::failureOf;
 using testing::readFile;
 using testing::TempDir;
+using testing::waitFor;
 
 constexpr const char* kActionId = "org.tamber.privileged-op";
 constexpr const char* kBusSocket = "/run/dbus/system_bus_socket";
@@ -181,17 +184,6 @@ class Daemon {
   ChildProcess child_;
 };
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
-
 bool busAnswers() {
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_un address{};
@@ -307,13 +299,13 @@ class RealParts {
     bus_.emplace(
         std::vector<std::string>{"/usr/bin/dbus-daemon", "--system", "--nofork", "--nopidfile"},
         log, watcher_);
-    if (bus_->error() != 0 || !waitUntil([] { return busAnswers(); }, 10s)) {
+    if (bus_->error() != 0 || !waitFor([] { return busAnswers(); }, 10s)) {
       return "the system bus did not start: " + readFile(log);
     }
     // Started before anything asks for polkit, so the bus never activates one of its own.
     polkit_.emplace(std::vector<std::string>{"/usr/lib/polkit-1/polkitd", "--no-debug"}, log,
                     watcher_);
-    if (polkit_->error() != 0 || !waitUntil([] { return polkitOnBus(); }, 15s)) {
+    if (polkit_->error() != 0 || !waitFor([] { return polkitOnBus(); }, 15s)) {
       return "polkitd did not come onto the system bus: " + readFile(log);
     }
     return "";
@@ -353,15 +345,6 @@ HelperLauncher launcherOfPerson(const std::string& executable) {
     const testing::BinaryRun run = testing::runBinary(argv, options);
     return ProcessResult{run.status, run.out};
   };
-}
-
-std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const BrokerFailure& failure) {
-    return failure.description();
-  }
-  return "no failure";
 }
 
 class RealPkexec : public ::testing::Test {
