@@ -10,6 +10,7 @@
 
 #include "access/path_policy.h"
 #include "base/failure.h"
+#include "base/path.h"
 #include "base/random_uuid.h"
 #include "base/text.h"
 
@@ -17,69 +18,6 @@ namespace tamber {
 namespace {
 
 constexpr const char* kUnavailable = "Selected folder is unavailable";
-
-std::vector<std::string> components(std::string_view path) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t slash = path.find('/', start);
-    if (slash == std::string_view::npos) {
-      slash = path.size();
-    }
-    if (slash > start) {
-      parts.emplace_back(path.substr(start, slash - start));
-    }
-    start = slash + 1;
-  }
-  return parts;
-}
-
-std::string realPath(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                       &std::free);
-  return resolved ? std::string(resolved.get()) : std::string();
-}
-
-// Resolves every symbolic link of the longest existing ancestor of `path` and standardises
-// the rest lexically, so that a missing folder under a protected tree still meets the policy
-// rule for that tree rather than a plain "unavailable".
-std::string resolvedPath(const std::string& path) {
-  std::string absolute = path;
-  if (!absolute.starts_with('/')) {
-    char cwd[PATH_MAX];
-    if (::getcwd(cwd, sizeof cwd) == nullptr) {
-      throw BrokerFailure(kUnavailable);
-    }
-    absolute = std::string(cwd) + "/" + absolute;
-  }
-  const std::vector<std::string> parts = components(absolute);
-  for (size_t keep = parts.size() + 1; keep-- > 0;) {
-    std::string prefix;
-    for (size_t i = 0; i < keep; ++i) {
-      prefix += "/" + parts[i];
-    }
-    std::string base = realPath(prefix.empty() ? "/" : prefix);
-    if (base.empty()) {
-      continue;
-    }
-    std::vector<std::string> resolved = components(base);
-    for (size_t i = keep; i < parts.size(); ++i) {
-      if (parts[i] == "..") {
-        if (!resolved.empty()) {
-          resolved.pop_back();
-        }
-      } else if (parts[i] != ".") {
-        resolved.push_back(parts[i]);
-      }
-    }
-    std::string result;
-    for (const std::string& part : resolved) {
-      result += "/" + part;
-    }
-    return result.empty() ? "/" : result;
-  }
-  throw BrokerFailure(kUnavailable);
-}
 
 }  // namespace
 
@@ -95,7 +33,11 @@ std::string canonicalRoot(const std::string& path) {
   if (path.empty() || path.find('\0') != std::string::npos || validUtf8(path) != path) {
     throw BrokerFailure(kUnavailable);
   }
+  // Every link of the longest existing ancestor is resolved and the rest settled by name, so
+  // a missing folder under a protected tree still meets the rule for that tree rather than
+  // a plain "unavailable".
   const std::string canonical = resolvedPath(accessPath(path));
+  require(!canonical.empty(), kUnavailable);
   guardRootScope(canonical);
   guardProtected(canonical);
   struct stat status {};

@@ -8,6 +8,7 @@
 
 #include "access/path_policy.h"
 #include "base/failure.h"
+#include "base/path.h"
 
 namespace tamber {
 namespace {
@@ -23,19 +24,6 @@ constexpr const char* kNotSingleRegular =
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 constexpr int kFileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
-std::vector<std::string_view> components(std::string_view path) {
-  std::vector<std::string_view> parts;
-  while (!path.empty()) {
-    const size_t slash = path.find('/');
-    const std::string_view part = path.substr(0, slash);
-    if (!part.empty()) {
-      parts.push_back(part);
-    }
-    path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
-  }
-  return parts;
-}
-
 bool insideRoot(std::string_view path, std::string_view root) {
   return path.starts_with(root) && (path.size() == root.size() || path[root.size()] == '/');
 }
@@ -46,7 +34,7 @@ CheckedPath checkPath(std::string_view path, const AgentGrant& grant) {
   CheckedPath checked{std::string(path), accessPath(path), {}};
   require(checked.path.starts_with('/') && checked.path.find('\0') == std::string::npos,
           kNotAbsolute);
-  for (std::string_view part : components(checked.path)) {
+  for (std::string_view part : pathComponents(checked.path)) {
     require(part != "..", kNotAbsolute);
   }
   guardProtected(checked.path);
@@ -64,7 +52,7 @@ CheckedPath checkPath(std::string_view path, const AgentGrant& grant) {
 
 ResolvedPath openParent(const CheckedPath& path, const AgentGrant& grant) {
   const std::vector<std::string_view> below =
-      components(std::string_view(path.path).substr(path.root.size()));
+      pathComponents(std::string_view(path.path).substr(path.root.size()));
 
   // The root is the one path handed to the kernel whole; its identity check below is what
   // catches a folder deleted, moved or swapped for a link since the user granted it.

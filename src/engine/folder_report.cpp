@@ -5,25 +5,13 @@
 #include <map>
 
 #include "base/failure.h"
+#include "base/path.h"
 #include "base/time.h"
 #include "engine/paths.h"
 
 namespace tamber::engine {
 
 namespace {
-
-std::vector<std::string> components(const std::string& path) {
-  std::vector<std::string> names;
-  size_t at = 0;
-  while (at <= path.size()) {
-    const size_t slash = std::min(path.find('/', at), path.size());
-    if (slash > at) {
-      names.push_back(path.substr(at, slash - at));
-    }
-    at = slash + 1;
-  }
-  return names;
-}
 
 BrokerFailure unknownFolder(const std::string& folder, const std::string& root) {
   return BrokerFailure("There is no folder \"" + folder + "\" in the inventory of " + root + ".");
@@ -75,7 +63,7 @@ FolderRecord findFolder(IndexReader& reader, const std::string& folder) {
       throw unknownFolder(folder, root);
     }
   }
-  for (const std::string& name : components(inside)) {
+  for (const std::string_view name : pathComponents(inside)) {
     if (name == ".") {
       continue;
     }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 
@@ -152,6 +153,19 @@ class Statement {
 
 namespace {
 
+// A folder row's counts after its id, parent, name and last descendant, in the table's order:
+// the usage of the whole subtree, then that of the folder's own entry and files.
+constexpr std::array<uint64_t Usage::*, 8> kUsageColumns = {&Usage::files,
+                                                            &Usage::folders,
+                                                            &Usage::logicalBytes,
+                                                            &Usage::allocatedBytes,
+                                                            &Usage::exclusiveBytes,
+                                                            &Usage::unreadableFolders,
+                                                            &Usage::otherFileSystems,
+                                                            &Usage::unmappedFiles};
+constexpr std::array<uint64_t Usage::*, 4> kHereColumns = {
+    &Usage::files, &Usage::logicalBytes, &Usage::allocatedBytes, &Usage::exclusiveBytes};
+
 FolderRecord folderFrom(const Statement& row) {
   FolderRecord folder;
   folder.id = static_cast<uint32_t>(row.integer(0));
@@ -160,20 +174,14 @@ FolderRecord folderFrom(const Statement& row) {
   }
   folder.name = row.text(2);
   folder.lastDescendant = static_cast<uint32_t>(row.integer(3));
-  Usage& usage = folder.usage;
-  usage.files = row.count(4);
-  usage.folders = row.count(5);
-  usage.logicalBytes = row.count(6);
-  usage.allocatedBytes = row.count(7);
-  usage.exclusiveBytes = row.count(8);
-  usage.unreadableFolders = row.count(9);
-  usage.otherFileSystems = row.count(10);
-  usage.unmappedFiles = row.count(11);
-  folder.here.files = row.count(12);
-  folder.here.logicalBytes = row.count(13);
-  folder.here.allocatedBytes = row.count(14);
-  folder.here.exclusiveBytes = row.count(15);
-  folder.keptFiles = row.count(16);
+  int column = 4;
+  for (uint64_t Usage::*count : kUsageColumns) {
+    folder.usage.*count = row.count(column++);
+  }
+  for (uint64_t Usage::*count : kHereColumns) {
+    folder.here.*count = row.count(column++);
+  }
+  folder.keptFiles = row.count(column);
   return folder;
 }
 
@@ -258,23 +266,15 @@ void IndexWriter::addFolder(const FolderRecord& folder) {
   } else {
     insert.bindNull(2);
   }
-  const Usage& usage = folder.usage;
-  insert.bind(3, folder.name)
-      .bind(4, folder.lastDescendant)
-      .bind(5, usage.files)
-      .bind(6, usage.folders)
-      .bind(7, usage.logicalBytes)
-      .bind(8, usage.allocatedBytes)
-      .bind(9, usage.exclusiveBytes)
-      .bind(10, usage.unreadableFolders)
-      .bind(11, usage.otherFileSystems)
-      .bind(12, usage.unmappedFiles)
-      .bind(13, folder.here.files)
-      .bind(14, folder.here.logicalBytes)
-      .bind(15, folder.here.allocatedBytes)
-      .bind(16, folder.here.exclusiveBytes)
-      .bind(17, folder.keptFiles)
-      .run();
+  insert.bind(3, folder.name).bind(4, folder.lastDescendant);
+  int column = 5;  // the row's columns count from 1, the read row's from 0
+  for (uint64_t Usage::*count : kUsageColumns) {
+    insert.bind(column++, folder.usage.*count);
+  }
+  for (uint64_t Usage::*count : kHereColumns) {
+    insert.bind(column++, folder.here.*count);
+  }
+  insert.bind(column, folder.keptFiles).run();
 }
 
 void IndexWriter::addFile(const FileRecord& file) {

@@ -10,49 +10,21 @@
 #include <cerrno>
 
 #include "base/failure.h"
+#include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 
 namespace tamber::engine {
 
 namespace {
 
-constexpr char kFileName[] = "page-secret";
 constexpr size_t kSecretDigits = 64;
-
-bool isSecret(std::string_view text) {
-  return text.size() == kSecretDigits &&
-         text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
-
-// The secret in the file at `path`, or empty when it is not one to trust.
-std::string keptSecret(const std::string& path) {
-  UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat status {};
-  if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      status.st_uid != ::geteuid() || (status.st_mode & 07777) != 0600) {
-    return {};
-  }
-  char text[kSecretDigits + 2];
-  const ssize_t n = ::read(file.get(), text, sizeof text);
-  if (n < static_cast<ssize_t>(kSecretDigits)) {
-    return {};
-  }
-  std::string secret(text, kSecretDigits);
-  const bool ends = n == static_cast<ssize_t>(kSecretDigits) ||
-                    (n == static_cast<ssize_t>(kSecretDigits) + 1 && text[kSecretDigits] == '\n');
-  return ends && isSecret(secret) ? secret : std::string();
-}
 
 }  // namespace
 
-std::string pageSecretPath(const std::string& dataDir) {
-  return dataDir + "/" + kFileName;
-}
-
 std::string ensurePageSecret(const std::string& dataDir) {
-  const std::string path = pageSecretPath(dataDir);
-  if (std::string kept = keptSecret(path); !kept.empty()) {
-    return kept;
+  const std::string path = dataDir + "/" + kPageSecretName;
+  if (std::optional<std::string> kept = readPageSecret(dataDir)) {
+    return *kept;
   }
   std::array<unsigned char, kSecretDigits / 2> bytes{};
   if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
@@ -73,12 +45,10 @@ std::string ensurePageSecret(const std::string& dataDir) {
   if (!file) {
     throw errnoFailure();
   }
-  const std::string line = secret + "\n";
-  if (::fchmod(file.get(), 0600) != 0 ||
-      ::write(file.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
-    const BrokerFailure failure = errnoFailure();
+  const int error = ::fchmod(file.get(), 0600) != 0 ? errno : writeAll(file.get(), secret + "\n");
+  if (error != 0) {
     ::unlink(temporary.c_str());
-    throw failure;
+    throw errnoFailure(error);
   }
   if (::fsync(file.get()) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
     const BrokerFailure failure = errnoFailure();

@@ -1,9 +1,12 @@
 #include "platform/fd_io.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+
+#include "platform/unique_fd.h"
 
 namespace tamber {
 
@@ -46,6 +49,16 @@ int readToEnd(int fd, std::string& out, size_t limit) {
     const size_t room = limit > out.size() ? limit - out.size() : 0;
     out.append(buffer, std::min(room, static_cast<size_t>(count)));
   }
+}
+
+int writeWholeFile(const std::string& path, std::string_view text) {
+  UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+  return file ? writeAll(file.get(), text) : errno;
+}
+
+int readWholeFile(const std::string& path, std::string& out) {
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  return file ? readToEnd(file.get(), out) : errno;
 }
 
 }  // namespace tamber

@@ -25,4 +25,13 @@ int writeAll(int fd, std::string_view bytes);
 // kept in `out`).
 int readToEnd(int fd, std::string& out, size_t limit = std::numeric_limits<size_t>::max());
 
+// Replaces what the file at `path` holds with `text`; the file is created (mode 0644 less the
+// umask) when missing, and a symbolic link at `path` is refused rather than followed. Returns
+// 0 or the error number of the call that failed.
+int writeWholeFile(const std::string& path, std::string_view text);
+
+// The whole content of the file at `path` into `out`; a symbolic link at `path` is refused.
+// Returns 0 or the error number of the call that failed.
+int readWholeFile(const std::string& path, std::string& out);
+
 }  // namespace tamber

@@ -31,23 +31,15 @@ std::string inside(const std::string& folder, const std::string& name) {
 // Writes the fixture over an earlier one. A symbolic link in its place is refused rather
 // than followed: the write must not land outside the fixture folder.
 void writeFixture(const std::string& path) {
-  UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!file) {
-    throw errnoFailure();
-  }
-  if (const int error = writeAll(file.get(), kFixtureContent)) {
+  if (const int error = writeWholeFile(path, kFixtureContent)) {
     throw errnoFailure(error);
   }
 }
 
 // The audit log as it stands; empty when there is none (or it cannot be read as a file).
 std::string auditLog(const std::string& dataDirectory) {
-  UniqueFd file(
-      ::open(inside(dataDirectory, kAuditLogName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   std::string text;
-  if (file) {
-    readToEnd(file.get(), text);
-  }
+  readWholeFile(inside(dataDirectory, kAuditLogName), text);
   return text;
 }
 

@@ -17,6 +17,7 @@
 #include "agent/elevated.h"
 #include "base/base64.h"
 #include "base/failure.h"
+#include "base/path.h"
 #include "base/reply.h"
 #include "base/text.h"
 #include "platform/fd_io.h"
@@ -32,22 +33,6 @@ constexpr const char* kSource = "synthetic source";
 
 // ---- Fixture files -----------------------------------------------------------------------
 
-std::vector<std::string> components(const std::string& path) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (start < path.size()) {
-    size_t slash = path.find('/', start);
-    if (slash == std::string::npos) {
-      slash = path.size();
-    }
-    if (slash > start) {
-      parts.push_back(path.substr(start, slash - start));
-    }
-    start = slash + 1;
-  }
-  return parts;
-}
-
 // Absolute, with "." and ".." and repeated slashes gone, links not yet resolved.
 std::string standardised(const std::string& path) {
   std::string absolute = path;
@@ -58,8 +43,8 @@ std::string standardised(const std::string& path) {
     }
     absolute = std::string(cwd) + "/" + absolute;
   }
-  std::vector<std::string> kept;
-  for (const std::string& part : components(absolute)) {
+  std::vector<std::string_view> kept;
+  for (std::string_view part : pathComponents(absolute)) {
     if (part == "..") {
       if (!kept.empty()) {
         kept.pop_back();
@@ -69,8 +54,8 @@ std::string standardised(const std::string& path) {
     }
   }
   std::string result;
-  for (const std::string& part : kept) {
-    result += "/" + part;
+  for (std::string_view part : kept) {
+    result.append("/").append(part);
   }
   return result.empty() ? "/" : result;
 }
@@ -78,7 +63,7 @@ std::string standardised(const std::string& path) {
 // The fixture must sit at least three levels down, so a slip of the hand cannot spread it
 // over "/" or a folder such as /home/someone.
 void requireDisposable(const std::string& path) {
-  require(components(path).size() >= 3, kNotDisposable);
+  require(pathComponents(path).size() >= 3, kNotDisposable);
 }
 
 void makeFolder(const std::string& path) {
@@ -89,59 +74,21 @@ void makeFolder(const std::string& path) {
 
 void makeFolders(const std::string& path) {
   std::string prefix;
-  for (const std::string& part : components(path)) {
-    prefix += "/" + part;
+  for (std::string_view part : pathComponents(path)) {
+    prefix.append("/").append(part);
     makeFolder(prefix);
   }
 }
 
-std::string resolved(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-  if (!real) {
-    throw errnoFailure();
-  }
-  return real.get();
-}
-
-// Where `path` (standardised) will lead once created: its longest existing ancestor with
-// every link resolved, then the components still to be made.
-std::string resolvedBeforeCreation(const std::string& path) {
-  const std::vector<std::string> parts = components(path);
-  for (size_t keep = parts.size(); keep > 0; --keep) {
-    std::string prefix;
-    for (size_t i = 0; i < keep; ++i) {
-      prefix += "/" + parts[i];
-    }
-    std::unique_ptr<char, decltype(&std::free)> real(::realpath(prefix.c_str(), nullptr),
-                                                     &std::free);
-    if (real) {
-      std::string result = std::string(real.get()) == "/" ? "" : real.get();
-      for (size_t i = keep; i < parts.size(); ++i) {
-        result += "/" + parts[i];
-      }
-      return result.empty() ? "/" : result;
-    }
-  }
-  return path;
-}
-
 void writeText(const std::string& path, const std::string& text) {
-  UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!file) {
-    throw errnoFailure();
-  }
-  if (const int error = writeAll(file.get(), text)) {
+  if (const int error = writeWholeFile(path, text)) {
     throw errnoFailure(error);
   }
 }
 
 std::string readText(const std::string& path) {
-  UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!file) {
-    throw errnoFailure();
-  }
   std::string text;
-  if (const int error = readToEnd(file.get(), text)) {
+  if (const int error = readWholeFile(path, text)) {
     throw errnoFailure(error);
   }
   return text;
@@ -337,11 +284,11 @@ void brokerSelfTest(const std::string& rootArgument, std::FILE* out) {
   const std::string given = standardised(rootArgument);
   requireDisposable(given);
   // A link on the way may lead somewhere shallow; that is refused before anything is made.
-  requireDisposable(resolvedBeforeCreation(given));
+  requireDisposable(resolvedPath(given));
   makeFolders(given);
   // Grants hold fully resolved folders; the requests must name the same paths, so a root
   // under a symbolic link is resolved once here and used in that form throughout.
-  const std::string root = resolved(given);
+  const std::string root = resolvedPath(given);
   requireDisposable(root);
   makeFolder(root + "/outside");
 

@@ -21,13 +21,10 @@ bool isTrue(const Json& object, const char* key) {
   return field != object.end() && field->is_boolean() && field->get<bool>();
 }
 
-// A plain write over whatever file is there: the report is read once the process has ended.
+// A write over whatever file is there (but never through a link): the report is read once
+// the process has ended.
 void writeReport(const std::string& path, const std::string& text) {
-  UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!file) {
-    throw errnoFailure();
-  }
-  if (const int error = writeAll(file.get(), text)) {
+  if (const int error = writeWholeFile(path, text)) {
     throw errnoFailure(error);
   }
 }

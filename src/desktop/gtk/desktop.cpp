@@ -8,8 +8,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/page_secret.h"
 #include "desktop/gtk/fixture_proof.h"
-#include "desktop/engine_secret.h"
 #include "desktop/invitation.h"
 #include "platform/executable_path.h"
 
@@ -142,7 +142,7 @@ void Desktop::startEngine() {
 
 void Desktop::loadPage() {
   // The engine has answered its probe, so its page's secret is in the data directory.
-  view_->load(baseAddress(port_), readEngineSecret(dataDirectory_));
+  view_->load(baseAddress(port_), readPageSecret(dataDirectory_));
 }
 
 void Desktop::alert(const std::string& title, const std::string& text) {

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "desktop/gtk/desktop_entry.h"
-#include "desktop/gtk/engine_view.h"
-#include "desktop/gtk/approver.h"
-#include "desktop/gtk/dialogs.h"
 #include "desktop/access_dialogs.h"
 #include "desktop/desktop_session.h"
 #include "desktop/engine_connection.h"
+#include "desktop/gtk/approver.h"
+#include "desktop/gtk/desktop_entry.h"
+#include "desktop/gtk/dialogs.h"
+#include "desktop/gtk/engine_view.h"
 #include "desktop/identity_probe.h"
 #include "desktop/settings.h"
 

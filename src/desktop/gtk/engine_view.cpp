@@ -4,7 +4,7 @@
 #include <initializer_list>
 #include <memory>
 
-#include "desktop/engine_secret.h"
+#include "base/page_secret.h"
 #include "desktop/navigation.h"
 
 namespace tamber::desktop {
@@ -132,7 +132,7 @@ void EngineView::load(const std::string& uri, const std::optional<std::string>& 
   // The engine's address is 127.0.0.1 at port_; a cookie cannot name a port, but this view
   // never requests any other port (the navigation policy and the page's own policy), so the
   // secret goes to the engine alone.
-  SoupCookie* cookie = soup_cookie_new(kEngineSecretCookie, secret->c_str(), "127.0.0.1", "/", -1);
+  SoupCookie* cookie = soup_cookie_new(kPageCookieName, secret->c_str(), "127.0.0.1", "/", -1);
   soup_cookie_set_http_only(cookie, TRUE);
   soup_cookie_set_same_site_policy(cookie, SOUP_SAME_SITE_POLICY_STRICT);
   WebKitCookieManager* cookies = webkit_website_data_manager_get_cookie_manager(

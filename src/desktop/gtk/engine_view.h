@@ -36,7 +36,7 @@ class EngineView {
   WebKitWebView* webView() const { return view_; }
 
   // Loads `uri` into the main frame (the navigation policy still decides). With a `secret`,
-  // first gives the view the engine's page cookie (kEngineSecretCookie) for the engine's own
+  // first gives the view the engine's page cookie (kPageCookieName) for the engine's own
   // address: host-only for 127.0.0.1, HTTP-only, same-site strict, gone with the process.
   void load(const std::string& uri, const std::optional<std::string>& secret = std::nullopt);
 
