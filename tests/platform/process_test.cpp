@@ -2,13 +2,19 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+
 #include <gtest/gtest.h>
 
+#include "platform/fd_io.h"
 #include "platform/process.h"
 #include "platform/unique_fd.h"
 
 namespace tamber {
 namespace {
+
+using namespace std::chrono_literals;
 
 TEST(RunProcess, ReportsExitStatusSignalOutputAndUnstartablePrograms) {
   const ProcessResult printed = runProcess({"/bin/sh", "-c", "printf 'one\\ntwo'; exit 3"});
@@ -49,6 +55,49 @@ TEST(RunProcess, ChildGetsNoStrayDescriptorsAndDefaultSignals) {
   const unsigned long ignored =
       std::stoul(piped.output.substr(piped.output.find(':') + 1), nullptr, 16);
   EXPECT_EQ(ignored & (1ul << (SIGPIPE - 1)), 0u) << piped.output;
+}
+
+TEST(RunProcess, SetsTheEnvironmentCapturesErrorsAndKeepsItsTimeLimit) {
+  const ProcessResult run =
+      runProcess({"/bin/sh", "-c", "echo \"$TAMBER_X ${HOME-unset}\"; echo warning >&2"},
+                 {{{"TAMBER_X", "set"}, {"HOME", std::nullopt}},
+                  ProcessOptions::Errors::capture,
+                  std::nullopt});
+  EXPECT_EQ(run.output, "set unset\n");
+  EXPECT_EQ(run.errors, "warning\n");
+
+  // A child that never ends, and one that closes its output and lingers, are both killed and
+  // reaped at the limit.
+  for (const char* script : {"sleep 30", "exec >&-; sleep 30"}) {
+    const auto started = std::chrono::steady_clock::now();
+    const ProcessResult slow =
+        runProcess({"/bin/sh", "-c", script}, {{}, ProcessOptions::Errors::discard, 200ms});
+    EXPECT_TRUE(slow.timedOut) << script;
+    EXPECT_EQ(slow.status, -1) << script;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s) << script;
+  }
+}
+
+TEST(ChildProcess, TalksThroughPipesAndIsNeverSignalledOnceReaped) {
+  ChildProcess cat({"/bin/cat"},
+                   {{}, ChildStream::toPipe(), ChildStream::toPipe(), ChildStream::toNullDevice()});
+  ASSERT_EQ(cat.startError(), 0);
+  EXPECT_EQ(writeAll(cat.input().get(), "through the pipe"), 0);
+  cat.input().reset();
+  std::string echoed;
+  EXPECT_EQ(readToEnd(cat.output().get(), echoed), 0);
+  EXPECT_EQ(echoed, "through the pipe");
+  EXPECT_EQ(cat.wait(), 0);
+
+  ChildProcess sleeper({"/bin/sleep", "30"}, {});
+  const pid_t pid = sleeper.pid();
+  EXPECT_TRUE(sleeper.running());
+  EXPECT_EQ(sleeper.stop(1s), 128 + SIGTERM);
+  EXPECT_FALSE(sleeper.running());
+  EXPECT_EQ(sleeper.pid(), -1) << "a reaped child's id may be reused: it is forgotten";
+  EXPECT_NE(pid, -1);
+
+  EXPECT_EQ(ChildProcess({"/nonexistent/program"}, {}).startError(), ENOENT);
 }
 
 }  // namespace
