@@ -13,12 +13,11 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -56,7 +55,6 @@ using testing::TempDir;
 using testing::waitFor;
 
 constexpr const char* kActionId = "org.tamber.privileged-op";
-constexpr const char* kBusSocket = "/run/dbus/system_bus_socket";
 constexpr const char* kActionsDir = "/usr/share/polkit-1/actions";
 constexpr const char* kRulesDir = "/etc/polkit-1/rules.d";
 
@@ -82,17 +80,16 @@ class Watcher {
     if (::pipe2(ends, O_CLOEXEC) != 0) {
       return;
     }
+    const UniqueFd in(ends[0]);
+    out_.reset(ends[1]);
     pid_ = ::fork();
     if (pid_ == 0) {
-      ::close(ends[1]);
-      watch(ends[0]);
+      out_.reset();  // the pipe ends when the test process's end is closed
+      watch(in.get());
     }
-    ::close(ends[0]);
     if (pid_ < 0) {
-      ::close(ends[1]);
-      return;
+      out_.reset();
     }
-    out_.reset(ends[1]);
   }
   ~Watcher() {
     out_.reset();
@@ -118,23 +115,16 @@ class Watcher {
   [[noreturn]] static void watch(int in) {
     pid_t listed[16] = {};
     pid_t message = 0;
-    for (;;) {
-      const ssize_t n = ::read(in, &message, sizeof message);
+    for (ssize_t n; (n = ::read(in, &message, sizeof message)) != 0;) {
       if (n < 0 && errno == EINTR) {
         continue;
       }
       if (n != static_cast<ssize_t>(sizeof message)) {
         break;
       }
-      for (pid_t& slot : listed) {
-        if (message > 0 && slot == 0) {
-          slot = message;
-          break;
-        }
-        if (message < 0 && slot == -message) {
-          slot = 0;
-          break;
-        }
+      pid_t* slot = std::find(std::begin(listed), std::end(listed), message > 0 ? 0 : -message);
+      if (slot != std::end(listed)) {
+        *slot = message > 0 ? message : 0;
       }
     }
     for (pid_t pid : listed) {
@@ -149,57 +139,18 @@ class Watcher {
   UniqueFd out_;
 };
 
-// One long-running process this test started: output appended to `logPath`, standard error
-// inherited; stopped (SIGTERM, SIGKILL after 5 seconds) and reaped when the owner goes away.
-class Daemon {
- public:
-  Daemon(const std::vector<std::string>& argv, const std::string& logPath, Watcher& watcher)
-      : watcher_(watcher),
-        log_(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600)),
-        child_(argv, {{},
-                      ChildStream::toNullDevice(),
-                      log_.valid() ? ChildStream::to(log_.get()) : ChildStream::inherit(),
-                      ChildStream::inherit()}) {
-    if (child_.startError() == 0) {
-      watcher_.started(child_.pid());
-    }
-  }
-  ~Daemon() {
-    const pid_t pid = child_.pid();
-    if (pid > 0) {
-      child_.stop(5s);
-      watcher_.reaped(pid);
-    }
-  }
-  Daemon(const Daemon&) = delete;
-  Daemon& operator=(const Daemon&) = delete;
-
-  // The error number of a failed start, or 0.
-  int error() const { return child_.startError(); }
-  bool running() { return child_.running(); }
-
- private:
-  Watcher& watcher_;
-  UniqueFd log_;
-  ChildProcess child_;
-};
-
-bool busAnswers() {
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, kBusSocket);
-  return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-}
-
-// Asks the bus itself, which never starts a service for this question.
-bool polkitOnBus() {
+// Whether polkit holds its name on the system bus; nothing while the bus does not answer. The
+// bus answers this itself, and never starts a service for it.
+std::optional<bool> polkitOnBus() {
   const ProcessResult run =
       runProcess({"/usr/bin/dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.DBus",
                   "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
                   "string:org.freedesktop.PolicyKit1"},
                  {{}, ProcessOptions::Errors::discard, 5s});
-  return run.status == 0 && run.output.find("boolean true") != std::string::npos;
+  if (run.status != 0) {
+    return std::nullopt;
+  }
+  return run.output.find("boolean true") != std::string::npos;
 }
 
 // The system bus, polkitd and pkexec as this test sees them, with tamber installed the way a
@@ -209,8 +160,12 @@ class RealParts {
  public:
   RealParts() { unavailable = start(); }
   ~RealParts() {
-    polkit_.reset();
-    bus_.reset();
+    for (auto daemon = daemons_.rbegin(); daemon != daemons_.rend(); ++daemon) {
+      if (const pid_t pid = daemon->pid(); pid > 0) {
+        daemon->stop(5s);
+        watcher_.reaped(pid);
+      }
+    }
     for (auto mount = mounts_.rbegin(); mount != mounts_.rend(); ++mount) {
       ::umount2(mount->c_str(), MNT_DETACH);
     }
@@ -295,27 +250,39 @@ class RealParts {
       mounts_.push_back(target);
     }
 
+    // The daemons' output goes to one log, shown when they do not come up.
     const std::string log = dir_ / "daemons.log";
-    bus_.emplace(
-        std::vector<std::string>{"/usr/bin/dbus-daemon", "--system", "--nofork", "--nopidfile"},
-        log, watcher_);
-    if (bus_->error() != 0 || !waitFor([] { return busAnswers(); }, 10s)) {
+    log_.reset(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+    if (startDaemon({"/usr/bin/dbus-daemon", "--system", "--nofork", "--nopidfile"}) != 0 ||
+        !waitFor([] { return polkitOnBus().has_value(); }, 10s)) {
       return "the system bus did not start: " + readFile(log);
     }
     // Started before anything asks for polkit, so the bus never activates one of its own.
-    polkit_.emplace(std::vector<std::string>{"/usr/lib/polkit-1/polkitd", "--no-debug"}, log,
-                    watcher_);
-    if (polkit_->error() != 0 || !waitFor([] { return polkitOnBus(); }, 15s)) {
+    if (startDaemon({"/usr/lib/polkit-1/polkitd", "--no-debug"}) != 0 ||
+        !waitFor([] { return polkitOnBus().value_or(false); }, 15s)) {
       return "polkitd did not come onto the system bus: " + readFile(log);
     }
     return "";
   }
 
+  // Starts a long-running process, stopped (SIGTERM, SIGKILL after 5 seconds) and reaped when
+  // the parts go away; returns the error number of a failed start, or 0.
+  int startDaemon(const std::vector<std::string>& argv) {
+    ChildProcess& daemon = daemons_.emplace_back(
+        argv,
+        ChildOptions{
+            {}, ChildStream::toNullDevice(), ChildStream::to(log_.get()), ChildStream::inherit()});
+    if (daemon.startError() == 0) {
+      watcher_.started(daemon.pid());
+    }
+    return daemon.startError();
+  }
+
   Watcher watcher_;  // first in, last out: it outlives every process started below
   TempDir dir_;
   std::vector<std::string> mounts_;
-  std::optional<Daemon> bus_;
-  std::optional<Daemon> polkit_;
+  UniqueFd log_;
+  std::vector<ChildProcess> daemons_;
 };
 
 // Answers every approval with the decision set last; records how often it was asked.
