@@ -91,22 +91,7 @@ class NativeProofRun : public ::testing::Test {
   std::vector<std::string> calls_;
 };
 
-TEST_F(NativeProofRun, WritesTheWholeReportAfterEveryStepPassed) {
-  const Json report = completeNativeProof(jsonData(kGoodPage), report_, steps());
-  EXPECT_EQ(calls_, (std::vector<std::string>{"invitation", "agent"}));
-  EXPECT_EQ(readFile(report_), jsonData(report));
-  EXPECT_EQ(report["web_kit_rendered"], kGoodPage);
-  EXPECT_EQ(report["agent_broker"], (Json{{"view_read", true}}));
-  EXPECT_EQ(report["file_grants_default_none"], true);
-  EXPECT_EQ(proofSnapshotPath(report_), dir_ / "report.json.png");
-
-  // A later run replaces the whole file, and reports a grant still in the store.
-  noGrants_ = false;
-  completeNativeProof(jsonData(kGoodPage), report_, steps());
-  EXPECT_EQ(Json::parse(readFile(report_))["file_grants_default_none"], false);
-}
-
-TEST_F(NativeProofRun, WritesNothingWhenAStepFailsAndStopsThere) {
+TEST_F(NativeProofRun, WritesTheReportOnlyAfterEveryStepPassedInOrder) {
   const std::string good = jsonData(kGoodPage);
   EXPECT_EQ(run(R"({"title":"Tamber"})", report_), kMissingControls);
   EXPECT_TRUE(calls_.empty());
@@ -122,9 +107,18 @@ TEST_F(NativeProofRun, WritesNothingWhenAStepFailsAndStopsThere) {
   agentFailure_ = "Agent view route failed";
   EXPECT_EQ(run(good, report_), "Agent view route failed");
   EXPECT_FALSE(std::filesystem::exists(report_));
-
   agentFailure_.clear();
   EXPECT_EQ(run(good, dir_ / "no/report.json"), "No such file or directory");
+
+  // The whole file is replaced, and a grant still in the store is reported.
+  dir_.write("report.json", std::string(4096, 'x'));
+  noGrants_ = false;
+  const Json report = completeNativeProof(good, report_, steps());
+  EXPECT_EQ(readFile(report_), jsonData(report));
+  EXPECT_EQ(report["web_kit_rendered"], kGoodPage);
+  EXPECT_EQ(report["agent_broker"], (Json{{"view_read", true}}));
+  EXPECT_EQ(report["file_grants_default_none"], false);
+  EXPECT_EQ(proofSnapshotPath(report_), dir_ / "report.json.png");
 
   EXPECT_EQ(nativeFailureLine(std::runtime_error("Agent CLI did not complete")),
             "Native fixture failure: Agent CLI did not complete\n");
