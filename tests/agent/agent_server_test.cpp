@@ -248,8 +248,6 @@ TEST_F(AgentServerTest, RefusesMalformedAndUngrantedRequestsWithoutAudit) {
            {"{}", kNoGrant},
            {"[]", kNoGrant},
            {R"({"token":7})", kNoGrant},
-           {R"({"action":"list"})", kNoGrant},
-           {R"("token")", kNoGrant},
            {R"({"token":"nope","action":"list"})", kUnknownGrant},
            // Nesting deep enough to exhaust a stack when copied is refused before parsing.
            {std::string(32000, '[') + std::string(32000, ']'), tooDeep}}) {
