@@ -20,6 +20,11 @@ mode_t modeOf(const std::string& path) {
   return status.st_mode & 07777;
 }
 
+long lineCount(const std::string& path) {
+  const std::string content = readFile(path);
+  return std::count(content.begin(), content.end(), '\n');
+}
+
 TEST(AuditRecord, HoldsSixKeysAndNothingSecret) {
   const WallClock::time_point at(std::chrono::milliseconds(1'700'000'000'250));
   const Json request{{"token", "SECRET-TOKEN"}, {"action", "replace"},
@@ -50,15 +55,12 @@ TEST(AuditLog, AppendsOneLinePerRecordInAPrivateFile) {
   EXPECT_EQ(modeOf(log), 0600);
   audit.append(Json{{"action", "read"}}, true, Json{{"ok", false}});
 
+  // Each record as auditRecord writes it, on a line of its own.
   const std::string content = readFile(log);
-  ASSERT_EQ(std::count(content.begin(), content.end(), '\n'), 2);
-  ASSERT_TRUE(content.ends_with("}\n"));
-  const std::string first = content.substr(0, content.find('\n'));
-  const std::string second = content.substr(first.size() + 1, content.size() - first.size() - 2);
-  EXPECT_EQ(Json::parse(first)["action"], "list");
-  EXPECT_EQ(Json::parse(second)["elevated"], true);
-  EXPECT_TRUE(first.starts_with(R"({"action":"list","at":)"));
-  EXPECT_TRUE(first.ends_with(R"(,"destination":"","elevated":false,"ok":true,"path":"/w"})"));
+  EXPECT_EQ(lineCount(log), 2);
+  EXPECT_TRUE(content.starts_with(R"({"action":"list","at":)")) << content;
+  EXPECT_TRUE(content.ends_with(R"("elevated":true,"ok":false,"path":""})"
+                                "\n"));
 
   // An existing log keeps its mode; the log stays open, yet the name is followed: a rotated
   // or deleted log is never written again, and a new one is made at the name.
@@ -71,11 +73,9 @@ TEST(AuditLog, AppendsOneLinePerRecordInAPrivateFile) {
   ASSERT_EQ(::unlink(log.c_str()), 0);
   audit.append(Json{{"action", "mkdir"}}, false, Json{{"ok", true}});
   EXPECT_EQ(modeOf(log), 0600);
-  const std::string old = readFile(rotated);
-  EXPECT_EQ(std::count(old.begin(), old.end(), '\n'), 3);
-  const std::string fresh = readFile(log);
-  EXPECT_EQ(std::count(fresh.begin(), fresh.end(), '\n'), 1);
-  EXPECT_EQ(Json::parse(fresh)["action"], "mkdir");
+  EXPECT_EQ(lineCount(rotated), 3);
+  EXPECT_EQ(lineCount(log), 1);
+  EXPECT_EQ(Json::parse(readFile(log))["action"], "mkdir");
 }
 
 TEST(AuditLog, NeverWritesThroughLinksOrIntoOtherFiles) {

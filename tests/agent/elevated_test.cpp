@@ -1,4 +1,3 @@
-#include <atomic>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -8,6 +7,7 @@
 #include "base/failure.h"
 #include "base/text.h"
 #include "support/temp_dir.h"
+#include "support/waiting.h"
 
 namespace tamber {
 namespace {
@@ -26,69 +26,49 @@ std::string launchFailure(int number) {
          "privacy permissions.";
 }
 
-// The reply of a decoder run, or the failure it threw, as one comparable text.
-std::string decoded(const std::optional<std::string>& reply,
-                    const std::optional<LaunchError>& error) {
-  try {
-    return jsonData(decodePrivilegedReply(reply, error));
-  } catch (const BrokerFailure& failure) {
-    return "failure: " + failure.description();
-  }
-}
-
-std::string decodedRun(int status, const std::string& output) {
-  const LaunchOutcome outcome = launchOutcomeOf(ProcessResult{status, output});
-  return decoded(outcome.reply, outcome.error);
-}
-
+// How the launcher's run of the helper (its exit status and output) reaches the agent: the
+// reply, or "failure: " and the sentence thrown.
 TEST(HelperReply, DistinguishesCancellationDenialLaunchFailureAndGarbage) {
   const std::string denial = R"({"error":"Folder identities required","ok":false})";
-  // The helper's own refusal survives its nonzero exit, byte for byte after serialisation.
-  EXPECT_EQ(decoded(std::nullopt, LaunchError{1, denial}), denial);
-  EXPECT_EQ(decoded(std::nullopt, LaunchError{-128, std::nullopt}), "failure: " + kCancelled);
-  // Cancellation wins even when some text came with it.
-  EXPECT_EQ(decoded(std::nullopt, LaunchError{-128, denial}), "failure: " + kCancelled);
-  EXPECT_EQ(decoded(std::nullopt, LaunchError{127, std::nullopt}),
-            "failure: " + launchFailure(127));
-  EXPECT_EQ(decoded(std::nullopt, LaunchError{std::nullopt, "oops"}),
-            "failure: " + launchFailure(0));
-  // A success claim next to a failed run is not believed.
-  EXPECT_EQ(decoded(std::nullopt, LaunchError{1, R"({"ok":true,"size":1})"}),
-            "failure: " + launchFailure(1));
-  EXPECT_EQ(decoded(std::nullopt, LaunchError{1, R"({"ok":"false"})"}),
-            "failure: " + launchFailure(1));
-
-  EXPECT_EQ(decoded(R"({"ok":true,"size":3})"
-                    "\n",
-                    std::nullopt),
-            R"({"ok":true,"size":3})");
-  EXPECT_EQ(decoded(R"({"error":"x","ok":false})", std::nullopt), R"({"error":"x","ok":false})");
+  struct Case {
+    int status;
+    std::string output;
+    std::string expected;
+  };
+  std::vector<Case> cases = {
+      {0, "{\"ok\":true,\"size\":3}\n", R"({"ok":true,"size":3})"},
+      {0, R"({"error":"x","ok":false})", R"({"error":"x","ok":false})"},
+      // The helper's own refusal survives its nonzero exit, byte for byte after serialisation.
+      {1, denial, denial},
+      // pkexec's "dismissed or not authorised" is a cancellation, even with text beside it.
+      {126, "", "failure: " + kCancelled},
+      {126, denial, "failure: " + kCancelled},
+      // A success claim next to a failed run is not believed.
+      {1, R"({"ok":true,"size":1})", "failure: " + launchFailure(1)},
+      {1, R"({"ok":"false"})", "failure: " + launchFailure(1)},
+      {124, "", "failure: " + launchFailure(124)},  // the helper's time limit
+      {127, "", "failure: " + launchFailure(127)},  // the launcher is missing
+      {128 + 9, "{\"ok\":true}", "failure: " + launchFailure(137)},
+  };
   for (const char* garbage : {"not JSON", R"({"other":true})", "[true]", "true", "", "{\"ok\":1}",
                               "{\"ok\":true}{\"ok\":true}"}) {
-    EXPECT_EQ(decoded(garbage, std::nullopt), "failure: " + kInvalid) << garbage;
+    cases.push_back({0, garbage, "failure: " + kInvalid});
   }
-  EXPECT_EQ(decoded(std::nullopt, std::nullopt), "failure: " + kInvalid);
+  for (const Case& run : cases) {
+    std::string reply;
+    const std::string failure = testing::failureOf([&] {
+      const LaunchOutcome outcome = launchOutcomeOf(ProcessResult{run.status, run.output});
+      reply = jsonData(decodePrivilegedReply(outcome.reply, outcome.error));
+    });
+    EXPECT_EQ(failure.empty() ? reply : "failure: " + failure, run.expected)
+        << run.status << " " << run.output;
+  }
 }
 
-TEST(HelperReply, LauncherStatusesMapToTheDecoder) {
-  EXPECT_EQ(decodedRun(0, "{\"ok\":true}\n"), R"({"ok":true})");
-  // pkexec's "dismissed or not authorised" is a cancellation, never a launch failure.
-  EXPECT_EQ(decodedRun(126, ""), "failure: " + kCancelled);
-  EXPECT_EQ(decodedRun(1, "{\"error\":\"Grant expired\",\"ok\":false}\n"),
-            R"({"error":"Grant expired","ok":false})");
-  EXPECT_EQ(decodedRun(124, ""), "failure: " + launchFailure(124));  // helper time limit
-  EXPECT_EQ(decodedRun(127, ""), "failure: " + launchFailure(127));  // launcher missing
-  EXPECT_EQ(decodedRun(128 + 9, "{\"ok\":true}"), "failure: " + launchFailure(137));
-}
-
-TEST(ShellQuote, QuotesOnlySingleQuotesAndSurvivesARealShell) {
-  EXPECT_EQ(shellQuote("a'b"), R"('a'\''b')");
-  EXPECT_EQ(shellQuote(R"(/Apps/O'Neil "x"\y)"), R"('/Apps/O'\''Neil "x"\y')");
-  EXPECT_EQ(shellQuote(""), "''");
-
+TEST(ShellQuote, SurvivesARealShell) {
   for (const std::string& text :
        {std::string(R"(/Apps/O'Neil "x"\y)"), std::string("$(id) `id` ; | & * \n ''"),
-        std::string(R"({"error":"it's","ok":false})")}) {
+        std::string(R"({"error":"it's","ok":false})"), std::string()}) {
     const ProcessResult run = runUnprivilegedShell("/usr/bin/printf '%s' " + shellQuote(text));
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, text);
@@ -104,24 +84,23 @@ TEST(HelperRequest, CarriesTheGrantScopeAndNeverTheToken) {
   grant.expires = WallClock::time_point(std::chrono::milliseconds(1'800'000'000'500));
   grant.identities = {{"/srv/work/a", {66306, 12}}, {"/srv/work/b", {18446744073709551615u, 13}}};
 
+  // The agent's own values for the grant's fields are overwritten.
   const Json request{{"token", "SECRET-TOKEN"}, {"action", "move"},
                      {"path", "/srv/work/a/x"}, {"destination", "/srv/work/b/x"},
                      {"roots", {"/"}},          {"edit", false},
                      {"expires", 9e18},         {"identities", 7}};
-  const Json payload = helperPayload(request, grant);
-  EXPECT_FALSE(payload.contains("token"));
-  EXPECT_EQ(payload["roots"], Json::array({"/srv/work/a", "/srv/work/b"}));
-  EXPECT_EQ(payload["edit"], true);
-  EXPECT_DOUBLE_EQ(payload["expires"].get<double>(), 1'800'000'000.5);
-  EXPECT_EQ(payload["identities"],
-            (Json{{"/srv/work/a", {66306, 12}}, {"/srv/work/b", {18446744073709551615u, 13}}}));
-  EXPECT_EQ(payload["action"], "move");
-  EXPECT_EQ(payload["destination"], "/srv/work/b/x");
-
   const std::string value = helperRequest(request, grant);
   EXPECT_EQ(value.find_first_of("\n\r "), std::string::npos);
-  EXPECT_EQ(strictBase64Decode(value), jsonData(payload));
-  EXPECT_EQ(value.find("SECRET"), std::string::npos);
+  const Json payload = Json::parse(*strictBase64Decode(value));
+  EXPECT_EQ(payload,
+            (Json{{"action", "move"},
+                  {"path", "/srv/work/a/x"},
+                  {"destination", "/srv/work/b/x"},
+                  {"roots", {"/srv/work/a", "/srv/work/b"}},
+                  {"edit", true},
+                  {"expires", 1'800'000'000.5},
+                  {"identities",
+                   {{"/srv/work/a", {66306, 12}}, {"/srv/work/b", {18446744073709551615u, 13}}}}}));
   EXPECT_EQ(strictBase64Decode(value)->find("SECRET"), std::string::npos);
 }
 
@@ -131,7 +110,6 @@ TEST(Base64, DecodesOnlyTheOneCanonicalSpelling) {
         std::string("foob"), std::string("\0\xff\xfe\x80 ~", 6)}) {
     EXPECT_EQ(strictBase64Decode(base64Encode(bytes)), bytes);
   }
-  EXPECT_EQ(base64Encode("foob"), "Zm9vYg==");
   EXPECT_EQ(base64Encode("\xfb\xff"), "+/8=");
   for (const char* sloppy :
        {"Zm9vYg=", "Zm9vYg", "Zm9v\nYg==", "Zm9v Yg==", "Zm9vYh==", "Zm9vYmE=x",
@@ -146,8 +124,6 @@ TEST(ApprovalText, NamesTheRequestAndKeepsHiddenCharactersVisible) {
       "Action: move\nSource: /w/a\nDestination: /w/b\n\nThis uses administrator access "
       "but cannot bypass Linux privacy protection. You are responsible for approving "
       "this action.");
-  EXPECT_TRUE(approvalInformativeText(Json{{"action", "read"}, {"path", "/w/a"}})
-                  .starts_with("Action: read\nSource: /w/a\nDestination: \u2014\n\n"));
   EXPECT_TRUE(approvalInformativeText(Json{{"action", 1}, {"path", nullptr}, {"destination", 2}})
                   .starts_with("Action: \nSource: \nDestination: \u2014\n\n"));
   // A file name cannot forge a line of the dialog or flip the text's direction.
@@ -186,46 +162,36 @@ TEST(ElevatedRequest, LaunchesOnlyAfterApprovalOfALiveGrant) {
     launched.push_back(value);
     return ProcessResult{0, R"({"ok":true,"type":"directory"})"};
   };
+  const auto run = [&](ElevatedApprover& approver, const HelperLauncher& launch) {
+    return jsonData(runElevatedRequest(request, grant.token, grant, grants, approver, launch));
+  };
 
   ScriptedApprover deny([] { return false; });
-  EXPECT_EQ(jsonData(runElevatedRequest(request, grant.token, grant, grants, deny, launcher)),
-            R"({"error":"Elevated action denied","ok":false})");
+  EXPECT_EQ(run(deny, launcher), R"({"error":"Elevated action denied","ok":false})");
   ASSERT_EQ(deny.shown.size(), 1u);
   EXPECT_TRUE(deny.shown[0].starts_with("Allow elevated agent action?|Action: stat\nSource: "));
   EXPECT_TRUE(launched.empty());
 
   ScriptedApprover allow([] { return true; });
-  EXPECT_EQ(jsonData(runElevatedRequest(request, grant.token, grant, grants, allow, launcher)),
-            R"({"ok":true,"type":"directory"})");
+  EXPECT_EQ(run(allow, launcher), R"({"ok":true,"type":"directory"})");
   ASSERT_EQ(launched.size(), 1u);
   EXPECT_EQ(launched[0], helperRequest(request, grant));
+
+  // A launcher that throws becomes a reply, never an exception.
+  EXPECT_EQ(run(allow,
+                [](const std::string&) -> ProcessResult {
+                  throw BrokerFailure("Administrator helper script could not be created");
+                }),
+            R"({"error":"Administrator helper script could not be created","ok":false})");
 
   // Revoked while the dialog was open: the stale copy must not be used.
   ScriptedApprover revokeThenAllow([&] {
     grants.revokeAll();
     return true;
   });
-  EXPECT_EQ(
-      jsonData(runElevatedRequest(request, grant.token, grant, grants, revokeThenAllow, launcher)),
-      R"({"error":"Missing, revoked or expired access grant","ok":false})");
+  EXPECT_EQ(run(revokeThenAllow, launcher),
+            R"({"error":"Missing, revoked or expired access grant","ok":false})");
   EXPECT_EQ(launched.size(), 1u);
-
-  // Launcher outcomes become replies, never exceptions.
-  const AgentGrant live = grants.add({dir / "work"}, true, true, true);
-  const auto withLauncher = [&](ProcessResult result) {
-    return jsonData(runElevatedRequest(request, live.token, live, grants, allow,
-                                       [&](const std::string&) { return result; }));
-  };
-  EXPECT_EQ(withLauncher({126, ""}), jsonData(failureReply(kCancelled)));
-  EXPECT_EQ(withLauncher({1, R"({"error":"Folder identities required","ok":false})"}),
-            R"({"error":"Folder identities required","ok":false})");
-  EXPECT_EQ(withLauncher({0, "garbage"}), jsonData(failureReply(kInvalid)));
-  EXPECT_EQ(jsonData(runElevatedRequest(request, live.token, live, grants, allow,
-                                        [](const std::string&) -> ProcessResult {
-                                          throw BrokerFailure(
-                                              "Administrator helper script could not be created");
-                                        })),
-            R"({"error":"Administrator helper script could not be created","ok":false})");
 }
 
 }  // namespace

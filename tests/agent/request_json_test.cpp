@@ -4,29 +4,23 @@
 #include <gtest/gtest.h>
 
 #include "agent/request_json.h"
-#include "base/failure.h"
 #include "base/reply.h"
+#include "support/waiting.h"
 
 namespace tamber {
 namespace {
 
-std::string failureOf(const std::string& text) {
-  try {
-    parseRequestJson(text);
-    return "";
-  } catch (const BrokerFailure& failure) {
-    return failure.description();
-  }
-}
-
 // Whatever an agent sends, the parser answers with a sentence that fits in a reply; nothing
 // it sends may escape as another kind of error and end the process.
 TEST(RequestJson, HostileTextBecomesASentenceNeverACrash) {
+  const auto failureOf = [](const std::string& text) {
+    return testing::failureOf([&] { parseRequestJson(text); });
+  };
   for (const std::string& text :
        std::vector<std::string>{"1e99999", R"({"token":"x","n":-1e400})", "999999e9999999999999",
-                                std::string(600, '['), std::string("\"\xff\xfe\""), ""}) {
+                                std::string("\"\xff\xfe\""), ""}) {
     const std::string sentence = failureOf(text);
-    EXPECT_FALSE(sentence.empty()) << text.substr(0, 40);
+    EXPECT_FALSE(sentence.empty()) << text;
     EXPECT_NE(jsonData(failureReply(sentence)), "{}") << sentence;
   }
   EXPECT_EQ(failureOf(std::string(600, '[')), "JSON text nests arrays or objects too deeply");

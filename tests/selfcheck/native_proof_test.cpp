@@ -20,41 +20,44 @@ const std::string kMissingControls =
     "Native app must show the actual indexed UI and access controls";
 const std::string kNoDomProof = "Native renderer did not produce DOM proof";
 
-std::string judged(const std::optional<std::string>& result) {
-  return failureOf([&] { domProof(result); });
-}
-
-const std::string kGoodPage =
-    R"({"title":"Tamber","invite":true,"ordinary":true,"elevated":true,"rows":3,)"
-    R"("indexed":"Indexed 2 seconds ago"})";
+const Json kGoodPage = {{"title", "Tamber"}, {"invite", true},
+                        {"ordinary", true},  {"elevated", true},
+                        {"rows", 3},         {"indexed", "Indexed 2 seconds ago"}};
 
 TEST(DomProof, AcceptsOnlyTheTitledPageWithItsControlsAndEntries) {
-  EXPECT_EQ(domProof(kGoodPage), Json::parse(kGoodPage));
+  EXPECT_EQ(domProof(jsonData(kGoodPage)), kGoodPage);
   // "indexed" is shown as the page gave it, and not judged.
-  EXPECT_EQ(
-      domProof(R"({"title":"Tamber","invite":true,"ordinary":true,"elevated":true,"rows":1})"),
-      Json::parse(R"({"title":"Tamber","invite":true,"ordinary":true,"elevated":true,)"
-                  R"("rows":1})"));
+  Json unindexed = kGoodPage;
+  unindexed.erase("indexed");
+  EXPECT_EQ(domProof(jsonData(unindexed)), unindexed);
 
-  EXPECT_EQ(judged(std::nullopt), kNoDomProof);
-  EXPECT_EQ(judged("[]"), kNoDomProof);
-  EXPECT_EQ(judged("\"Tamber\""), kNoDomProof);
-  EXPECT_NE(judged("{title").find("parse error"), std::string::npos);
+  for (const std::optional<std::string>& result :
+       {std::optional<std::string>(), std::optional<std::string>("[]"),
+        std::optional<std::string>("\"Tamber\"")}) {
+    EXPECT_EQ(failureOf([&] { domProof(result); }), kNoDomProof);
+  }
+  EXPECT_NE(failureOf([&] { domProof("{title"); }).find("parse error"), std::string::npos);
 
-  for (const char* page : {
-           R"({"title":"Larkspan","invite":true,"ordinary":true,"elevated":true,"rows":3})",
-           R"({"invite":true,"ordinary":true,"elevated":true,"rows":3})",
-           R"({"title":"Tamber","invite":false,"ordinary":true,"elevated":true,"rows":3})",
-           R"({"title":"Tamber","invite":"true","ordinary":true,"elevated":true,"rows":3})",
-           R"({"title":"Tamber","invite":true,"elevated":true,"rows":3})",
-           R"({"title":"Tamber","invite":true,"ordinary":true,"elevated":1,"rows":3})",
-           R"({"title":"Tamber","invite":true,"ordinary":true,"elevated":true,"rows":0})",
-           R"({"title":"Tamber","invite":true,"ordinary":true,"elevated":true,"rows":-2})",
-           R"({"title":"Tamber","invite":true,"ordinary":true,"elevated":true,"rows":1.5})",
-           R"({"title":"Tamber","invite":true,"ordinary":true,"elevated":true,"rows":"3"})",
-           R"({"title":"Tamber","invite":true,"ordinary":true,"elevated":true})",
-       }) {
-    EXPECT_EQ(judged(page), kMissingControls) << page;
+  // One member of the good page changed (a discarded value: removed).
+  const Json removed(Json::value_t::discarded);
+  for (const auto& [key, value] : std::vector<std::pair<std::string, Json>>{{"title", "Larkspan"},
+                                                                            {"title", removed},
+                                                                            {"invite", false},
+                                                                            {"invite", "true"},
+                                                                            {"ordinary", removed},
+                                                                            {"elevated", 1},
+                                                                            {"rows", 0},
+                                                                            {"rows", -2},
+                                                                            {"rows", 1.5},
+                                                                            {"rows", "3"},
+                                                                            {"rows", removed}}) {
+    Json page = kGoodPage;
+    if (value.is_discarded()) {
+      page.erase(key);
+    } else {
+      page[key] = value;
+    }
+    EXPECT_EQ(failureOf([&] { domProof(jsonData(page)); }), kMissingControls) << page;
   }
 }
 
@@ -76,6 +79,9 @@ class NativeProofRun : public ::testing::Test {
         [this] { return noGrants_; },
     };
   }
+  std::string run(const std::string& page, const std::string& reportPath) {
+    return failureOf([&] { completeNativeProof(page, reportPath, steps()); });
+  }
 
   TempDir dir_;
   std::string report_ = dir_ / "report.json";
@@ -85,45 +91,34 @@ class NativeProofRun : public ::testing::Test {
   std::vector<std::string> calls_;
 };
 
-TEST_F(NativeProofRun, WritesTheWholeReportAfterEveryStepPassed) {
-  const Json report = completeNativeProof(kGoodPage, report_, steps());
-  EXPECT_EQ(calls_, (std::vector<std::string>{"invitation", "agent"}));
-  EXPECT_EQ(readFile(report_), jsonData(report));
-  EXPECT_EQ(Json::parse(readFile(report_)), Json::parse(R"({"agent_broker":{"view_read":true},
-    "passed":true,"native_window":true,"web_kit_rendered":)" +
-                                                        kGoodPage + R"(,
-    "invitation_generated":true,"file_grants_default_none":true,"fixture_only":true,
-    "os_auth_ui_verified":false})"));
-  EXPECT_EQ(proofSnapshotPath(report_), dir_ / "report.json.png");
-
-  // A later run replaces the whole file, and reports a grant still in the store.
-  noGrants_ = false;
-  completeNativeProof(kGoodPage, report_, steps());
-  EXPECT_EQ(Json::parse(readFile(report_))["file_grants_default_none"], false);
-}
-
-TEST_F(NativeProofRun, WritesNothingWhenAStepFailsAndStopsThere) {
-  EXPECT_EQ(failureOf([&] { completeNativeProof(R"({"title":"Tamber"})", report_, steps()); }),
-            kMissingControls);
+TEST_F(NativeProofRun, WritesTheReportOnlyAfterEveryStepPassedInOrder) {
+  const std::string good = jsonData(kGoodPage);
+  EXPECT_EQ(run(R"({"title":"Tamber"})", report_), kMissingControls);
   EXPECT_TRUE(calls_.empty());
 
-  invitation_ = "CLI: larkspan, but no capability line";
-  EXPECT_EQ(failureOf([&] { completeNativeProof(kGoodPage, report_, steps()); }),
-            "Invitation missing agent instructions");
-  invitation_ = "export TAMBER_GRANT= without the command line";
-  EXPECT_EQ(failureOf([&] { completeNativeProof(kGoodPage, report_, steps()); }),
-            "Invitation missing agent instructions");
+  for (const char* invitation :
+       {"CLI: larkspan, but no capability line", "export TAMBER_GRANT= without the command line"}) {
+    invitation_ = invitation;
+    EXPECT_EQ(run(good, report_), "Invitation missing agent instructions");
+  }
   EXPECT_EQ(calls_, (std::vector<std::string>{"invitation", "invitation"}));
 
   invitation_ = "CLI: TAMBER_GRANT";
   agentFailure_ = "Agent view route failed";
-  EXPECT_EQ(failureOf([&] { completeNativeProof(kGoodPage, report_, steps()); }),
-            "Agent view route failed");
+  EXPECT_EQ(run(good, report_), "Agent view route failed");
   EXPECT_FALSE(std::filesystem::exists(report_));
-
   agentFailure_.clear();
-  EXPECT_EQ(failureOf([&] { completeNativeProof(kGoodPage, dir_ / "no/report.json", steps()); }),
-            "No such file or directory");
+  EXPECT_EQ(run(good, dir_ / "no/report.json"), "No such file or directory");
+
+  // The whole file is replaced, and a grant still in the store is reported.
+  dir_.write("report.json", std::string(4096, 'x'));
+  noGrants_ = false;
+  const Json report = completeNativeProof(good, report_, steps());
+  EXPECT_EQ(readFile(report_), jsonData(report));
+  EXPECT_EQ(report["web_kit_rendered"], kGoodPage);
+  EXPECT_EQ(report["agent_broker"], (Json{{"view_read", true}}));
+  EXPECT_EQ(report["file_grants_default_none"], false);
+  EXPECT_EQ(proofSnapshotPath(report_), dir_ / "report.json.png");
 
   EXPECT_EQ(nativeFailureLine(std::runtime_error("Agent CLI did not complete")),
             "Native fixture failure: Agent CLI did not complete\n");
