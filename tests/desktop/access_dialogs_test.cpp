@@ -9,10 +9,12 @@
 #include "base/reply.h"
 #include "desktop/invitation.h"
 #include "support/temp_dir.h"
+#include "support/waiting.h"
 
 namespace tamber::desktop {
 namespace {
 
+using testing::failureOf;
 using testing::TempDir;
 
 // Answers each dialog from a script and records what was shown.
@@ -23,11 +25,9 @@ class ScriptedDialogs : public DialogHost {
   std::deque<int> alertAnswers;  // index chosen per alert; -1 (dismissed) when none left
   bool copy = false;             // the invitation dialog's answer
 
-  std::vector<std::string> shown;  // one line per dialog: its kind and title
-  std::vector<std::vector<std::string>> alertButtons;
-  std::vector<std::string> alertTexts;
+  // One line per dialog: its kind and title; for an alert, its text and buttons as well.
+  std::vector<std::string> shown;
   std::string invitationShown;
-  std::string informativeShown;
   std::optional<std::string> clipboard;
 
   std::optional<std::vector<std::string>> chooseFolders(const std::string& title) override {
@@ -40,9 +40,11 @@ class ScriptedDialogs : public DialogHost {
   }
   int alert(const std::string& title, const std::string& text,
             const std::vector<std::string>& buttons) override {
-    shown.push_back("alert " + title);
-    alertButtons.push_back(buttons);
-    alertTexts.push_back(text);
+    std::string line = "alert " + title + ": " + text + " [";
+    for (const std::string& button : buttons) {
+      line += (button == buttons.front() ? "" : "|") + button;
+    }
+    shown.push_back(line + "]");
     if (alertAnswers.empty()) {
       return -1;
     }
@@ -50,9 +52,8 @@ class ScriptedDialogs : public DialogHost {
     alertAnswers.pop_front();
     return answer;
   }
-  bool showInvitation(const std::string& informativeText, const std::string& invitation) override {
+  bool showInvitation(const std::string&, const std::string& invitation) override {
     shown.push_back("invitation");
-    informativeShown = informativeText;
     invitationShown = invitation;
     return copy;
   }
@@ -60,6 +61,7 @@ class ScriptedDialogs : public DialogHost {
 };
 
 struct Flows {
+  TempDir temp;
   GrantStore grants;
   ScriptedDialogs dialogs;
   std::vector<std::optional<AgentGrant>> invitationsMade;
@@ -70,43 +72,41 @@ struct Flows {
 };
 
 TEST(GrantDialog, DismissingThePickerOrTheDialogCreatesNothing) {
-  TempDir temp;
   Flows flows;
-  flows.access.grant(false);  // picker cancelled
+  flows.access.perform(BridgeAction::GrantOrdinary);  // picker cancelled
   EXPECT_EQ(flows.dialogs.shown,
             (std::vector<std::string>{"picker Select folders for ordinary agent access"}));
 
-  flows.dialogs.folders = std::vector<std::string>{temp.mkdir("a")};
+  flows.dialogs.folders = std::vector<std::string>{flows.temp.mkdir("a")};
   flows.dialogs.grantAnswer = {false, 1, true};  // "Cancel", even with everything set
-  flows.access.grant(true);
+  flows.access.perform(BridgeAction::GrantElevated);
   EXPECT_EQ(flows.dialogs.shown.back(), "grant Allow elevated agent access");
   EXPECT_TRUE(flows.grants.all().empty());
   EXPECT_TRUE(flows.invitationsMade.empty());
 }
 
 TEST(GrantDialog, UnacknowledgedRiskEndsInTheStoresSentence) {
-  TempDir temp;
   Flows flows;
-  flows.dialogs.folders = std::vector<std::string>{temp.mkdir("a")};
+  flows.dialogs.folders = std::vector<std::string>{flows.temp.mkdir("a")};
   flows.dialogs.grantAnswer = {true, 0, false};
   flows.access.grant(false);
-  EXPECT_EQ(flows.dialogs.shown.back(), "alert Access not granted");
-  EXPECT_EQ(flows.dialogs.alertTexts.back(), "Risk acknowledgment is required");
-  EXPECT_EQ(flows.dialogs.alertButtons.back(), (std::vector<std::string>{"OK"}));
-  EXPECT_TRUE(flows.grants.all().empty());
+  EXPECT_EQ(flows.dialogs.shown.back(),
+            "alert Access not granted: Risk acknowledgment is required [OK]");
 
   // An accepted picker with no folder at all is the store's to refuse, too.
   flows.dialogs.folders = std::vector<std::string>{};
   flows.dialogs.grantAnswer = {true, 0, true};
   flows.access.grant(false);
-  EXPECT_EQ(flows.dialogs.alertTexts.back(), "Select one to eight specific folders");
+  EXPECT_EQ(flows.dialogs.shown.back(),
+            "alert Access not granted: Select one to eight specific folders [OK]");
+  EXPECT_TRUE(flows.grants.all().empty());
+  EXPECT_TRUE(flows.invitationsMade.empty());
 }
 
 TEST(GrantDialog, CreatesTheChosenGrantAndShowsItsInvitation) {
-  TempDir temp;
   Flows flows;
-  const std::string a = temp.mkdir("a");
-  const std::string b = temp.mkdir("b");
+  const std::string a = flows.temp.mkdir("a");
+  const std::string b = flows.temp.mkdir("b");
   flows.dialogs.folders = std::vector<std::string>{a, b};
   flows.dialogs.grantAnswer = {true, 0, true};  // elevated, but view only
   flows.access.grant(true);
@@ -118,9 +118,7 @@ TEST(GrantDialog, CreatesTheChosenGrantAndShowsItsInvitation) {
   EXPECT_EQ(grants[0].roots, (std::vector<std::string>{a, b}));
   ASSERT_EQ(flows.invitationsMade.size(), 1u);
   EXPECT_EQ(flows.invitationsMade[0]->token, grants[0].token);
-  EXPECT_EQ(flows.dialogs.informativeShown,
-            "This invitation contains a scoped, temporary file-access capability. Share it only "
-            "with the agent you selected.");
+  EXPECT_NE(flows.dialogs.invitationShown.find(grants[0].token), std::string::npos);
 
   flows.dialogs.grantAnswer = {true, 1, true};
   flows.access.grant(false);
@@ -130,47 +128,29 @@ TEST(GrantDialog, CreatesTheChosenGrantAndShowsItsInvitation) {
 }
 
 TEST(ManageDialog, OffersRevokeAllOnlyWhenThereAreGrants) {
-  TempDir temp;
   Flows flows;
-  flows.access.manage();
-  EXPECT_EQ(flows.dialogs.alertButtons.back(), (std::vector<std::string>{"Close"}));
-  EXPECT_EQ(flows.dialogs.alertTexts.back(),
-            "No active file-access grants. The inventory CLI remains read-only.");
+  flows.access.perform(BridgeAction::ManageGrants);
+  EXPECT_TRUE(flows.dialogs.shown.back().ends_with(" [Close]"));
 
-  flows.grants.add({temp.mkdir("a")}, true, false, true);
+  const std::string folder = flows.temp.mkdir("a");
+  flows.grants.add({folder}, true, false, true);
   flows.dialogs.alertAnswers = {0};  // "Close" keeps them
   flows.access.manage();
-  EXPECT_EQ(flows.dialogs.alertButtons.back(), (std::vector<std::string>{"Close", "Revoke all"}));
+  EXPECT_TRUE(flows.dialogs.shown.back().ends_with("\n" + folder + " [Close|Revoke all]"));
   EXPECT_EQ(flows.grants.all().size(), 1u);
 
   flows.dialogs.alertAnswers = {1, 0};
   flows.access.manage();
   EXPECT_TRUE(flows.grants.all().empty());
-  EXPECT_EQ(flows.dialogs.shown.back(), "alert Revoked");
-  EXPECT_EQ(flows.dialogs.alertTexts.back(),
-            "All agent file grants have been revoked. New requests will be denied.");
-}
-
-TEST(ManageDialog, ListsEachGrantWithItsKindRightsExpiryAndFolders) {
-  TempDir temp;
-  GrantStore grants;
-  const AgentGrant two = grants.add({temp.mkdir("a"), temp.mkdir("b")}, false, true, true);
-  const AgentGrant one = grants.add({temp.mkdir("c")}, true, false, true, 60);
-  EXPECT_EQ(grantListText(grants.all()),
-            "Elevated \u00B7 View \u00B7 expires " + localTimeText(two.expires) + "\n" +
-                two.roots[0] + "\n" + two.roots[1] + "\n\nOrdinary \u00B7 Edit \u00B7 expires " +
-                localTimeText(one.expires) + "\n" + one.roots[0]);
+  EXPECT_TRUE(flows.dialogs.shown.back().starts_with("alert Revoked: "));
 }
 
 TEST(InvitationDialog, CopiesExactlyTheShownTextAndOnlyWhenAsked) {
   Flows flows;
   flows.access.showInvitation(std::nullopt);
-  EXPECT_EQ(flows.dialogs.informativeShown,
-            "Copy this into any AI harness running on this computer or an authorized shell. "
-            "Index access only; file grants are separate.");
-  EXPECT_EQ(flows.dialogs.invitationShown,
-            "CLI: larkspan\n\nNo file-access grant is attached. Ask me to grant selected "
-            "folders in the desktop app if contents or edits are needed.");
+  ASSERT_EQ(flows.invitationsMade.size(), 1u);
+  EXPECT_FALSE(flows.invitationsMade[0]);  // the index-only invitation
+  EXPECT_TRUE(flows.dialogs.invitationShown.starts_with("CLI: larkspan\n\n"));
   EXPECT_FALSE(flows.dialogs.clipboard);  // "Close"
 
   flows.dialogs.copy = true;
@@ -181,20 +161,23 @@ TEST(InvitationDialog, CopiesExactlyTheShownTextAndOnlyWhenAsked) {
 TEST(InvitationDialog, AFailedInvitationIsReportedWithItsReason) {
   GrantStore grants;
   ScriptedDialogs dialogs;
-  std::string reason = "Could not generate invitation";
-  AccessDialogs access(grants, dialogs, [&](const std::optional<AgentGrant>&) -> std::string {
-    throw std::runtime_error(reason);
+  dialogs.copy = true;
+  AccessDialogs failing(grants, dialogs, [](const std::optional<AgentGrant>&) -> std::string {
+    throw std::runtime_error("No such file or directory");
   });
-  access.showInvitation(std::nullopt);
-  EXPECT_EQ(dialogs.shown, (std::vector<std::string>{"alert Invitation unavailable"}));
-  EXPECT_EQ(dialogs.alertTexts.back(), reason);
+  failing.showInvitation(std::nullopt);
+  EXPECT_EQ(
+      dialogs.shown,
+      (std::vector<std::string>{"alert Invitation unavailable: No such file or directory [OK]"}));
 
   // Text the dialog could not show faithfully is never shown or copied.
-  AccessDialogs broken(grants, dialogs,
-                       [](const std::optional<AgentGrant>&) { return std::string("CLI: \xff"); });
-  dialogs.copy = true;
-  broken.showInvitation(std::nullopt);
-  EXPECT_EQ(dialogs.alertTexts.back(), "Could not generate invitation");
+  for (const std::string& hidden : {std::string("CLI: \xff"), std::string("CLI: a\0b", 8)}) {
+    AccessDialogs broken(grants, dialogs, [&](const std::optional<AgentGrant>&) { return hidden; });
+    broken.showInvitation(std::nullopt);
+    EXPECT_EQ(dialogs.shown.back(),
+              "alert Invitation unavailable: Could not generate invitation [OK]");
+  }
+  EXPECT_EQ(dialogs.shown.size(), 3u);
   EXPECT_FALSE(dialogs.clipboard);
 }
 
@@ -209,27 +192,18 @@ TEST(Invitation, CarriesTheGrantsCapabilityAfterTheEngineText) {
           "\nRights: View: list/stat/read; Ordinary. Expires: " + localTimeText(grant.expires) +
           ". The desktop app must remain open. Never use this token outside the selected "
           "scopes.");
-  AgentGrant edit = grant;
-  edit.edit = true;
-  edit.elevated = true;
-  edit.token = "it's";
-  EXPECT_NE(invitationText("", edit).find("TAMBER_GRANT='it'\\''s'\nScope: "), std::string::npos);
-  EXPECT_NE(invitationText("", edit).find("Rights: Edit: list/stat/read/write_new/mkdir/copy/"
-                                          "move/replace; Elevated, each action needs native "
-                                          "approval. Expires: "),
-            std::string::npos);
+  // The export line stays one shell word whatever the token holds.
+  AgentGrant quoted = grant;
+  quoted.token = "it's";
+  EXPECT_NE(invitationText("", quoted).find("TAMBER_GRANT='it'\\''s'\nScope: "), std::string::npos);
 }
 
 TEST(Invitation, EngineOutputMustBeAnObjectWithTextualText) {
   EXPECT_EQ(engineInvitationText(R"({"text":"CLI: larkspan","product":"Tamber"})"),
             "CLI: larkspan");
   for (const char* unusable : {R"(["text"])", R"({"text":1})", R"({})", R"("text")"}) {
-    try {
-      engineInvitationText(unusable);
-      ADD_FAILURE() << unusable;
-    } catch (const BrokerFailure& failure) {
-      EXPECT_EQ(failure.description(), "Could not generate invitation");
-    }
+    EXPECT_EQ(failureOf([&] { engineInvitationText(unusable); }), "Could not generate invitation")
+        << unusable;
   }
   // Output that is not JSON reports the parser's own error.
   EXPECT_THROW(engineInvitationText("larkspan: no such command"), Json::parse_error);

@@ -4,33 +4,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "agent/agent_client.h"
 #include "base/failure.h"
 #include "support/temp_dir.h"
+#include "support/waiting.h"
 
 namespace tamber::desktop {
 namespace {
 
+using std::filesystem::exists;
+using testing::failureOf;
 using testing::TempDir;
 
-bool exists(const std::string& path) {
-  struct stat status {};
-  return ::lstat(path.c_str(), &status) == 0;
-}
-
-mode_t permissions(const std::string& path) {
-  struct stat status {};
-  ::stat(path.c_str(), &status);
-  return status.st_mode & 07777;
+unsigned permissions(const std::string& path) {
+  return static_cast<unsigned>(std::filesystem::status(path).permissions());
 }
 
 std::string launchFailure(DesktopSession& session) {
-  try {
-    session.open();
-  } catch (const std::exception& failure) {
-    return failure.what();
-  }
-  return "";
+  return failureOf([&] { session.open(); });
 }
 
 TEST(DesktopSession, CreatesAPrivateDataDirectoryAndTightensAnExistingOne) {

@@ -3,18 +3,23 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "desktop/fake_http_server.h"
 #include "desktop/identity_probe.h"
+#include "support/network.h"
+#include "support/waiting.h"
 
 namespace tamber::desktop {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::FakeHttpServer;
 using testing::httpReply;
+using testing::waitFor;
 
 TEST(EngineIdentity, IsJudgedOnTheBodyAlone) {
   EXPECT_TRUE(isEngineIdentity(R"({"product":"Tamber","text":"x"})"));
@@ -33,10 +38,9 @@ class ScriptedHost : public EngineConnection::Host {
   std::vector<bool> verdicts;  // verdict of probe i; false beyond the end
   bool engineFails = false;
   std::vector<std::string> log;
-  std::vector<std::function<void()>> pending;
 
   void probe(std::function<void(bool)> done) override {
-    const size_t index = probes++;
+    const size_t index = probes_++;
     log.push_back("probe");
     done(index < verdicts.size() && verdicts[index]);
   }
@@ -51,150 +55,115 @@ class ScriptedHost : public EngineConnection::Host {
     log.push_back("alert " + title + ": " + text);
   }
   void after(std::chrono::milliseconds delay, std::function<void()> work) override {
-    EXPECT_EQ(delay, std::chrono::milliseconds(300));
+    EXPECT_EQ(delay, 300ms);
     log.push_back("wait");
-    pending.push_back(std::move(work));
+    pending_.push_back(std::move(work));
   }
-  // Runs scheduled work until nothing is left.
-  void settle() {
-    while (!pending.empty()) {
-      auto work = std::move(pending.front());
-      pending.erase(pending.begin());
+
+  // Connects, then runs scheduled work until nothing is left.
+  std::vector<std::string> connect() {
+    EngineConnection connection(*this);
+    connection.connect();
+    while (!pending_.empty()) {
+      auto work = std::move(pending_.front());
+      pending_.pop_front();
       work();
     }
-  }
-  size_t count(const std::string& entry) const {
-    return static_cast<size_t>(std::count(log.begin(), log.end(), entry));
+    return log;
   }
 
  private:
-  size_t probes = 0;
+  size_t probes_ = 0;
+  std::deque<std::function<void()>> pending_;
 };
 
-TEST(EngineConnection, UsesAnEngineThatAlreadyAnswersWithoutStartingOne) {
-  ScriptedHost host;
-  host.verdicts = {true};
-  EngineConnection(host).connect();
-  host.settle();
-  EXPECT_EQ(host.log, (std::vector<std::string>{"probe", "load"}));
-}
-
 TEST(EngineConnection, StartsItsEngineOnlyAfterTheFirstProbeAndLoadsThePageOnce) {
-  ScriptedHost host;
-  host.verdicts = {false, false, false, true};
-  EngineConnection connection(host);
-  connection.connect();
-  host.settle();
-  EXPECT_EQ(host.log, (std::vector<std::string>{"probe", "start", "wait", "probe", "wait", "probe",
-                                                "wait", "probe", "load"}));
-}
+  ScriptedHost answering;  // an engine that already answers is used as it is
+  answering.verdicts = {true};
+  EXPECT_EQ(answering.connect(), (std::vector<std::string>{"probe", "load"}));
 
-TEST(EngineConnection, GivesUpAfterAttemptThirtyWithoutOpeningAnythingElse) {
-  ScriptedHost host;  // a wrong product at the port: every probe fails
-  EngineConnection connection(host);
-  connection.connect();
-  host.settle();
-  EXPECT_EQ(host.count("probe"), 31u);
-  EXPECT_EQ(host.count("start"), 1u);
-  EXPECT_EQ(host.count("load"), 0u);
-  EXPECT_EQ(host.log.back(),
-            "alert Engine unavailable: Could not connect to the bundled local engine. No "
-            "browser or public server was opened.");
-  EXPECT_EQ(host.log[1], "start");  // right after the very first probe
-}
+  ScriptedHost starting;
+  starting.verdicts = {false, false, false, true};
+  EXPECT_EQ(starting.connect(), (std::vector<std::string>{"probe", "start", "wait", "probe", "wait",
+                                                          "probe", "wait", "probe", "load"}));
 
-TEST(EngineConnection, AnEngineThatCannotStartEndsTheChainWithItsReason) {
-  ScriptedHost host;
-  host.engineFails = true;
-  EngineConnection connection(host);
-  connection.connect();
-  host.settle();
-  EXPECT_EQ(host.log,
+  ScriptedHost failing;  // an engine that cannot start ends the chain with its reason
+  failing.engineFails = true;
+  EXPECT_EQ(failing.connect(),
             (std::vector<std::string>{"probe", "start",
                                       "alert Engine unavailable: No such file or directory"}));
 }
 
-// Runs the default main context until `done` or the deadline.
-bool spinUntil(const bool& done, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done && std::chrono::steady_clock::now() < deadline) {
-    g_main_context_iteration(nullptr, FALSE);
-    g_usleep(1000);
+TEST(EngineConnection, GivesUpAfterAttemptThirtyWithoutOpeningAnythingElse) {
+  ScriptedHost host;  // a wrong product at the port: every probe fails
+  std::vector<std::string> expected{"probe", "start"};
+  for (int attempt = 1; attempt <= 30; ++attempt) {
+    expected.insert(expected.end(), {"wait", "probe"});
   }
-  return done;
+  expected.push_back(
+      "alert Engine unavailable: Could not connect to the bundled local engine. No browser or "
+      "public server was opened.");
+  EXPECT_EQ(host.connect(), expected);
 }
 
-std::optional<bool> probeOnce(IdentityProbe& probe, int port,
-                              std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-  bool done = false;
-  bool verdict = false;
-  probe.probe(port, [&](bool identified) {
-    verdict = identified;
-    done = true;
-  });
-  if (!spinUntil(done, limit)) {
-    return std::nullopt;
-  }
+// Runs the default main context until `probe` has given its verdict on `port`, for at most
+// five seconds.
+std::optional<bool> probeOnce(IdentityProbe& probe, int port) {
+  std::optional<bool> verdict;
+  probe.probe(port, [&](bool identified) { verdict = identified; });
+  waitFor(
+      [&] {
+        g_main_context_iteration(nullptr, FALSE);
+        return verdict.has_value();
+      },
+      5s);
   return verdict;
 }
 
-TEST(IdentityProbe, CountsAnErrorStatusWithOurProductAsTheEngine) {
-  FakeHttpServer engine(
-      [](const std::string&) { return httpReply(500, R"({"product":"Tamber"})"); });
-  IdentityProbe probe;
-  EXPECT_EQ(probeOnce(probe, engine.port()), true);
-  EXPECT_EQ(engine.paths(), (std::vector<std::string>{"/api/invite"}));
-}
-
-TEST(IdentityProbe, RefusesOtherProductsRedirectsAndOversizedReplies) {
-  FakeHttpServer other([](const std::string&) { return httpReply(200, R"({"product":"Other"})"); });
-  FakeHttpServer page(
-      [](const std::string&) { return httpReply(200, "<html>Tamber</html>", "text/html"); });
+TEST(IdentityProbe, CountsOurProductWhateverTheStatusAndRefusesEverythingElse) {
+  // A redirect is never followed, even to something that would pass.
   FakeHttpServer target(
       [](const std::string&) { return httpReply(200, R"({"product":"Tamber"})"); });
-  // A redirect is never followed, even to something that would pass.
-  FakeHttpServer redirect([&](const std::string&) {
-    return httpReply(
-        302, "", "text/plain",
-        "Location: http://127.0.0.1:" + std::to_string(target.port()) + "/api/invite\r\n");
-  });
-  FakeHttpServer huge([](const std::string&) {
-    return httpReply(200, R"({"product":"Tamber","padding":")" + std::string(70000, 'x') + "\"}");
-  });
+  const std::string redirect =
+      httpReply(302, "", "text/plain",
+                "Location: http://127.0.0.1:" + std::to_string(target.port()) + "/api/invite\r\n");
   IdentityProbe probe;
-  EXPECT_EQ(probeOnce(probe, other.port()), false);
-  EXPECT_EQ(probeOnce(probe, page.port()), false);
-  EXPECT_EQ(probeOnce(probe, redirect.port()), false);
-  EXPECT_TRUE(target.paths().empty());
-  EXPECT_EQ(probeOnce(probe, huge.port()), false);
-
-  // Nothing listening at all.
-  int closedPort = 0;
-  {
-    FakeHttpServer gone([](const std::string&) { return std::string(); });
-    closedPort = gone.port();
+  for (const auto& [reply, verdict] : std::vector<std::pair<std::string, bool>>{
+           {httpReply(500, R"({"product":"Tamber"})"), true},
+           {httpReply(200, R"({"product":"Other"})"), false},
+           {httpReply(200, "<html>Tamber</html>", "text/html"), false},
+           {redirect, false},
+           {httpReply(200, R"({"product":"Tamber","padding":")" + std::string(70000, 'x') + "\"}"),
+            false},
+       }) {
+    FakeHttpServer server([&](const std::string&) { return reply; });
+    EXPECT_EQ(probeOnce(probe, server.port()), verdict) << reply.substr(0, 40);
+    EXPECT_EQ(server.paths(), (std::vector<std::string>{"/api/invite"}));
   }
-  EXPECT_EQ(probeOnce(probe, closedPort), false);
+  EXPECT_TRUE(target.paths().empty());
+
+  EXPECT_EQ(probeOnce(probe, testing::freePort()), false);  // nothing listening at all
 }
 
-TEST(IdentityProbe, GivesUpOnAServerThatNeverAnswers) {
+TEST(IdentityProbe, GivesUpOnASilentServerAndReportsNothingOnceItsOwnerIsGone) {
   FakeHttpServer silent([](const std::string&) { return std::string(); });
-  IdentityProbe probe(std::chrono::milliseconds(300));
-  const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(probeOnce(probe, silent.port()), false);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
-}
-
-TEST(IdentityProbe, ReportsNothingOnceItsOwnerIsGone) {
-  FakeHttpServer silent([](const std::string&) { return std::string(); });
+  {
+    IdentityProbe probe(300ms);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(probeOnce(probe, silent.port()), false);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+  }
   bool called = false;
   {
-    IdentityProbe probe(std::chrono::milliseconds(200));
+    IdentityProbe probe(200ms);
     probe.probe(silent.port(), [&](bool) { called = true; });
   }
-  bool never = false;
-  spinUntil(never, std::chrono::milliseconds(500));
-  EXPECT_FALSE(called);
+  EXPECT_FALSE(waitFor(
+      [&] {
+        g_main_context_iteration(nullptr, FALSE);
+        return called;
+      },
+      500ms));
 }
 
 }  // namespace

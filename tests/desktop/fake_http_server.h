@@ -36,8 +36,6 @@ class FakeHttpServer {
 
   explicit FakeHttpServer(Responder respond) : respond_(std::move(respond)) {
     listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const int yes = 1;
-    ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -89,11 +87,10 @@ class FakeHttpServer {
         }
         request.append(buffer, static_cast<size_t>(count));
       }
-      const size_t start = request.find(' ');
-      const size_t end = request.find(' ', start + 1);
-      const std::string path = start == std::string::npos || end == std::string::npos
-                                   ? std::string()
-                                   : request.substr(start + 1, end - start - 1);
+      std::string path;  // of "GET /path HTTP/1.1"
+      if (const size_t start = request.find(' '); start != std::string::npos) {
+        path = request.substr(start + 1, request.find(' ', start + 1) - start - 1);
+      }
       {
         std::lock_guard<std::mutex> guard(lock_);
         paths_.push_back(path);
@@ -103,14 +100,8 @@ class FakeHttpServer {
         held.push_back(std::move(client));
         continue;
       }
-      for (size_t sent = 0; sent < reply.size();) {
-        const ssize_t count =
-            ::send(client.get(), reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-        if (count <= 0) {
-          break;
-        }
-        sent += static_cast<size_t>(count);
-      }
+      // A blocking send hands over all of it, unless the client has gone.
+      ::send(client.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
     }
   }
 

@@ -1,8 +1,12 @@
 #pragma once
 
-// What the GUI tests share: runs of the real tamber with a controlled environment, the
-// engines it started, and where screenshots go.
+// What the GUI tests share: the X display seen from outside as a person sees it (windows and
+// their titles, XTest key presses and clicks), pictures of the page, runs of the real tamber with a
+// controlled environment, and the engines it started.
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -10,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/process.h"
@@ -19,101 +24,338 @@
 #include "support/temp_dir.h"
 #include "support/waiting.h"
 
+// Last: Xlib defines macros (None, Bool, Status) that clash with other headers.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <cairo.h>
+
 namespace tamber::testing {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 inline const std::string kTamber = tamberBinary();
 inline const std::string kEngine = larkspanBinary();
 
-// Where screenshots go: TAMBER_SHOTS_DIR when set (to keep them), else the test's folder.
-inline std::string shotPath(const TempDir& temp, const std::string& name) {
-  const char* keep = std::getenv("TAMBER_SHOTS_DIR");
-  if (keep != nullptr && *keep != '\0') {
-    std::filesystem::create_directories(keep);
-    return std::string(keep) + "/" + name;
-  }
-  return temp / name;
-}
-
-// One run of the real tamber (or `executable`) with this process's environment less every
-// TAMBER_ setting, plus `settings`. Standard error goes to `errorPath` when it is not empty.
-// Killed and reaped on destruction if it is still running.
-class TamberRun {
+// The tests' hands and eyes on the X display named by DISPLAY.
+class XSession {
  public:
-  explicit TamberRun(const std::map<std::string, std::string>& settings,
-                     const std::string& errorPath = "", const std::string& executable = kTamber)
-      : errors_(errorPath.empty()
-                    ? UniqueFd()
-                    : UniqueFd(::open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                                      0600))),
-        started_(std::chrono::steady_clock::now()),
-        child_({executable},
-               {environment(settings), ChildStream::toNullDevice(), ChildStream::inherit(),
-                errors_ ? ChildStream::to(errors_.get()) : ChildStream::inherit()}) {}
-  ~TamberRun() {
-    if (child_.running()) {
-      child_.signal(SIGKILL);
-      child_.wait();
+  struct Area {
+    int x = 0, y = 0, width = 0, height = 0;  // on the screen
+  };
+
+  XSession() : display_(XOpenDisplay(nullptr)) {
+    // Windows come and go while they are listed; a vanished one is no reason to exit.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+  }
+  ~XSession() {
+    if (display_ != nullptr) {
+      XCloseDisplay(display_);
     }
   }
-  TamberRun(const TamberRun&) = delete;
-  TamberRun& operator=(const TamberRun&) = delete;
+  XSession(const XSession&) = delete;
+  XSession& operator=(const XSession&) = delete;
 
-  bool running() { return child_.running(); }
-  void signal(int number) { child_.signal(number); }
-
-  // The exit status once it has ended within `limit`; nullopt while it still runs.
-  std::optional<int> wait(std::chrono::milliseconds limit) {
-    const std::optional<int> status = child_.wait(limit);
-    if (status && !ended_) {
-      ended_ = std::chrono::steady_clock::now();
-    }
-    return status;
+  bool usable() const {
+    int event = 0, error = 0, major = 0, minor = 0;
+    return display_ != nullptr && XTestQueryExtension(display_, &event, &error, &major, &minor);
   }
 
-  std::chrono::milliseconds lifetime() const {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(ended_.value_or(started_) -
-                                                                 started_);
+  // The viewable top-level windows and their titles. Under a window manager that puts each
+  // window in a frame, the application window in the frame (marked with WM_STATE) stands for it.
+  std::vector<std::pair<Window, std::string>> windows() {
+    std::vector<std::pair<Window, std::string>> found;
+    const Atom state = XInternAtom(display_, "WM_STATE", False);
+    for (Window child : children(root())) {
+      if (!viewable(child)) {
+        continue;
+      }
+      for (Window inside : tree(child, 0)) {
+        if (std::optional<std::string> name = title(inside);
+            name && (inside == child || property(inside, state, AnyPropertyType, 0))) {
+          found.emplace_back(inside, *name);
+          break;
+        }
+      }
+    }
+    return found;
+  }
+
+  Area area(Window target) {
+    XWindowAttributes attributes{};
+    XGetWindowAttributes(display_, target, &attributes);
+    Area where{0, 0, attributes.width, attributes.height};
+    Window ignored = 0;
+    XTranslateCoordinates(display_, target, root(), 0, 0, &where.x, &where.y, &ignored);
+    return where;
+  }
+
+  // Gives `target` the keyboard, puts the pointer inside it and presses `key`, with Control
+  // held when `control` is set.
+  void pressKey(Window target, KeySym key, bool control) {
+    XRaiseWindow(display_, target);
+    XSetInputFocus(display_, target, RevertToParent, CurrentTime);
+    const Area where = area(target);
+    moveTo(where.x + where.width / 2, where.y + where.height / 2);
+    const KeyCode controlKey = XKeysymToKeycode(display_, XK_Control_L);
+    const KeyCode code = XKeysymToKeycode(display_, key);
+    if (control) {
+      XTestFakeKeyEvent(display_, controlKey, True, 0);
+    }
+    XTestFakeKeyEvent(display_, code, True, 0);
+    XTestFakeKeyEvent(display_, code, False, 0);
+    if (control) {
+      XTestFakeKeyEvent(display_, controlKey, False, 0);
+    }
+    XSync(display_, False);
+  }
+
+  // Presses and releases the first mouse button at the screen position `x`, `y`.
+  void click(int x, int y) {
+    moveTo(x, y);
+    XTestFakeButtonEvent(display_, 1, True, 0);
+    XTestFakeButtonEvent(display_, 1, False, 0);
+    XSync(display_, False);
+  }
+
+  // True once a window manager manages the screen (it announces itself to pagers so).
+  bool managed() {
+    const Atom check = XInternAtom(display_, "_NET_SUPPORTING_WM_CHECK", False);
+    return property(root(), check, XA_WINDOW, 1);
+  }
+
+  // Asks the window manager to close `target` the way a panel or pager does (wmctrl -c).
+  void requestClose(Window target) {
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = target;
+    event.xclient.message_type = XInternAtom(display_, "_NET_CLOSE_WINDOW", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = CurrentTime;
+    event.xclient.data.l[1] = 2;  // from a pager: honoured whatever has the focus
+    XSendEvent(display_, root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    XSync(display_, False);
+  }
+
+  // Where the viewable windows lie on the screen, but for `client` and those inside it: under
+  // a window manager, the frames and decorations it drew.
+  std::vector<Area> around(Window client) {
+    std::vector<Area> found;
+    for (Window part : tree(root(), client)) {
+      found.push_back(area(part));
+    }
+    return found;
   }
 
  private:
-  static EnvironmentChanges environment(const std::map<std::string, std::string>& settings) {
-    EnvironmentChanges changes;
-    for (const char* name :
-         {"TAMBER_DATA", "TAMBER_PORT", "TAMBER_FIXTURE_ROOT", "TAMBER_NATIVE_PROOF",
-          "TAMBER_PAGE_SNAPSHOT", "TAMBER_GRANT", "XDG_DATA_HOME", "http_proxy"}) {
-      changes.emplace_back(name, std::nullopt);
-    }
-    // A sanitizer build must not turn GTK's deliberate leaks at exit into a failed status.
-    changes.emplace_back("ASAN_OPTIONS", "detect_leaks=0");
-    for (const auto& [name, value] : settings) {
-      changes.emplace_back(name, value);
-    }
-    return changes;
+  Window root() const { return DefaultRootWindow(display_); }
+
+  void moveTo(int x, int y) {
+    XTestFakeMotionEvent(display_, -1, x, y, 0);
+    XSync(display_, False);
+    std::this_thread::sleep_for(200ms);
   }
 
-  UniqueFd errors_;
-  std::chrono::steady_clock::time_point started_;
-  std::optional<std::chrono::steady_clock::time_point> ended_;
-  ChildProcess child_;
+  bool viewable(Window target) {
+    XWindowAttributes attributes{};
+    return XGetWindowAttributes(display_, target, &attributes) != 0 &&
+           attributes.map_state == IsViewable;
+  }
+
+  std::vector<Window> children(Window target) {
+    Window rootWindow = 0, up = 0;
+    Window* list = nullptr;
+    unsigned count = 0;
+    std::vector<Window> found;
+    if (XQueryTree(display_, target, &rootWindow, &up, &list, &count) != 0 && list != nullptr) {
+      found.assign(list, list + count);
+      XFree(list);
+    }
+    return found;
+  }
+
+  // `top` and the viewable windows below it, depth first, leaving out `skipped` and all below it.
+  std::vector<Window> tree(Window top, Window skipped) {
+    std::vector<Window> found, pending{top};
+    while (!pending.empty()) {
+      const Window next = pending.back();
+      pending.pop_back();
+      if (next != skipped && (next == top || viewable(next))) {
+        found.push_back(next);
+        for (Window child : children(next)) {
+          pending.push_back(child);
+        }
+      }
+    }
+    return found;
+  }
+
+  std::optional<std::string> title(Window target) {
+    char* name = nullptr;
+    if (XFetchName(display_, target, &name) == 0 || name == nullptr) {
+      return std::nullopt;
+    }
+    const std::string found = name;
+    XFree(name);
+    return found;
+  }
+
+  // Whether `target` has the property `name` (of `type`, with at least `items` items).
+  bool property(Window target, Atom name, Atom type, unsigned long items) {
+    Atom found = 0;
+    int format = 0;
+    unsigned long count = 0, left = 0;
+    unsigned char* data = nullptr;
+    const bool present = XGetWindowProperty(display_, target, name, 0, 1, False, type, &found,
+                                            &format, &count, &left, &data) == Success &&
+                         found != 0 && count >= items;
+    if (data != nullptr) {
+      XFree(data);
+    }
+    return present;
+  }
+
+  Display* display_;
 };
 
-// Engines still serving `dataDirectory`, found by their command line; zombies excluded.
+// The size of the PNG at `path` and how many of its pixels have each colour (0xRRGGBB);
+// nullopt when cairo cannot read it.
+struct Picture {
+  int width = 0, height = 0;
+  std::map<uint32_t, long> colours;
+
+  long pixels(uint32_t rgb) const { return colours.contains(rgb) ? colours.at(rgb) : 0; }
+};
+inline std::optional<Picture> picture(const std::string& path) {
+  cairo_surface_t* image = cairo_image_surface_create_from_png(path.c_str());
+  std::optional<Picture> found;
+  if (cairo_surface_status(image) == CAIRO_STATUS_SUCCESS) {
+    found.emplace();
+    found->width = cairo_image_surface_get_width(image);
+    found->height = cairo_image_surface_get_height(image);
+    const unsigned char* data = cairo_image_surface_get_data(image);
+    for (int y = 0; y < found->height; ++y) {
+      const auto* row = reinterpret_cast<const uint32_t*>(
+          data + static_cast<ptrdiff_t>(y) * cairo_image_surface_get_stride(image));
+      for (int x = 0; x < found->width; ++x) {
+        ++found->colours[row[x] & 0xffffffu];
+      }
+    }
+  }
+  cairo_surface_destroy(image);
+  return found;
+}
+
+// True while process `pid` runs; a zombie does not.
+inline bool processRunning(int pid) {
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return close != std::string::npos && stat.substr(close + 2, 1) != "Z";
+}
+
+// Engines still serving `dataDirectory`, found by their command line.
 inline std::vector<int> enginesServing(const std::string& dataDirectory) {
   std::vector<int> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+  for (const auto& entry : fs::directory_iterator("/proc")) {
     const std::string pid = entry.path().filename();
-    if (pid.find_first_not_of("0123456789") != std::string::npos) {
-      continue;
-    }
-    const std::string cmdline = readFile("/proc/" + pid + "/cmdline");
-    const std::string stat = readFile("/proc/" + pid + "/stat");
-    const size_t close = stat.rfind(')');
-    const bool zombie = close == std::string::npos || stat.substr(close + 2, 1) == "Z";
-    if (!zombie && cmdline.starts_with(kEngine + '\0' + "--data" + '\0' + dataDirectory + '\0')) {
+    if (pid.find_first_not_of("0123456789") == std::string::npos &&
+        readFile("/proc/" + pid + "/cmdline")
+            .starts_with(kEngine + '\0' + "--data" + '\0' + dataDirectory + '\0') &&
+        processRunning(std::stoi(pid))) {
       found.push_back(std::stoi(pid));
     }
   }
   return found;
 }
+
+// True when no one holds the catalog lock of `data` any more.
+inline bool lockReleased(const std::string& data) {
+  UniqueFd lock(::open((data + "/native.lock").c_str(), O_RDWR | O_CLOEXEC));
+  return lock.valid() && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0;
+}
+
+// A test of the real tamber on the display: without one it fails where CI provides it
+// (TAMBER_REQUIRE_DISPLAY) and skips elsewhere. No engine started for its data directory
+// outlives it.
+class TamberWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* missing = "no X display with the XTest extension (run under xvfb-run)";
+    if (!x_.usable() && std::getenv("TAMBER_REQUIRE_DISPLAY") != nullptr) {
+      FAIL() << missing;
+    } else if (!x_.usable()) {
+      GTEST_SKIP() << missing;
+    }
+  }
+  void TearDown() override { stopEngines(); }
+
+  void stopEngines() {
+    for (int pid : enginesServing(data_)) {
+      ::kill(pid, SIGKILL);
+    }
+  }
+
+  // tamber (or `executable`) with the engine at `port`, a home of its own and data_ as its data
+  // directory, unless `settings` say otherwise; no other TAMBER_ setting of this process
+  // reaches it. Standard error goes to `errorPath` when it is not empty.
+  ChildProcess start(int port, std::map<std::string, std::string> settings = {},
+                     const std::string& errorPath = "", const std::string& executable = kTamber) {
+    settings.insert({{"HOME", temp_.mkdir("home")},
+                     {"TAMBER_DATA", data_},
+                     {"TAMBER_PORT", std::to_string(port)}});
+    EnvironmentChanges environment;
+    for (const char* name :
+         {"TAMBER_DATA", "TAMBER_PORT", "TAMBER_FIXTURE_ROOT", "TAMBER_NATIVE_PROOF",
+          "TAMBER_PAGE_SNAPSHOT", "TAMBER_GRANT", "XDG_DATA_HOME", "http_proxy"}) {
+      environment.emplace_back(name, std::nullopt);
+    }
+    // A sanitizer build must not turn GTK's deliberate leaks at exit into a failed status.
+    environment.emplace_back("ASAN_OPTIONS", "detect_leaks=0");
+    environment.insert(environment.end(), settings.begin(), settings.end());
+    const UniqueFd errors(
+        errorPath.empty()
+            ? -1
+            : ::open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    ChildProcess tamber({executable},
+                        {environment, ChildStream::toNullDevice(), ChildStream::inherit(),
+                         errors ? ChildStream::to(errors.get()) : ChildStream::inherit()});
+    EXPECT_TRUE(tamber.running());
+    return tamber;
+  }
+
+  // The windows titled `title` once there are `count` of them within `limit`.
+  std::vector<Window> windowsTitled(const std::string& title, size_t count = 1,
+                                    std::chrono::milliseconds limit = 60s) {
+    std::vector<Window> found;
+    waitFor(
+        [&] {
+          found.clear();
+          for (const auto& [id, name] : x_.windows()) {
+            if (name == title) {
+              found.push_back(id);
+            }
+          }
+          return found.size() == count;
+        },
+        limit);
+    return found;
+  }
+
+  // tamber ends with status 0 within `limit` and its quit sequence ran: the engine it
+  // started is gone, the socket removed and the lock free.
+  void expectQuitSequence(ChildProcess& tamber, std::chrono::milliseconds limit = 15s) {
+    EXPECT_EQ(tamber.wait(limit), 0);
+    EXPECT_TRUE(waitFor([&] { return enginesServing(data_).empty(); }, 10s))
+        << "the engine tamber started is still running";
+    EXPECT_FALSE(fs::exists(data_ + "/agent.sock"));
+    EXPECT_TRUE(lockReleased(data_));
+  }
+
+  XSession x_;
+  TempDir temp_;
+  std::string data_ = temp_ / "data";
+};
 
 }  // namespace tamber::testing
