@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -18,49 +19,6 @@
 
 namespace tamber::testing {
 namespace {
-
-// The real broker on DATA/agent.sock, with a grant of `scope`, for the life of the object.
-struct Broker {
-  Broker(const std::string& data, const std::string& scope, bool edit)
-      : server(data, grants, nullptr) {
-    ::chmod(data.c_str(), 0700);
-    server.start();
-    token = grants.add({scope}, edit, false, true).token;
-  }
-  GrantStore grants;
-  AgentServer server;
-  std::string token;
-};
-
-TEST(AgentCommand, SendsTheRequestWithTheGrantTokenAndPrintsTheReply) {
-  TempDir dir;
-  const std::string data = dir.mkdir("data");
-  const std::string scope = dir.mkdir("scope");
-  dir.write("scope/notes.txt", "agent fixture");
-  Broker broker(data, scope, false);
-  // The token is the one of TAMBER_GRANT, whatever the request says.
-  auto call = [&](Json request) {
-    request["token"] = "forged";
-    return runLarkspan({"--data", data, "--json", "agent", jsonData(request)},
-                       {{"TAMBER_GRANT", broker.token}});
-  };
-
-  const BinaryRun read = call({{"action", "read"}, {"path", scope + "/notes.txt"}});
-  EXPECT_EQ(read.status, 0) << read.err;
-  EXPECT_EQ(Json::parse(read.out).at("data_base64"), "YWdlbnQgZml4dHVyZQ==");
-  // A refusal is still a reply: printed as it came, status 0.
-  const BinaryRun denied =
-      call({{"action", "write_new"}, {"path", scope + "/x"}, {"text", "a\nb"}});
-  EXPECT_EQ(denied.status, 0) << denied.err;
-  EXPECT_EQ(denied.out, R"({"error":"View-only grant cannot edit files","ok":false})"
-                        "\n");
-  EXPECT_FALSE(std::filesystem::exists(scope + "/x"));
-
-  broker.grants.revokeAll();
-  const BinaryRun revoked = call({{"action", "read"}, {"path", scope + "/notes.txt"}});
-  EXPECT_EQ(revoked.status, 0);
-  EXPECT_EQ(Json::parse(revoked.out).at("ok"), false);
-}
 
 TEST(AgentCommand, FailsAloudWithoutGrantRequestObjectOrBroker) {
   TempDir dir;
@@ -129,7 +87,12 @@ TEST(Invitation, GivesAnAgentAWorkingCommandLineAndAnExampleForEachAction) {
   const std::string data = dir.mkdir("agent's data");
   const std::string scope = dir.mkdir("agent's scope");
   dir.write("agent's scope/notes.txt", "agent fixture");
-  Broker broker(data, scope, true);
+  ::chmod(data.c_str(), 0700);
+  GrantStore grants;
+  AgentServer server(data, grants, nullptr);
+  server.start();
+  const std::string token = grants.add({scope}, true, false, true).token;
+
   const BinaryRun run = runLarkspan({"--data", data, "invite", "--json"});
   ASSERT_EQ(run.status, 0) << run.err;
   const Json invitation = Json::parse(run.out);
@@ -144,18 +107,15 @@ TEST(Invitation, GivesAnAgentAWorkingCommandLineAndAnExampleForEachAction) {
   EXPECT_EQ(Json::parse(listed.out).at("root"), scope);
 
   // Each example, written into the command line as the text says, works in the granted
-  // folder, one after the other; the replacement proves its read with the read's digest.
+  // folder, one after the other; the replacement proves its read with the read's digest. The
+  // command line sends the token of TAMBER_GRANT, whatever the request says, and prints the
+  // broker's reply as it came, a refusal too, with status 0.
   const std::string line = lineAfter(text, "CLI: ");
   const size_t slot = line.find("'REQUEST'");
   ASSERT_NE(slot, std::string::npos) << line;
-  std::set<std::string> actions;
   std::string digest;
-  for (size_t at = text.find("Example: "); at != std::string::npos;
-       at = text.find("Example: ", at + 1)) {
-    const size_t start = at + std::strlen("Example: ");
-    const Json example = Json::parse(text.substr(start, text.find('\n', start) - start));
-    EXPECT_FALSE(example.contains("token")) << "the token comes from TAMBER_GRANT";
-    actions.insert(example.at("action").get<std::string>());
+  auto send = [&](Json example) {
+    example["token"] = "forged";
     std::string request = jsonData(example);
     for (const auto& [from, to] : {std::pair<std::string, std::string>{"SCOPE", scope},
                                    {"SHA256_FROM_YOUR_READ", digest},
@@ -165,15 +125,30 @@ TEST(Invitation, GivesAnAgentAWorkingCommandLineAndAnExampleForEachAction) {
         request.replace(found, from.size(), to);
       }
     }
-    const BinaryRun sent =
-        runAsAgent(std::string(line).replace(slot, std::strlen("'REQUEST'"), "'" + request + "'"),
-                   broker.token);
+    return runAsAgent(
+        std::string(line).replace(slot, std::strlen("'REQUEST'"), "'" + request + "'"), token);
+  };
+  std::set<std::string> actions;
+  for (size_t at = text.find("Example: "); at != std::string::npos;
+       at = text.find("Example: ", at + 1)) {
+    const size_t start = at + std::strlen("Example: ");
+    const Json example = Json::parse(text.substr(start, text.find('\n', start) - start));
+    EXPECT_FALSE(example.contains("token")) << "the token comes from TAMBER_GRANT";
+    actions.insert(example.at("action").get<std::string>());
+    const BinaryRun sent = send(example);
     const Json reply = Json::parse(sent.out, nullptr, false);
-    EXPECT_EQ(reply.value("ok", false), true) << request << ": " << sent.out << sent.err;
+    EXPECT_EQ(sent.status, 0);
+    EXPECT_EQ(reply.value("ok", false), true) << example << ": " << sent.out << sent.err;
     digest = reply.value("sha256", digest);
   }
   EXPECT_EQ(actions.size(), 8u);
   EXPECT_NE(readFile(scope + "/notes.txt"), "agent fixture") << "the replacement did not happen";
+
+  grants.revokeAll();
+  const BinaryRun revoked = send({{"action", "read"}, {"path", "SCOPE/notes.txt"}});
+  EXPECT_EQ(revoked.status, 0);
+  EXPECT_EQ(revoked.out, R"({"error":"Missing, revoked or expired access grant","ok":false})"
+                         "\n");
 }
 
 TEST(CommandLine, RefusesWhatItCannotRun) {

@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "engine/larkspan_harness.h"
@@ -14,6 +15,10 @@
 
 namespace tamber::testing {
 namespace {
+
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 // The text of the first cell of each ".entry" row of a page, in page order ("Total" first),
 // links left out.
@@ -56,23 +61,20 @@ TEST(InventoryPage, OffersTheShellButtonsAndOpensEveryFolder) {
   EXPECT_EQ(page.header("content-type"), "text/html; charset=utf-8");
   EXPECT_EQ(rowNames(page.body), (std::vector<std::string>{"Total", "Videos", "Documents",
                                                            "Files directly in this folder"}));
-  EXPECT_NE(page.body.find(">3.0 MB<"), std::string::npos);
-  EXPECT_NE(page.body.find("Indexed 24 files in 3 folders"), std::string::npos);
-  EXPECT_NE(page.body.find("<a href=\"/?path=Documents\">Documents</a>"), std::string::npos);
-
   // The buttons, each once, reach the shell through the one bridge script, with its names.
+  EXPECT_THAT(page.body, AllOf(HasSubstr(">3.0 MB<"), HasSubstr("Indexed 24 files in 3 folders"),
+                               HasSubstr("<a href=\"/?path=Documents\">Documents</a>"),
+                               HasSubstr("<script src=\"/bridge.js\"")));
   for (const std::string id : {"invite-agent", "grant-ordinary", "grant-elevated", "manage-grants",
                                "indexed", "treemap"}) {
     const size_t at = page.body.find("id=\"" + id + "\"");
     EXPECT_TRUE(at != std::string::npos && at == page.body.rfind("id=\"" + id + "\"")) << id;
   }
-  EXPECT_NE(page.body.find("<script src=\"/bridge.js\""), std::string::npos);
   const HttpReply bridge = engine.get("/bridge.js");
   EXPECT_EQ(bridge.header("content-type"), "text/javascript; charset=utf-8");
-  for (const char* action : {"'invite'", "'grantOrdinary'", "'grantElevated'", "'manageGrants'",
-                             "messageHandlers", "tamber"}) {
-    EXPECT_NE(bridge.body.find(action), std::string::npos) << action;
-  }
+  EXPECT_THAT(bridge.body, AllOf(HasSubstr("'invite'"), HasSubstr("'grantOrdinary'"),
+                                 HasSubstr("'grantElevated'"), HasSubstr("'manageGrants'"),
+                                 HasSubstr("messageHandlers"), HasSubstr("tamber")));
   for (const char* asset : {"/style.css", "/page.js", "/icon.svg"}) {
     EXPECT_EQ(engine.get(asset).status, 200) << asset;
   }
@@ -81,12 +83,12 @@ TEST(InventoryPage, OffersTheShellButtonsAndOpensEveryFolder) {
   // largest files below it. The page, the HTTP interface and the command line agree.
   const HttpReply documents = engine.get("/?path=Documents");
   ASSERT_EQ(documents.status, 200);
-  EXPECT_NE(documents.body.find("<a href=\"/\">" + root + "</a>"), std::string::npos);
-  EXPECT_NE(documents.body.find("aria-current=\"page\">Documents<"), std::string::npos);
   EXPECT_EQ(rowNames(documents.body),
             (std::vector<std::string>{"Total", "Files directly in this folder", "2023"}));
-  EXPECT_NE(documents.body.find(">2023/old.txt<"), std::string::npos);
-  EXPECT_NE(documents.body.find("data-path=\"Documents\""), std::string::npos);
+  EXPECT_THAT(documents.body,
+              AllOf(HasSubstr("<a href=\"/\">" + root + "</a>"),
+                    HasSubstr("aria-current=\"page\">Documents<"), HasSubstr(">2023/old.txt<"),
+                    HasSubstr("data-path=\"Documents\"")));
   const Json api = Json::parse(engine.get("/api/folder?path=Documents").body);
   EXPECT_EQ(api.at("path"), root + "/Documents");
   const std::vector<std::string> documentsLargest = largestPaths(api);
@@ -138,13 +140,11 @@ TEST(InventoryPage, TreatsFileNamesAsTextWithAStrictPolicy) {
             (std::vector<std::string>{hostile + "/a\"b'c&d", "latin1-\xef\xbf\xbd\xef\xbf\xbd"}));
 
   const std::string page = engine.get("/").body;
-  EXPECT_EQ(page.find(hostile), std::string::npos);
   const std::string link = "/?path=%3Cimg%20src%3Dx%20onerror%3Dalert%281%29%3E";
-  for (const std::string& shown :
-       {std::string("&lt;img src=x onerror=alert(1)&gt;"), std::string("a&quot;b&#39;c&amp;d"),
-        std::string("latin1-\xef\xbf\xbd\xef\xbf\xbd"), "href=\"" + link + "\""}) {
-    EXPECT_NE(page.find(shown), std::string::npos) << shown;
-  }
+  EXPECT_THAT(page,
+              AllOf(Not(HasSubstr(hostile)), HasSubstr("&lt;img src=x onerror=alert(1)&gt;"),
+                    HasSubstr("a&quot;b&#39;c&amp;d"), HasSubstr("latin1-\xef\xbf\xbd\xef\xbf\xbd"),
+                    HasSubstr("href=\"" + link + "\"")));
   EXPECT_EQ(engine.get(link).status, 200);
   // Nothing inline for the policy to allow: every script is a file, no handler attributes,
   // no style attributes.
@@ -152,10 +152,10 @@ TEST(InventoryPage, TreatsFileNamesAsTextWithAStrictPolicy) {
   EXPECT_TRUE(std::regex_search("<p><img src=x onerror=alert(1)></p>", inlineCode));
   EXPECT_FALSE(std::regex_search(page, inlineCode));
   for (const char* path : {"/", "/api/folder", "/nope", "/api/invite"}) {
-    const std::string policy = engine.get(path).header("content-security-policy");
-    EXPECT_NE(policy.find("default-src 'self'"), std::string::npos) << path;
-    EXPECT_NE(policy.find("script-src 'self'"), std::string::npos) << path;
-    EXPECT_EQ(policy.find("unsafe"), std::string::npos) << path;
+    EXPECT_THAT(engine.get(path).header("content-security-policy"),
+                AllOf(HasSubstr("default-src 'self'"), HasSubstr("script-src 'self'"),
+                      Not(HasSubstr("unsafe"))))
+        << path;
   }
 }
 
@@ -167,8 +167,7 @@ TEST(InventoryServer, AnswersOnlyItsRoutesMethodsAndHost) {
   const HttpReply page = engine.get("/");
   EXPECT_EQ(page.status, 200);
   EXPECT_EQ(rowNames(page.body), std::vector<std::string>{"Total"});
-  EXPECT_NE(page.body.find("Could not read this folder: No such file or directory"),
-            std::string::npos);
+  EXPECT_THAT(page.body, HasSubstr("Could not read this folder: No such file or directory"));
 
   for (const char* path :
        {"/nope", "/page.html", "/index.html", "/api", "/api/", "/style.css/x", "/../etc/passwd"}) {
@@ -219,12 +218,11 @@ TEST(InventoryServer, KeepsEverythingButTheProbeFromOtherUsers) {
       "This inventory is private to the user who runs it; open it in the Tamber app.\n";
 
   // The secret: created by the engine, 0600, in a 0700 data directory.
-  struct stat secret {
-  }, folder{};
+  struct stat secret {};
   ASSERT_EQ(::lstat((data + "/page-secret").c_str(), &secret), 0);
   EXPECT_EQ(secret.st_mode & (S_IFMT | 07777), S_IFREG | 0600u);
-  ASSERT_EQ(::stat(data.c_str(), &folder), 0);
-  EXPECT_EQ(folder.st_mode & 07777, 0700u);
+  ASSERT_EQ(::stat(data.c_str(), &secret), 0);
+  EXPECT_EQ(secret.st_mode & 07777, 0700u);
   const std::string cookie = secretCookie(data);
   ASSERT_TRUE(std::regex_match(cookie, std::regex("Cookie: larkspan_page=[0-9a-f]{64}")));
   std::string wrong = cookie;
@@ -331,10 +329,9 @@ TEST(InventoryIndex, CountsEachFileOnceAndNeverLeavesTheTree) {
   EXPECT_EQ(photos.at("usage").at("exclusive_bytes"),
             photos.at("usage").at("allocated_bytes").get<uint64_t>() - photoBytes);
   EXPECT_EQ(backup.at("usage").at("shared_bytes"), photoBytes);
-  EXPECT_NE(engine.get("/?path=backup")
-                .body.find("of which <strong class=\"shared\">" + engine::humanBytes(photoBytes) +
-                           "</strong> shared with other folders"),
-            std::string::npos);
+  EXPECT_THAT(engine.get("/?path=backup").body,
+              HasSubstr("of which <strong class=\"shared\">" + engine::humanBytes(photoBytes) +
+                        "</strong> shared with other folders"));
   EXPECT_EQ(backup.at("files_here").at("files"), 2);  // a1 and a2 are one file
   EXPECT_EQ(total.at("exclusive_bytes"), total.at("allocated_bytes"));
 }
@@ -376,7 +373,7 @@ TEST(InventoryIndex, ShowsTheKeptResultAtOnceAndDuringTheNextScan) {
   ServingEngine engine(data, root);
   EXPECT_EQ(Json::parse(engine.get("/api/folder").body), first);
   EXPECT_EQ(engine.status().at("indexing"), false);
-  EXPECT_NE(engine.get("/").body.find(">4.0 kB<"), std::string::npos);
+  EXPECT_THAT(engine.get("/").body, HasSubstr(">4.0 kB<"));
 
   const uint64_t before = engine.status().at("generation");
   ASSERT_EQ(engine.request("POST", "/api/scan", {"X-Tamber-Scan: 1"}).status, 202);
@@ -390,8 +387,8 @@ TEST(InventoryIndex, ShowsTheKeptResultAtOnceAndDuringTheNextScan) {
       // Unless the run ended in between, the page says how far it got.
       const std::string page = engine.get("/").body;
       if (page.find("Scanning again…") != std::string::npos) {
-        EXPECT_NE(page.find("id=\"progress\" class=\"progress\">Scanning: "), std::string::npos);
-        EXPECT_NE(page.find(">4.0 kB<"), std::string::npos);
+        EXPECT_THAT(page, AllOf(HasSubstr("id=\"progress\" class=\"progress\">Scanning: "),
+                                HasSubstr(">4.0 kB<")));
       }
     }
   }
@@ -408,7 +405,7 @@ TEST(InventoryIndex, ShowsTheKeptResultAtOnceAndDuringTheNextScan) {
   // An index of another folder put in the same place is not shown as this one's.
   ASSERT_EQ(runLarkspan({"--data", data, "--root", dir.mkdir("other"), "index"}).status, 0);
   EXPECT_EQ(engine.get("/api/folder").status, 503);
-  EXPECT_NE(engine.get("/").body.find(">unknown<"), std::string::npos);
+  EXPECT_THAT(engine.get("/").body, HasSubstr(">unknown<"));
   EXPECT_EQ(engine.terminate(), 0);
 }
 
