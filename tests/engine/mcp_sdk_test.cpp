@@ -48,15 +48,13 @@ TEST(McpSdk, AHarnessConfiguredFromTheInvitationWorksInsideTheGrantOnly) {
   server.start();
   const AgentGrant edit = grants.add({scope}, true, false, true);
 
-  const ProcessResult run = runProcess(
-      {node, client},
-      {{{"LARKSPAN", larkspanBinary()}, {"DATA", data}, {"SCOPE", scope}, {"TOKEN", edit.token}},
-       ProcessOptions::Errors::discard,
-       std::chrono::seconds(60)});
-  ASSERT_EQ(run.startError, 0);
-  EXPECT_FALSE(run.timedOut);
-  EXPECT_EQ(run.status, 0) << run.output;
-  EXPECT_EQ(run.output.find(edit.token), std::string::npos);
+  RunOptions options;
+  options.environment = {
+      {"LARKSPAN", larkspanBinary()}, {"DATA", data}, {"SCOPE", scope}, {"TOKEN", edit.token}};
+  options.limit = std::chrono::seconds(60);
+  const BinaryRun run = runBinary({node, client}, options);
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ((run.out + run.err).find(edit.token), std::string::npos);
   EXPECT_EQ(readFile(dir / "outside.txt"), "outside the grant");
 }
 

@@ -2,7 +2,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <future>
 #include <string>
 #include <thread>
