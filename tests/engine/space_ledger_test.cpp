@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <random>
 #include <set>
 #include <vector>
@@ -18,8 +17,7 @@ constexpr uint64_t kUnit = 4096;  // the disk is counted in units of this many b
 constexpr uint64_t kUnits = 48;
 
 struct Range {
-  uint64_t first;  // units
-  uint64_t count;
+  uint64_t first, count;  // units
 };
 
 struct Inode {
@@ -29,7 +27,7 @@ struct Inode {
 };
 
 struct Entry {
-  enum Kind { own, shared, linked } kind;
+  enum Kind { own, shared, linked } kind = own;
   Measure measure;            // own
   std::vector<Range> ranges;  // shared: one file's shared extents
   size_t inode = 0;           // linked
@@ -46,21 +44,24 @@ struct Tree {
   std::vector<Inode> inodes;
 };
 
+template <typename T>
+T pick(std::mt19937& random, T low, T high) {
+  return std::uniform_int_distribution<T>(low, high)(random);
+}
+
 std::vector<Range> randomRanges(std::mt19937& random, int most) {
   std::vector<Range> ranges;
-  for (int i = std::uniform_int_distribution<int>(1, most)(random); i > 0; --i) {
-    const uint64_t first = std::uniform_int_distribution<uint64_t>(0, kUnits - 1)(random);
-    const uint64_t count = std::uniform_int_distribution<uint64_t>(1, kUnits - first)(random);
-    ranges.push_back({first, std::min<uint64_t>(count, 9)});
+  for (int i = pick(random, 1, most); i > 0; --i) {
+    const uint64_t first = pick<uint64_t>(random, 0, kUnits - 1);
+    ranges.push_back({first, std::min<uint64_t>(pick<uint64_t>(random, 1, kUnits - first), 9)});
   }
   return ranges;
 }
 
 Tree randomTree(std::mt19937& random) {
   Tree tree;
-  const int inodes = std::uniform_int_distribution<int>(0, 4)(random);
-  for (int i = 0; i < inodes; ++i) {
-    const int64_t bytes = std::uniform_int_distribution<int64_t>(0, 5)(random) * 1000;
+  for (int i = pick(random, 0, 4); i > 0; --i) {
+    const int64_t bytes = pick<int64_t>(random, 0, 5) * 1000;
     tree.inodes.push_back(Inode{0, Measure{1, bytes + 7, bytes}, {}});
     if (random() % 2 == 0) {
       tree.inodes.back().ranges = randomRanges(random, 2);
@@ -68,26 +69,25 @@ Tree randomTree(std::mt19937& random) {
   }
   // Depth first: each new folder hangs below a folder still on the path to the last one.
   std::vector<size_t> path;
-  const int folders = std::uniform_int_distribution<int>(1, 14)(random);
-  for (int i = 0; i < folders; ++i) {
+  for (int i = pick(random, 1, 14); i > 0; --i) {
     Folder folder;
     if (!path.empty()) {
-      path.resize(std::uniform_int_distribution<size_t>(1, path.size())(random));
+      path.resize(pick<size_t>(random, 1, path.size()));
       folder.parent = path.back();
       tree.folders[folder.parent].children.push_back(tree.folders.size());
     }
-    for (int e = std::uniform_int_distribution<int>(0, 4)(random); e > 0; --e) {
-      Entry entry{Entry::own, {}, {}, 0};
-      const int kind = std::uniform_int_distribution<int>(0, 2)(random);
+    for (int e = pick(random, 0, 4); e > 0; --e) {
+      Entry entry;
+      const int kind = pick(random, 0, 2);
       if (kind == 1) {
         entry.kind = Entry::shared;
         entry.ranges = randomRanges(random, 3);
       } else if (kind == 2 && !tree.inodes.empty()) {
         entry.kind = Entry::linked;
-        entry.inode = std::uniform_int_distribution<size_t>(0, tree.inodes.size() - 1)(random);
+        entry.inode = pick<size_t>(random, 0, tree.inodes.size() - 1);
         tree.inodes[entry.inode].links += 1;
       } else {
-        const int64_t bytes = std::uniform_int_distribution<int64_t>(0, 9)(random) * 512;
+        const int64_t bytes = pick<int64_t>(random, 0, 9) * 512;
         entry.measure = Measure{1, bytes + 1, bytes};
       }
       folder.entries.push_back(entry);
@@ -102,10 +102,8 @@ Tree randomTree(std::mt19937& random) {
 }
 
 struct Figures {
-  Measure total;
-  Measure here;
-  int64_t exclusive = 0;
-  int64_t exclusiveHere = 0;
+  Measure total, here;
+  int64_t exclusive = 0, exclusiveHere = 0;
   bool operator==(const Figures&) const = default;
 };
 
@@ -121,25 +119,28 @@ std::vector<Figures> ledgerFigures(const Tree& tree) {
   SpaceLedger ledger;
   std::vector<Figures> figures(tree.folders.size());
   std::vector<bool> inodeSeen(tree.inodes.size(), false);
+  auto physical = [](const std::vector<Range>& ranges) {
+    std::vector<PhysicalRange> bytes;
+    for (const Range& range : ranges) {
+      bytes.push_back({range.first * kUnit, range.count * kUnit});
+    }
+    return bytes;
+  };
   auto walk = [&](auto& self, size_t index) -> void {
     EXPECT_EQ(ledger.enter(), index);
     for (const Entry& entry : tree.folders[index].entries) {
       if (entry.kind == Entry::own) {
         ledger.addOwn(entry.measure);
       } else if (entry.kind == Entry::shared) {
-        for (const Range& range : entry.ranges) {
-          ledger.addSharedRange({range.first * kUnit, range.count * kUnit});
+        for (const PhysicalRange& range : physical(entry.ranges)) {
+          ledger.addSharedRange(range);
         }
       } else {
         const Inode& inode = tree.inodes[entry.inode];
-        const std::optional<uint64_t> known = ledger.nameLinkedInode(1, entry.inode);
-        EXPECT_EQ(known.has_value(), inodeSeen[entry.inode]);
+        const bool known = ledger.nameLinkedInode(1, entry.inode).has_value();
+        EXPECT_EQ(known, inodeSeen[entry.inode]);
         if (!known) {
-          std::vector<PhysicalRange> ranges;
-          for (const Range& range : inode.ranges) {
-            ranges.push_back({range.first * kUnit, range.count * kUnit});
-          }
-          ledger.addLinkedInode(1, entry.inode, inode.links, inode.measure, ranges);
+          ledger.addLinkedInode(1, entry.inode, inode.links, inode.measure, physical(inode.ranges));
           inodeSeen[entry.inode] = true;
         }
       }
@@ -159,90 +160,77 @@ std::vector<Figures> ledgerFigures(const Tree& tree) {
   return figures;
 }
 
-// The same figures by definition: for every folder, the set of things its subtree (or its
-// own entries) reach, and for each thing, whether anything outside reaches it.
+// The same figures by definition. Every piece of space (an entry's own, a unit of the disk, an
+// inode) is reached by some folders' own entries, and perhaps from outside the tree; a folder
+// counts each piece its subtree (or its own entries) reach once, and as exclusive when
+// nothing else reaches it. A shared unit that only one file references is shared with
+// something outside.
 std::vector<Figures> obviousFigures(const Tree& tree) {
-  const size_t n = tree.folders.size();
-  auto inside = [&](size_t folder, size_t ancestor) {
-    for (;; folder = tree.folders[folder].parent) {
-      if (folder == ancestor) {
-        return true;
-      }
-      if (folder == 0) {
-        return false;
-      }
-    }
+  struct Piece {
+    std::set<size_t> reachers;
+    Measure measure;
+    bool outside = false;
+    int references = 0;
   };
-  // Who reaches each unit of the disk and each inode, and how often units are referenced.
-  std::vector<std::set<size_t>> unitFolders(kUnits);
-  std::vector<int> unitReferences(kUnits, 0);
-  std::vector<bool> unitOutside(kUnits, false);
-  std::vector<std::set<size_t>> inodeFolders(tree.inodes.size());
-  std::vector<uint64_t> inodeNames(tree.inodes.size(), 0);
-  for (size_t f = 0; f < n; ++f) {
+  std::vector<Piece> pieces;
+  std::vector<Piece> units(kUnits, Piece{{}, Measure{0, 0, static_cast<int64_t>(kUnit)}});
+  std::vector<Piece> inodes(tree.inodes.size());
+  for (size_t f = 0; f < tree.folders.size(); ++f) {
     for (const Entry& entry : tree.folders[f].entries) {
-      if (entry.kind == Entry::shared) {
-        for (const Range& range : entry.ranges) {
-          for (uint64_t u = range.first; u < range.first + range.count; ++u) {
-            unitFolders[u].insert(f);
-            unitReferences[u] += 1;
-          }
-        }
+      if (entry.kind == Entry::own) {
+        pieces.push_back(Piece{{f}, entry.measure});
       } else if (entry.kind == Entry::linked) {
-        inodeFolders[entry.inode].insert(f);
-        inodeNames[entry.inode] += 1;
+        inodes[entry.inode].reachers.insert(f);
+        inodes[entry.inode].references += 1;
+      }
+      for (const Range& range : entry.ranges) {  // a shared entry's; the others have none
+        for (uint64_t u = range.first; u < range.first + range.count; ++u) {
+          units[u].reachers.insert(f);
+          units[u].references += 1;
+        }
       }
     }
   }
-  for (size_t i = 0; i < tree.inodes.size(); ++i) {
-    if (inodeNames[i] == 0) {
+  for (size_t i = 0; i < inodes.size(); ++i) {
+    Piece& inode = inodes[i];
+    if (inode.references == 0) {
       continue;
     }
+    inode.measure = tree.inodes[i].measure;
+    inode.outside = static_cast<uint64_t>(inode.references) < tree.inodes[i].links;
     for (const Range& range : tree.inodes[i].ranges) {
       for (uint64_t u = range.first; u < range.first + range.count; ++u) {
-        unitFolders[u].insert(inodeFolders[i].begin(), inodeFolders[i].end());
-        unitReferences[u] += 1;
-        unitOutside[u] = unitOutside[u] || inodeNames[i] < tree.inodes[i].links;
+        units[u].reachers.insert(inode.reachers.begin(), inode.reachers.end());
+        units[u].references += 1;
+        units[u].outside = units[u].outside || inode.outside;
       }
     }
+    pieces.push_back(inode);
+  }
+  for (Piece& unit : units) {
+    unit.outside = unit.outside || unit.references < 2;
+    pieces.push_back(unit);
   }
 
-  std::vector<Figures> figures(n);
-  for (size_t f = 0; f < n; ++f) {
-    Figures& out = figures[f];
-    for (size_t g = 0; g < n; ++g) {
-      for (const Entry& entry : tree.folders[g].entries) {
-        if (entry.kind == Entry::own && inside(g, f)) {
-          out.total += entry.measure;
-          out.exclusive += entry.measure.allocatedBytes;
-          if (g == f) {
-            out.here += entry.measure;
-            out.exclusiveHere += entry.measure.allocatedBytes;
-          }
+  std::vector<Figures> figures(tree.folders.size());
+  for (size_t f = 0; f < figures.size(); ++f) {
+    auto inside = [&](size_t folder) {
+      for (; folder != f && folder != 0; folder = tree.folders[folder].parent) {
+      }
+      return folder == f;
+    };
+    for (const Piece& piece : pieces) {
+      if (std::any_of(piece.reachers.begin(), piece.reachers.end(), inside)) {
+        figures[f].total += piece.measure;
+        if (!piece.outside && std::all_of(piece.reachers.begin(), piece.reachers.end(), inside)) {
+          figures[f].exclusive += piece.measure.allocatedBytes;
         }
       }
-    }
-    auto count = [&](const std::set<size_t>& reachers, const Measure& measure, bool outside) {
-      const bool anyInside =
-          std::any_of(reachers.begin(), reachers.end(), [&](size_t g) { return inside(g, f); });
-      const bool allInside =
-          std::all_of(reachers.begin(), reachers.end(), [&](size_t g) { return inside(g, f); });
-      if (anyInside) {
-        out.total += measure;
-        out.exclusive += allInside && !outside ? measure.allocatedBytes : 0;
-      }
-      if (reachers.count(f) != 0) {
-        out.here += measure;
-        out.exclusiveHere += reachers.size() == 1 && !outside ? measure.allocatedBytes : 0;
-      }
-    };
-    for (uint64_t u = 0; u < kUnits; ++u) {
-      count(unitFolders[u], Measure{0, 0, static_cast<int64_t>(kUnit)},
-            unitOutside[u] || unitReferences[u] < 2);
-    }
-    for (size_t i = 0; i < tree.inodes.size(); ++i) {
-      if (inodeNames[i] > 0) {
-        count(inodeFolders[i], tree.inodes[i].measure, inodeNames[i] < tree.inodes[i].links);
+      if (piece.reachers.count(f) != 0) {
+        figures[f].here += piece.measure;
+        if (!piece.outside && piece.reachers.size() == 1) {
+          figures[f].exclusiveHere += piece.measure.allocatedBytes;
+        }
       }
     }
   }
@@ -262,26 +250,23 @@ TEST(SpaceLedger, CountsEveryPieceOnceAndExclusiveOnlyWhatNothingOutsideReaches)
 }
 
 TEST(SpaceLedger, KeepsOneEntryForRangesWithTheSameOwners) {
-  // A file of many extents and its copy elsewhere: the ranges merge into one.
+  // A file of many extents and its copy in another folder: the ranges merge into one.
+  constexpr int64_t kBytes = 1000 * kUnit;
   SpaceLedger ledger;
   ledger.enter();
-  ledger.enter();
-  for (uint64_t i = 0; i < 1000; ++i) {
-    ledger.addSharedRange({i * kUnit, kUnit});
+  for (int copy = 0; copy < 2; ++copy) {
+    ledger.enter();
+    for (uint64_t i = 0; i < 1000; ++i) {
+      ledger.addSharedRange({i * kUnit, kUnit});
+    }
+    EXPECT_EQ(ledger.trackedObjects(), 1u) << "copy " << copy;
+    EXPECT_EQ(ledger.leave().total.allocatedBytes, kBytes);
   }
-  ledger.leave();
-  ledger.enter();
-  for (uint64_t i = 0; i < 1000; ++i) {
-    ledger.addSharedRange({i * kUnit, kUnit});
-  }
-  EXPECT_EQ(ledger.trackedObjects(), 1u);
-  EXPECT_EQ(ledger.leave().total.allocatedBytes, static_cast<int64_t>(1000 * kUnit));
-  const SpaceLedger::FolderTotals root = ledger.leave();
-  EXPECT_EQ(root.total.allocatedBytes, static_cast<int64_t>(1000 * kUnit));
+  EXPECT_EQ(ledger.leave().total.allocatedBytes, kBytes);
   const std::vector<SpaceLedger::ExclusiveChange> changes = ledger.finish();
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_EQ(changes[0].folder, 0u);
-  EXPECT_EQ(changes[0].exclusiveBytes, static_cast<int64_t>(1000 * kUnit));
+  EXPECT_EQ(changes[0].exclusiveBytes, kBytes);
 }
 
 }  // namespace
