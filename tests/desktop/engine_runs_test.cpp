@@ -40,18 +40,16 @@ bool processGone(int pid) {
   return status.empty() || (close != std::string::npos && status.substr(close + 2, 1) == "Z");
 }
 
-TEST(EngineInviteRun, ReturnsStandardOutputOnlyWhateverTheExitStatus) {
+TEST(EngineInviteRun, ReturnsStandardOutputOnlyAndStopsAnEngineThatDoesNotFinish) {
   TempDir temp;
-  const std::string engine =
-      fakeEngine(temp, "echo 'noise' >&2\nprintf '{\"text\":\"%s|\"}' \"$*\"\nexit 3");
-  EXPECT_EQ(runEngineInvite(engine, "/data dir"), "{\"text\":\"--data /data dir invite --json|\"}");
+  EXPECT_EQ(runEngineInvite(
+                fakeEngine(temp, "echo noise >&2\nprintf '{\"text\":\"%s|\"}' \"$*\"\nexit 3"),
+                "/data dir"),
+            "{\"text\":\"--data /data dir invite --json|\"}");
   // An engine that cannot start reports the system's reason.
   EXPECT_EQ(failureOf([&] { runEngineInvite(temp / "missing", temp.path()); }),
             "No such file or directory");
-}
 
-TEST(EngineInviteRun, AnEngineThatDoesNotFinishIsStoppedAtTheLimit) {
-  TempDir temp;
   // The shell's child keeps the output pipe open after the shell itself is killed.
   const std::string engine =
       fakeEngine(temp, "echo $$ > '" + (temp / "pid") + "'\nprintf '{\"text\":'\nsleep 3");
@@ -62,17 +60,22 @@ TEST(EngineInviteRun, AnEngineThatDoesNotFinishIsStoppedAtTheLimit) {
   EXPECT_TRUE(waitFor([&] { return processGone(std::stoi(readFile(temp / "pid"))); }, 2s));
 }
 
-TEST(EngineProcess, AppendsToTheLogAndIsAskedToEndOnlyByItsStarter) {
+TEST(EngineProcess, ReportsWhyItCannotStartAndAppendsToItsLogNeverThroughALink) {
   TempDir temp;
-  const std::string log = temp.write("desktop-engine.log", "earlier run\n");
-  const std::string engine = fakeEngine(temp, "echo \"serving $*\"\necho oops >&2\nexec sleep 30");
   EngineProcess server;
+  EXPECT_NE(failureOf([&] { server.start(temp / "missing", {}, temp / "log"); }), "");
+  ::symlink((temp / "elsewhere").c_str(), (temp / "linked.log").c_str());
+  EXPECT_EQ(failureOf([&] { server.start(fakeEngine(temp, "exit 0"), {}, temp / "linked.log"); }),
+            "Too many levels of symbolic links");
+  EXPECT_FALSE(std::filesystem::exists(temp / "elsewhere"));
   EXPECT_FALSE(server.started());
   server.terminate();  // nothing started, nothing to end
-  server.start(engine, {"--port", "1"}, log);
+
+  const std::string log = temp.write("desktop-engine.log", "earlier run\n");
+  server.start(fakeEngine(temp, "echo \"serving $*\"\necho oops >&2\nexec sleep 30"),
+               {"--port", "1"}, log);
   ASSERT_TRUE(server.started());
   const int pid = server.pid();
-  ASSERT_GT(pid, 0);
   EXPECT_TRUE(waitFor([&] { return readFile(log).find("oops") != std::string::npos; }, 2s));
   EXPECT_EQ(readFile(log), "earlier run\nserving --port 1\noops\n");
   EXPECT_FALSE(processGone(pid));
@@ -80,19 +83,7 @@ TEST(EngineProcess, AppendsToTheLogAndIsAskedToEndOnlyByItsStarter) {
   EXPECT_TRUE(waitFor([&] { return processGone(pid); }, 2s));
 }
 
-TEST(EngineProcess, ReportsWhyItCannotStart) {
-  TempDir temp;
-  EngineProcess server;
-  EXPECT_NE(failureOf([&] { server.start(temp / "missing", {}, temp / "log"); }), "");
-  EXPECT_FALSE(server.started());
-  // The log is never followed through a link.
-  ::symlink((temp / "elsewhere").c_str(), (temp / "linked.log").c_str());
-  EXPECT_EQ(failureOf([&] { server.start(fakeEngine(temp, "exit 0"), {}, temp / "linked.log"); }),
-            "Too many levels of symbolic links");
-  EXPECT_FALSE(std::filesystem::exists(temp / "elsewhere"));
-}
-
-TEST(MainThreadHop, RunsTheWorkOnTheThreadThatIteratesTheMainContext) {
+TEST(MainThreadHop, RunsTheWorkOnTheMainContextsThreadUntilShutDownReleasesTheCaller) {
   MainThreadHop hop;
   std::thread::id ranOn;
   std::atomic<bool> returned{false};
@@ -108,21 +99,18 @@ TEST(MainThreadHop, RunsTheWorkOnTheThreadThatIteratesTheMainContext) {
       2s));
   broker.join();
   EXPECT_EQ(ranOn, std::this_thread::get_id());
-}
 
-TEST(MainThreadHop, ShuttingDownReleasesAWaitingCallWithoutRunningIt) {
-  MainThreadHop hop;
+  // The main loop has ended: nobody will run the work, and shutting down releases the caller.
   bool ran = false;
-  std::atomic<bool> returned{false};
-  std::thread broker([&] {
+  returned = false;
+  std::thread waiting([&] {
     hop.run([&] { ran = true; });
     returned = true;
   });
-  // The main loop has ended: nobody will run the work.
   std::this_thread::sleep_for(100ms);
   EXPECT_FALSE(returned);
   hop.shutDown();
-  broker.join();
+  waiting.join();
   EXPECT_TRUE(returned);
   // The queued callback finds the call abandoned and leaves it alone.
   while (g_main_context_iteration(nullptr, FALSE)) {

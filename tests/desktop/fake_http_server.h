@@ -4,11 +4,14 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -74,23 +77,17 @@ class FakeHttpServer {
       if (!client) {
         continue;
       }
+      // The request line and headers, read until a quiet client has had two seconds.
+      const timeval quiet{2, 0};
+      ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &quiet, sizeof quiet);
       std::string request;
       char buffer[4096];
-      while (request.find("\r\n\r\n") == std::string::npos) {
-        pollfd readable{client.get(), POLLIN, 0};
-        if (::poll(&readable, 1, 2000) <= 0) {
-          break;
-        }
-        const ssize_t count = ::read(client.get(), buffer, sizeof buffer);
-        if (count <= 0) {
-          break;
-        }
-        request.append(buffer, static_cast<size_t>(count));
+      for (ssize_t count = 1; count > 0 && request.find("\r\n\r\n") == std::string::npos;) {
+        count = ::read(client.get(), buffer, sizeof buffer);
+        request.append(buffer, static_cast<size_t>(std::max<ssize_t>(count, 0)));
       }
-      std::string path;  // of "GET /path HTTP/1.1"
-      if (const size_t start = request.find(' '); start != std::string::npos) {
-        path = request.substr(start + 1, request.find(' ', start + 1) - start - 1);
-      }
+      std::string method, path;  // of "GET /path HTTP/1.1"
+      std::istringstream(request) >> method >> path;
       {
         std::lock_guard<std::mutex> guard(lock_);
         paths_.push_back(path);
