@@ -2,18 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 
-#include "base/failure.h"
-#include "base/reply.h"
 #include "desktop/invitation.h"
 #include "support/temp_dir.h"
-#include "support/waiting.h"
 
 namespace tamber::desktop {
 namespace {
 
-using testing::failureOf;
 using testing::TempDir;
 
 // Answers each dialog from a script and records what was shown.
@@ -59,9 +56,10 @@ struct Flows {
   GrantStore grants;
   ScriptedDialogs dialogs;
   std::vector<std::optional<AgentGrant>> invitationsMade;
+  std::function<std::string()> engineText = [] { return "CLI: larkspan"; };
   AccessDialogs access{grants, dialogs, [this](const std::optional<AgentGrant>& grant) {
                          invitationsMade.push_back(grant);
-                         return invitationText("CLI: larkspan", grant);
+                         return invitationText(engineText(), grant);
                        }};
 };
 
@@ -132,26 +130,23 @@ TEST(ManageDialog, OffersRevokeAllOnlyWhenThereAreGrants) {
 }
 
 TEST(InvitationDialog, AFailedInvitationIsReportedWithItsReason) {
-  GrantStore grants;
-  ScriptedDialogs dialogs;
-  dialogs.copy = true;
-  AccessDialogs failing(grants, dialogs, [](const std::optional<AgentGrant>&) -> std::string {
-    throw std::runtime_error("No such file or directory");
-  });
-  failing.showInvitation(std::nullopt);
+  Flows flows;
+  flows.dialogs.copy = true;
+  flows.engineText = []() -> std::string { throw std::runtime_error("No such file or directory"); };
+  flows.access.showInvitation(std::nullopt);
   EXPECT_EQ(
-      dialogs.shown,
+      flows.dialogs.shown,
       (std::vector<std::string>{"alert Invitation unavailable: No such file or directory [OK]"}));
 
   // Text the dialog could not show faithfully is never shown or copied.
   for (const std::string& hidden : {std::string("CLI: \xff"), std::string("CLI: a\0b", 8)}) {
-    AccessDialogs broken(grants, dialogs, [&](const std::optional<AgentGrant>&) { return hidden; });
-    broken.showInvitation(std::nullopt);
-    EXPECT_EQ(dialogs.shown.back(),
+    flows.engineText = [&] { return hidden; };
+    flows.access.showInvitation(std::nullopt);
+    EXPECT_EQ(flows.dialogs.shown.back(),
               "alert Invitation unavailable: Could not generate invitation [OK]");
   }
-  EXPECT_EQ(dialogs.shown.size(), 3u);
-  EXPECT_FALSE(dialogs.clipboard);
+  EXPECT_EQ(flows.dialogs.shown.size(), 3u);
+  EXPECT_FALSE(flows.dialogs.clipboard);
 }
 
 TEST(Invitation, CarriesTheGrantsCapabilityAfterTheEngineText) {
@@ -166,17 +161,6 @@ TEST(Invitation, CarriesTheGrantsCapabilityAfterTheEngineText) {
   // The export line stays one shell word whatever the token holds.
   grant.token = "it's";
   EXPECT_NE(invitationText("", grant).find("TAMBER_GRANT='it'\\''s'\nScope: "), std::string::npos);
-}
-
-TEST(Invitation, EngineOutputMustBeAnObjectWithTextualText) {
-  EXPECT_EQ(engineInvitationText(R"({"text":"CLI: larkspan","product":"Tamber"})"),
-            "CLI: larkspan");
-  for (const char* unusable : {R"(["text"])", R"({"text":1})", R"({})", R"("text")"}) {
-    EXPECT_EQ(failureOf([&] { engineInvitationText(unusable); }), "Could not generate invitation")
-        << unusable;
-  }
-  // Output that is not JSON reports the parser's own error.
-  EXPECT_THROW(engineInvitationText("larkspan: no such command"), Json::parse_error);
 }
 
 }  // namespace

@@ -38,7 +38,6 @@ class FakeHttpServer {
   using Responder = std::function<std::string(const std::string& path)>;
 
   explicit FakeHttpServer(Responder respond) : respond_(std::move(respond)) {
-    listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -70,10 +69,9 @@ class FakeHttpServer {
     std::vector<UniqueFd> held;
     while (!stopping_) {
       pollfd watched{listener_.get(), POLLIN, 0};
-      if (::poll(&watched, 1, 50) <= 0) {
-        continue;
-      }
-      UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      UniqueFd client(::poll(&watched, 1, 50) > 0
+                          ? ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC)
+                          : -1);
       if (!client) {
         continue;
       }
@@ -95,15 +93,14 @@ class FakeHttpServer {
       const std::string reply = respond_(path);
       if (reply.empty()) {
         held.push_back(std::move(client));
-        continue;
+      } else {  // a blocking send hands over all of it, unless the client has gone
+        ::send(client.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
       }
-      // A blocking send hands over all of it, unless the client has gone.
-      ::send(client.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
     }
   }
 
   Responder respond_;
-  UniqueFd listener_;
+  UniqueFd listener_{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   mutable std::mutex lock_;

@@ -37,8 +37,7 @@ TEST(DataDirectory, PrefersTamberDataThenXdgDataHomeThenHome) {
   for (const auto& [variables, expected] : std::vector<std::pair<Variables, std::string>>{
            {{{"TAMBER_DATA", "relative/data"}, {"XDG_DATA_HOME", "/xdg"}}, "relative/data"},
            {{{"XDG_DATA_HOME", "/xdg"}}, "/xdg/larkspan"},
-           // An empty or relative XDG_DATA_HOME is invalid and ignored.
-           {{{"XDG_DATA_HOME", ""}}, "/home/u/.local/share/larkspan"},
+           // A relative XDG_DATA_HOME is invalid and ignored.
            {{{"XDG_DATA_HOME", "xdg"}}, "/home/u/.local/share/larkspan"},
        }) {
     EXPECT_EQ(dataDirectory(fakeEnvironment(variables), "/home/u"), expected);

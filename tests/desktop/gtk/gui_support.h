@@ -58,14 +58,12 @@ class XSession {
   }
 
   // The viewable top-level windows and their titles. Under a window manager that puts each
-  // window in a frame, the application window in the frame (marked with WM_STATE) stands for it.
+  // window in a frame, the titled window in the frame (the application's) stands for it.
   std::vector<std::pair<Window, std::string>> windows() {
     std::vector<std::pair<Window, std::string>> found;
-    const Atom state = XInternAtom(display_, "WM_STATE", False);
     for (Window child : children(root())) {
-      for (Window inside : tree(child, 0)) {
-        if (std::optional<std::string> name = title(inside);
-            name && (inside == child || property(inside, state, AnyPropertyType, 0))) {
+      for (Window inside : tree(child)) {
+        if (std::optional<std::string> name = title(inside)) {
           found.emplace_back(inside, *name);
           break;
         }
@@ -126,11 +124,11 @@ class XSession {
     XSync(display_, False);
   }
 
-  // Where the viewable windows lie on the screen, but for `client` and those inside it: under
-  // a window manager, the frames and decorations it drew.
-  std::vector<Area> around(Window client) {
+  // Where the viewable windows lie on the screen: under a window manager, the frames and
+  // decorations it drew as well.
+  std::vector<Area> areas() {
     std::vector<Area> found;
-    for (Window part : tree(root(), client)) {
+    for (Window part : tree(root())) {
       found.push_back(area(part));
     }
     return found;
@@ -161,14 +159,13 @@ class XSession {
     return found;
   }
 
-  // `top` and the windows below it while they are viewable, depth first, leaving out `skipped` and
-  // all below it.
-  std::vector<Window> tree(Window top, Window skipped) {
+  // `top` and the windows below it while they are viewable, depth first.
+  std::vector<Window> tree(Window top) {
     std::vector<Window> found, pending{top};
     while (!pending.empty()) {
       const Window next = pending.back();
       pending.pop_back();
-      if (next != skipped && viewable(next)) {
+      if (viewable(next)) {
         found.push_back(next);
         for (Window child : children(next)) {
           pending.push_back(child);
@@ -205,27 +202,26 @@ class XSession {
   Display* display_ = owner_.get();
 };
 
-// The size of the PNG at `path` and how many of its pixels have each colour (0xRRGGBB);
-// nullopt when cairo cannot read it.
+// The size of the PNG at `path` and how many of its pixels have each colour (0xRRGGBB); all
+// zero when cairo cannot read it.
 struct Picture {
   int width = 0, height = 0;
   std::map<uint32_t, long> colours;
 
   long pixels(uint32_t rgb) const { return colours.contains(rgb) ? colours.at(rgb) : 0; }
 };
-inline std::optional<Picture> picture(const std::string& path) {
+inline Picture picture(const std::string& path) {
   cairo_surface_t* image = cairo_image_surface_create_from_png(path.c_str());
-  std::optional<Picture> found;
+  Picture found;
   if (cairo_surface_status(image) == CAIRO_STATUS_SUCCESS) {
-    found.emplace();
-    found->width = cairo_image_surface_get_width(image);
-    found->height = cairo_image_surface_get_height(image);
+    found.width = cairo_image_surface_get_width(image);
+    found.height = cairo_image_surface_get_height(image);
     const unsigned char* data = cairo_image_surface_get_data(image);
-    for (int y = 0; y < found->height; ++y) {
+    for (int y = 0; y < found.height; ++y) {
       const auto* row = reinterpret_cast<const uint32_t*>(
           data + static_cast<ptrdiff_t>(y) * cairo_image_surface_get_stride(image));
-      for (int x = 0; x < found->width; ++x) {
-        ++found->colours[row[x] & 0xffffffu];
+      for (int x = 0; x < found.width; ++x) {
+        ++found.colours[row[x] & 0xffffffu];
       }
     }
   }
@@ -254,8 +250,7 @@ inline bool lockReleased(const std::string& data) {
 }
 
 // A test of the real tamber on the display (TAMBER_REQUIRE_DISPLAY: where CI provides one).
-// No engine started for its data directory
-// outlives it.
+// No engine started for its data directory outlives it.
 class TamberWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -280,9 +275,9 @@ class TamberWindowTest : public ::testing::Test {
     }
   }
 
-  // tamber with the engine at `port`, a home of its own and data_ as its data
-  // directory, unless `settings` say otherwise; no other TAMBER_ setting of this process
-  // reaches it. Standard error goes to `errorPath` when it is not empty.
+  // tamber with the engine at `port`, a home of its own and data_ as its data directory, unless
+  // `settings` say otherwise; no other TAMBER_ setting of this process reaches it. Standard
+  // error goes to `errorPath` unless it is empty.
   ChildProcess start(int port, std::map<std::string, std::string> settings = {},
                      const std::string& errorPath = "") {
     settings.insert({{"HOME", temp_.mkdir("home")},
@@ -297,9 +292,7 @@ class TamberWindowTest : public ::testing::Test {
     environment.emplace_back("ASAN_OPTIONS", "detect_leaks=0");
     environment.insert(environment.end(), settings.begin(), settings.end());
     const UniqueFd errors(
-        errorPath.empty()
-            ? -1
-            : ::open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        ::open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     ChildProcess tamber({kTamber},
                         {environment, ChildStream::toNullDevice(), ChildStream::inherit(),
                          errors ? ChildStream::to(errors.get()) : ChildStream::inherit()});

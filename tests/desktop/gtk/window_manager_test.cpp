@@ -50,7 +50,7 @@ TEST_F(UnderWindowManager, EveryWayToCloseItRunsTheQuitSequence) {
       // The rightmost of the square buttons in the title bar openbox drew above the window.
       const XSession::Area client = x_.area(windows.front());
       std::optional<XSession::Area> close;
-      for (const XSession::Area& part : x_.around(windows.front())) {
+      for (const XSession::Area& part : x_.areas()) {
         const bool titleBar = part.y + part.height <= client.y;
         const bool button =
             part.width >= 8 && part.width <= 40 && std::abs(part.width - part.height) <= 4;
