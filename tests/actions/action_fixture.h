@@ -31,12 +31,10 @@ struct Workspace {
   std::string operator/(const std::string& relative) const { return root + "/" + relative; }
   Json run(const Json& request) const { return performFileAction(request, grant); }
   // The failure's sentence for `request`, or "" when it succeeds.
-  std::string refusal(const Json& request) const;
+  std::string refusal(const Json& request) const {
+    return failureOf([&] { run(request); });
+  }
 };
-
-inline std::string Workspace::refusal(const Json& request) const {
-  return failureOf([&] { run(request); });
-}
 
 // {"action": action, "path": path} plus `extra`'s fields.
 inline Json ask(const std::string& action, const std::string& path,
@@ -77,6 +75,12 @@ inline std::map<std::string, std::string> snapshot(const std::string& path) {
 inline ino_t inodeOf(const std::string& path) {
   struct stat status {};
   return ::lstat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+}
+
+inline mode_t permissionsOf(const std::string& path) {
+  struct stat status {};
+  ::lstat(path.c_str(), &status);
+  return status.st_mode & 07777;
 }
 
 inline bool exists(const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <regex>
 
 #include "actions/action_fixture.h"
 
@@ -10,20 +11,12 @@ namespace {
 
 using namespace testing;
 
-// root + "/.tamber-backup-" + an upper-case UUID: 8-4-4-4-12 hexadecimal digits.
+// root + "/.tamber-backup-" + an upper-case UUID.
 bool isBackupPath(const std::string& path, const std::string& root) {
-  const std::string prefix = root + "/.tamber-backup-";
-  if (!path.starts_with(prefix) || path.size() != prefix.size() + 36) {
-    return false;
-  }
-  for (size_t i = 0; i < 36; ++i) {
-    const char c = path[prefix.size() + i];
-    const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
-    if (hyphen ? c != '-' : !(std::isdigit(c) || (c >= 'A' && c <= 'F'))) {
-      return false;
-    }
-  }
-  return true;
+  return path.starts_with(root + "/.tamber-backup-") &&
+         std::regex_match(
+             path.substr(root.size() + 16),
+             std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"));
 }
 
 TEST(Replace, KeepsThePreviousFileAsABackupBesideTheTarget) {
@@ -37,22 +30,15 @@ TEST(Replace, KeepsThePreviousFileAsABackupBesideTheTarget) {
       w.run(ask("replace", target, {{"text", "new text"}, {"expected_sha256", sha}}));
   const std::string backup = reply["backup_path"];
   EXPECT_TRUE(isBackupPath(backup, w.root)) << backup;
-  EXPECT_EQ(jsonData(reply), R"({"backup_path":")" + backup +
-                                 R"(","notice":"Original retained in the same selected folder. )"
-                                 R"(Review before any retirement.","ok":true,)"
-                                 R"("original_preserved":true,"previous_sha256":")" +
-                                 sha + R"(","replaced":true})");
+  EXPECT_EQ(reply["previous_sha256"], sha);
+  EXPECT_TRUE(reply["replaced"] == true && reply["original_preserved"] == true) << reply;
 
   // The previous file itself, inode and mode, now lives under the backup name.
-  struct stat kept {};
-  ::lstat(backup.c_str(), &kept);
-  EXPECT_EQ(kept.st_ino, original);
-  EXPECT_EQ(kept.st_mode & 07777, 0644u);
+  EXPECT_EQ(inodeOf(backup), original);
+  EXPECT_EQ(permissionsOf(backup), 0644u);
   EXPECT_EQ(w.run(ask("read", backup))["sha256"], sha);
-  struct stat fresh {};
-  ::lstat(target.c_str(), &fresh);
-  EXPECT_NE(fresh.st_ino, original);
-  EXPECT_EQ(fresh.st_mode & 07777 & ~0600, 0u);
+  EXPECT_NE(inodeOf(target), original);
+  EXPECT_EQ(permissionsOf(target) & ~0600, 0u);
   EXPECT_EQ(readFile(target), "new text");
 
   // Again, with the latest digest and a trailing slash: a second, distinct backup.

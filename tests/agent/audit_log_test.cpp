@@ -39,9 +39,6 @@ TEST(AuditRecord, HoldsSixKeysAndNothingSecret) {
   EXPECT_EQ(jsonData(auditRecord(Json::array({1}), false, Json{{"ok", "true"}}, at)),
             R"({"action":"","at":1700000000.25,"destination":"","elevated":false,)"
             R"("ok":false,"path":""})");
-  EXPECT_EQ(jsonData(auditRecord(Json{{"path", 5}}, false, Json("x"), at)),
-            R"({"action":"","at":1700000000.25,"destination":"","elevated":false,)"
-            R"("ok":false,"path":""})");
 }
 
 TEST(AuditLog, AppendsOneLinePerRecordInAPrivateFile) {
@@ -50,31 +47,21 @@ TEST(AuditLog, AppendsOneLinePerRecordInAPrivateFile) {
   AuditLog audit(dir.path());
   EXPECT_FALSE(std::filesystem::exists(log)) << "created by the first record, not before";
   const mode_t previous = ::umask(0);  // the log must be 0600 whatever the umask
-  audit.append(Json{{"action", "list"}, {"path", "/w"}}, false, Json{{"ok", true}});
+  audit.append(Json{{"action", "list"}}, false, Json{{"ok", true}});
   ::umask(previous);
   EXPECT_EQ(modeOf(log), 0600);
   audit.append(Json{{"action", "read"}}, true, Json{{"ok", false}});
-
-  // Each record as auditRecord writes it, on a line of its own.
-  const std::string content = readFile(log);
   EXPECT_EQ(lineCount(log), 2);
-  EXPECT_TRUE(content.starts_with(R"({"action":"list","at":)")) << content;
-  EXPECT_TRUE(content.ends_with(R"("elevated":true,"ok":false,"path":""})"
-                                "\n"));
 
-  // An existing log keeps its mode; the log stays open, yet the name is followed: a rotated
-  // or deleted log is never written again, and a new one is made at the name.
-  ASSERT_EQ(::chmod(log.c_str(), 0640), 0);
-  audit.append(Json::object(), false, Json{{"ok", true}});
-  EXPECT_EQ(modeOf(log), 0640);
+  // The log stays open, yet the name is followed: a rotated or deleted log is never written
+  // again, and a new one is made at the name.
   const std::string rotated = dir / "agent-audit.jsonl.1";
   ASSERT_EQ(::rename(log.c_str(), rotated.c_str()), 0);
   audit.append(Json{{"action", "stat"}}, false, Json{{"ok", true}});
   ASSERT_EQ(::unlink(log.c_str()), 0);
   audit.append(Json{{"action", "mkdir"}}, false, Json{{"ok", true}});
   EXPECT_EQ(modeOf(log), 0600);
-  EXPECT_EQ(lineCount(rotated), 3);
-  EXPECT_EQ(lineCount(log), 1);
+  EXPECT_EQ(lineCount(rotated), 2);
   EXPECT_EQ(Json::parse(readFile(log))["action"], "mkdir");
 }
 

@@ -79,21 +79,8 @@ TEST_F(HelperModeTest, RequiresRootEvenForAValidRequest) {
   EXPECT_FALSE(std::filesystem::exists(work + "/new.txt"));
 }
 
-TEST_F(HelperModeTest, PerformsExactlyOneActionAsRoot) {
-  if (::geteuid() != 0) {
-    GTEST_SKIP() << "the helper acts only as root";
-  }
-  const BinaryRun run = helper(base64Encode(jsonData(valid)));
-  EXPECT_EQ(run.status, 0) << run.out;
-  EXPECT_EQ(run.err, "");
-  // One compact line, keys sorted.
-  EXPECT_EQ(run.out, jsonData(Json::parse(run.out)) + "\n");
-  EXPECT_EQ(Json::parse(run.out)["ok"], true);
-  EXPECT_EQ(readFile(work + "/new.txt"), "from the helper");
-}
-
-// The refusal table runs in process, where each case costs microseconds; the runs of the
-// real executable show the same code is what the binary runs.
+// The refusal table runs in process, where each case costs microseconds; the run of the real
+// executable above, and the real pkexec test, show the same code is what the binary runs.
 TEST_F(HelperModeTest, RefusesEveryMalformedOrOutOfScopeRequest) {
   if (::geteuid() != 0) {
     GTEST_SKIP() << "checks after the root check need root";
@@ -110,16 +97,13 @@ TEST_F(HelperModeTest, RefusesEveryMalformedOrOutOfScopeRequest) {
   };
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"e30", kMalformed},  // "{}" without its padding
-      {encoded(valid) + "\n", kMalformed},
       {base64Encode("[]"), kMalformed},
-      {base64Encode("{}"), kMalformed},
       {encoded(with("roots", kRemoved)), kMalformed},
       {encoded(with("roots", {work, 1})), kMalformed},
       {encoded(with("expires", kRemoved)), kMalformed},
       {expiringIn(0), kDeadline},
       {expiringIn(3602), kDeadline},  // a second of slack for the time this test takes
       {encoded(with("expires", 1e300)), kDeadline},
-      {encoded(with("roots", {"/"})), "Select specific data folders, not a whole system tree"},
       {encoded(with("roots", {credentials})),
        "Credential and agent-private paths cannot be delegated"},
       // Only the shape is required: an object of number arrays.
@@ -128,11 +112,8 @@ TEST_F(HelperModeTest, RefusesEveryMalformedOrOutOfScopeRequest) {
       {encoded(with("identities", {{work, {device, inode}}, {"/elsewhere", true}})), kIdentities},
       // Any entry that is not exactly this folder's two numbers names no folder.
       {encoded(with("identities", Json::object())), kIdentityChanged},
-      {encoded(with("identities", {{work, {device, inode, 0}}})), kIdentityChanged},
-      {encoded(with("identities", {{work, {device, inode + 0.5}}})), kIdentityChanged},
       {encoded(with("identities", {{work, {-1, inode}}})), kIdentityChanged},
       {encoded(with("identities", {{work, {device, inode + 1}}})), kIdentityChanged},
-      {encoded(with("identities", {{"/elsewhere", {device, inode}}})), kIdentityChanged},
       {encoded(with("edit", "true")), "View-only grant cannot edit files"},
       {encoded(with("path", dir / "elsewhere.txt")), "Path is outside the selected grant folders"},
       {encoded(with("action", "delete")),

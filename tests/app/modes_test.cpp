@@ -15,11 +15,6 @@ using testing::runBinary;
 using testing::tamberBinary;
 using testing::TempDir;
 
-BinaryRun tamber(std::vector<std::string> arguments, const std::string& directory = "") {
-  arguments.insert(arguments.begin(), tamberBinary());
-  return runBinary(arguments, testing::inFolder(directory));
-}
-
 // What the helper answers for a request that is not valid Base64 JSON.
 std::string helperRefusal() {
   return ::geteuid() == 0
@@ -32,34 +27,29 @@ const std::string kNotDisposable = "Provide a disposable, task-owned fixture fol
 TEST(Modes, HelperFlagWinsAndFlagsTakeTheNextArgumentVerbatim) {
   TempDir dir;
   const std::string deep = dir / "a/b/c";
-
-  // Both flags with values: the helper runs, whatever the order, and the self-test does not.
-  for (const auto& arguments :
-       std::vector<std::vector<std::string>>{{"--self-test", deep, "--privileged-op", "e30"},
-                                             {"--privileged-op", "e30", "--self-test", deep},
-                                             {"--privileged-op", "--self-test", deep}}) {
-    const BinaryRun run = tamber(arguments);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, helperRefusal());
-    EXPECT_EQ(run.err, "");
+  struct Case {
+    std::vector<std::string> arguments;  // run in "/"
+    std::string out;
+    std::string err;
+  };
+  for (const Case& run : std::vector<Case>{
+           // Both flags with values: the helper runs, whatever the order, and the self-test not.
+           {{"--self-test", deep, "--privileged-op", "e30"}, helperRefusal(), ""},
+           {{"--privileged-op", "e30", "--self-test", deep}, helperRefusal(), ""},
+           {{"--privileged-op", "--self-test", deep}, helperRefusal(), ""},
+           // A flag as the last argument has no value and counts as absent.
+           {{"--self-test", "/x/y", "--privileged-op"}, "", kNotDisposable},
+           // A value that looks like a flag is still the value: the root "/--privileged-op".
+           {{"--self-test", "--privileged-op"}, "", kNotDisposable},
+           // Only the first occurrence counts.
+           {{"--self-test", "/x", "--self-test", deep}, "", kNotDisposable}}) {
+    std::vector<std::string> argv = run.arguments;
+    argv.insert(argv.begin(), tamberBinary());
+    const BinaryRun ran = runBinary(argv, testing::inFolder("/"));
+    EXPECT_EQ(ran.status, 1);
+    EXPECT_EQ(ran.out, run.out);
+    EXPECT_EQ(ran.err, run.err);
   }
-  EXPECT_FALSE(std::filesystem::exists(deep));
-
-  // A flag as the last argument has no value and counts as absent.
-  const BinaryRun lastFlag = tamber({"--self-test", "/x/y", "--privileged-op"});
-  EXPECT_EQ(lastFlag.status, 1);
-  EXPECT_EQ(lastFlag.err, kNotDisposable);
-
-  // A value that looks like a flag is still the value: the root "/--privileged-op".
-  const BinaryRun flagAsValue = tamber({"--self-test", "--privileged-op"}, "/");
-  EXPECT_EQ(flagAsValue.status, 1);
-  EXPECT_EQ(flagAsValue.out, "");
-  EXPECT_EQ(flagAsValue.err, kNotDisposable);
-
-  // Only the first occurrence counts.
-  const BinaryRun repeated = tamber({"--self-test", "/x", "--self-test", deep});
-  EXPECT_EQ(repeated.status, 1);
-  EXPECT_EQ(repeated.err, kNotDisposable);
   EXPECT_FALSE(std::filesystem::exists(deep));
 }
 

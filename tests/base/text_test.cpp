@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/base64.h"
+#include "base/reply.h"
 #include "base/text.h"
 #include "platform/process.h"
 
@@ -32,6 +33,17 @@ TEST(Base64, DecodesOnlyTheOneCanonicalSpelling) {
         "Zm=vYg==", "====", "Zg=a", "Zm9-", "Zm9_", "Zm9vYg===", "=Zm9"}) {
     EXPECT_FALSE(strictBase64Decode(sloppy).has_value()) << sloppy;
   }
+}
+
+// A reply is serialised for an agent whatever it holds: a value that is not valid UTF-8 must
+// not end the process, and what goes out instead is never taken for a success.
+TEST(Reply, UnserialisableValueBecomesEmptyObject) {
+  Json reply = successReply();
+  reply["name"] = std::string("bad\xff\xfe");
+  EXPECT_EQ(jsonData(reply), "{}");
+  EXPECT_FALSE(isSuccessReply(Json::parse(jsonData(reply))));
+  EXPECT_FALSE(isSuccessReply(Json{{"ok", 1}}));  // only a Boolean "ok" counts
+  EXPECT_FALSE(isSuccessReply(Json::array({true})));
 }
 
 }  // namespace

@@ -26,65 +26,36 @@ std::string launchFailure(DesktopSession& session) {
   return failureOf([&] { session.open(); });
 }
 
-TEST(DesktopSession, CreatesAPrivateDataDirectoryAndTightensAnExistingOne) {
-  TempDir temp;
-  const std::string fresh = temp / "deep/er/data";
-  DesktopSession created(fresh, nullptr);
-  created.open();
-  EXPECT_EQ(permissions(fresh), 0700u);
-  EXPECT_EQ(permissions(fresh + "/native.lock"), 0600u);
-  EXPECT_TRUE(exists(fresh + "/agent.sock"));
-  created.close();
-
-  const std::string open = temp.mkdir("open");
-  ::chmod(open.c_str(), 0755);
-  DesktopSession existing(open, nullptr);
-  existing.open();
-  EXPECT_EQ(permissions(open), 0700u);
-}
-
-TEST(DesktopSession, SecondCopyFailsOnTheLockAndLeavesTheFirstCopysSocket) {
-  TempDir temp;
-  const std::string data = temp / "data";
-  DesktopSession first(data, nullptr);
-  first.open();
-
-  DesktopSession second(data, nullptr);
-  EXPECT_EQ(launchFailure(second), "Tamber is already running for this catalog");
-  second.close();
-  ASSERT_TRUE(exists(data + "/agent.sock"));
-  // Still the first copy's live socket.
-  const std::string reply =
-      sendAgentRequest(data + "/agent.sock", R"({"token":"nope","action":"stat","path":"/"})");
-  EXPECT_EQ(reply, R"({"error":"Missing, revoked or expired access grant","ok":false})");
-
-  first.close();
-  EXPECT_FALSE(exists(data + "/agent.sock"));
-  EXPECT_TRUE(exists(data + "/native.lock"));
-  // The lock is free again.
-  DesktopSession third(data, nullptr);
-  EXPECT_EQ(launchFailure(third), "");
-}
-
-TEST(DesktopSession, RefusesALockThatIsALinkAndADataPathThatIsNoDirectory) {
+TEST(DesktopSession, TightensAnOpenDataDirectoryAndRefusesALinkedLockOrAFileInThePath) {
   TempDir temp;
   const std::string data = temp.mkdir("data");
-  ::symlink((temp / "elsewhere").c_str(), (data + "/native.lock").c_str());
-  DesktopSession linked(data, nullptr);
-  EXPECT_EQ(launchFailure(linked), "Tamber is already running for this catalog");
+  ::chmod(data.c_str(), 0755);
+  DesktopSession open(data, nullptr);
+  open.open();
+  EXPECT_EQ(permissions(data), 0700u);
+  open.close();
+
+  // A second copy stopping at the lock is the window's own test; a link in the lock's place is
+  // no lock to take.
+  const std::string linked = temp.mkdir("linked");
+  ::symlink((temp / "elsewhere").c_str(), (linked + "/native.lock").c_str());
+  DesktopSession onLink(linked, nullptr);
+  EXPECT_EQ(launchFailure(onLink), "Tamber is already running for this catalog");
   EXPECT_FALSE(exists(temp / "elsewhere"));
-  EXPECT_FALSE(exists(data + "/agent.sock"));
+  EXPECT_FALSE(exists(linked + "/agent.sock"));
 
   temp.write("file", "");
   DesktopSession blocked(temp / "file/data", nullptr);
   EXPECT_EQ(launchFailure(blocked), "Not a directory");
 }
 
-TEST(DesktopSession, QuitRevokesEveryGrantAndRemovesOnlyTheSocket) {
+TEST(DesktopSession, CreatesItsDataPrivatelyAndQuitRevokesEveryGrantAndRemovesOnlyTheSocket) {
   TempDir temp;
-  const std::string data = temp / "data";
+  const std::string data = temp / "deep/er/data";
   DesktopSession session(data, nullptr);
   session.open();
+  EXPECT_EQ(permissions(data), 0700u);
+  EXPECT_EQ(permissions(data + "/native.lock"), 0600u);
   const AgentGrant grant = session.grants().add({temp.mkdir("work")}, false, false, true);
   const std::string request =
       R"({"token":")" + grant.token + R"(","action":"stat","path":")" + grant.roots[0] + R"("})";

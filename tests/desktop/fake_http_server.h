@@ -4,11 +4,14 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -35,7 +38,6 @@ class FakeHttpServer {
   using Responder = std::function<std::string(const std::string& path)>;
 
   explicit FakeHttpServer(Responder respond) : respond_(std::move(respond)) {
-    listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -67,30 +69,23 @@ class FakeHttpServer {
     std::vector<UniqueFd> held;
     while (!stopping_) {
       pollfd watched{listener_.get(), POLLIN, 0};
-      if (::poll(&watched, 1, 50) <= 0) {
-        continue;
-      }
-      UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      UniqueFd client(::poll(&watched, 1, 50) > 0
+                          ? ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC)
+                          : -1);
       if (!client) {
         continue;
       }
+      // The request line and headers, read until a quiet client has had two seconds.
+      const timeval quiet{2, 0};
+      ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &quiet, sizeof quiet);
       std::string request;
       char buffer[4096];
-      while (request.find("\r\n\r\n") == std::string::npos) {
-        pollfd readable{client.get(), POLLIN, 0};
-        if (::poll(&readable, 1, 2000) <= 0) {
-          break;
-        }
-        const ssize_t count = ::read(client.get(), buffer, sizeof buffer);
-        if (count <= 0) {
-          break;
-        }
-        request.append(buffer, static_cast<size_t>(count));
+      for (ssize_t count = 1; count > 0 && request.find("\r\n\r\n") == std::string::npos;) {
+        count = ::read(client.get(), buffer, sizeof buffer);
+        request.append(buffer, static_cast<size_t>(std::max<ssize_t>(count, 0)));
       }
-      std::string path;  // of "GET /path HTTP/1.1"
-      if (const size_t start = request.find(' '); start != std::string::npos) {
-        path = request.substr(start + 1, request.find(' ', start + 1) - start - 1);
-      }
+      std::string method, path;  // of "GET /path HTTP/1.1"
+      std::istringstream(request) >> method >> path;
       {
         std::lock_guard<std::mutex> guard(lock_);
         paths_.push_back(path);
@@ -98,15 +93,14 @@ class FakeHttpServer {
       const std::string reply = respond_(path);
       if (reply.empty()) {
         held.push_back(std::move(client));
-        continue;
+      } else {  // a blocking send hands over all of it, unless the client has gone
+        ::send(client.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
       }
-      // A blocking send hands over all of it, unless the client has gone.
-      ::send(client.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
     }
   }
 
   Responder respond_;
-  UniqueFd listener_;
+  UniqueFd listener_{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   mutable std::mutex lock_;

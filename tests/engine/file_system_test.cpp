@@ -1,6 +1,6 @@
 // The inventory on real XFS and Btrfs file systems, made in image files and loop-mounted:
-// reflinked copies, snapshots, hard links, sparse files and a tree deeper than the process's
-// descriptor limit, with every figure held against what the file system itself reports.
+// reflinked copies, snapshots, sparse files and a tree deeper than the process's descriptor
+// limit, with every figure held against what the file system itself reports.
 // Needs root (to mount); where a file system cannot be made or mounted the tests skip with
 // the reason, and fail instead when TAMBER_REQUIRE_REAL_PARTS is set (as in CI).
 #include <sys/stat.h>
@@ -38,8 +38,8 @@ std::optional<std::string> run(std::vector<std::string> argv) {
   return std::nullopt;
 }
 
-// A file system of `type` in an image file, loop-mounted on a folder of its own for the life
-// of the object; unmounted and its loop device detached on every way out.
+// A file system of `type` in an image file, mounted through a loop device on a folder of its
+// own for the life of the object; unmounted (which frees the loop device) on every way out.
 class LoopFileSystem {
  public:
   explicit LoopFileSystem(const std::string& type) : type_(type) {
@@ -47,31 +47,17 @@ class LoopFileSystem {
       problem_ = "mounting a file system needs root";
       return;
     }
-    const std::string image = dir_.write("image", "");
-    std::filesystem::resize_file(image, 512 * kMiB);
-    if (!run({"mkfs." + type, "-q", image})) {
+    std::filesystem::resize_file(image_, 512 * kMiB);
+    if (!run({"mkfs." + type, "-q", image_})) {
       problem_ = "mkfs." + type + " failed or is not installed (package " +
                  (type == "xfs" ? "xfsprogs" : "btrfs-progs") + ")";
-      return;
-    }
-    const std::optional<std::string> device = run({"losetup", "--find", "--show", image});
-    if (!device || device->empty()) {
-      problem_ = "no loop device could be attached";
-      return;
-    }
-    device_ = device->substr(0, device->find('\n'));
-    mountPoint_ = dir_.mkdir("mount");
-    if (!run({"mount", "-t", type, device_, mountPoint_})) {
-      problem_ = "mounting " + type + " from " + device_ + " failed";
-      mountPoint_.clear();
+    } else if (!mount()) {
+      problem_ = "mounting " + type + " from a loop device failed";
     }
   }
   ~LoopFileSystem() {
-    if (!mountPoint_.empty() && !unmount()) {
+    if (problem_.empty() && !unmount()) {
       run({"umount", "--lazy", mountPoint_});
-    }
-    if (!device_.empty()) {
-      run({"losetup", "--detach", device_});
     }
   }
   LoopFileSystem(const LoopFileSystem&) = delete;
@@ -89,7 +75,7 @@ class LoopFileSystem {
   uint64_t used() {
     ::sync();
     if (type_ == "xfs") {
-      EXPECT_TRUE(unmount() && run({"mount", "-t", type_, device_, mountPoint_}));
+      EXPECT_TRUE(unmount() && mount());
     } else {
       EXPECT_TRUE(run({"btrfs", "filesystem", "sync", mountPoint_}));
     }
@@ -99,6 +85,9 @@ class LoopFileSystem {
   }
 
  private:
+  bool mount() {
+    return run({"mount", "-t", type_, "-o", "loop", image_, mountPoint_}).has_value();
+  }
   // A process of ours may still be leaving the file system; try for a while.
   bool unmount() {
     ::sync();
@@ -113,9 +102,9 @@ class LoopFileSystem {
 
   const std::string type_;
   TempDir dir_;
+  const std::string image_ = dir_.write("image", "");
+  const std::string mountPoint_ = dir_.mkdir("mount");
   std::string problem_;
-  std::string device_;
-  std::string mountPoint_;
 };
 
 // Writes `mebibytes` of random bytes, which nothing can deduplicate or compress away, to
@@ -128,21 +117,12 @@ void writeFile(const std::string& path, uint64_t mebibytes, uint64_t at = 0) {
       << path;
 }
 
-void reflink(const std::string& from, const std::string& to) {
-  std::filesystem::create_directories(std::filesystem::path(to).parent_path());
-  ASSERT_TRUE(run({"cp", "--reflink=always", from, to})) << from << " to " << to;
-}
-
-// `larkspan index` of `root` into `data`, then the report of each of `folders` from
-// `larkspan --json inventory --path`. With `descriptors` the index run may open only that many.
+// `larkspan index` of `root` into `data`, a run that may open only 64 descriptors, then the
+// report of each of `folders` from `larkspan --json inventory --path`.
 std::map<std::string, Json> index(const std::string& data, const std::string& root,
-                                  const std::vector<std::string>& folders, int descriptors = 0) {
-  std::vector<std::string> argv = {larkspanBinary(), "--data", data, "--root", root, "index"};
-  if (descriptors > 0) {
-    argv.insert(argv.begin(),
-                {"/usr/bin/prlimit", "--nofile=" + std::to_string(descriptors) + ":"});
-  }
-  const BinaryRun indexed = runBinary(argv);
+                                  const std::vector<std::string>& folders) {
+  const BinaryRun indexed = runBinary({"/usr/bin/prlimit", "--nofile=64:", larkspanBinary(),
+                                       "--data", data, "--root", root, "index"});
   EXPECT_EQ(indexed.status, 0) << indexed.err;
   std::map<std::string, Json> reports;
   for (const std::string& folder : folders) {
@@ -179,82 +159,6 @@ uint64_t folderBlocks(const std::string& path) {
   return bytes;
 }
 
-TEST(XfsImage, CountsReflinkedCopiesOnceAndEachFolderFreesWhatItSays) {
-  LoopFileSystem fs("xfs");
-  if (!fs.problem().empty()) {
-    SKIP_WITHOUT_REAL_PART(fs.problem());
-  }
-  const std::string data = fs.scratch() / "data";
-  const uint64_t empty = fs.used();
-
-  // One 50 MiB file and two reflinked copies of it in another folder.
-  writeFile(fs / "photos/big.bin", 50);
-  reflink(fs / "photos/big.bin", fs / "backup/big-1.bin");
-  reflink(fs / "photos/big.bin", fs / "backup/big-2.bin");
-  // A sparse file (1 GiB long, 1 MiB written), one file under two names in two folders, and a
-  // chain of folders deeper than the descriptors the index run may open.
-  writeFile(fs / "extras/sparse.bin", 1, 100);
-  std::filesystem::resize_file(fs / "extras/sparse.bin", 1024 * kMiB);
-  writeFile(fs / "extras/linked.bin", 2);
-  std::filesystem::create_directories(fs / "extras/inner");
-  ASSERT_EQ(::link((fs / "extras/linked.bin").c_str(), (fs / "extras/inner/same.bin").c_str()), 0);
-  std::string chain = fs / "deep";
-  for (int level = 0; level < 200; ++level) {
-    chain += "/d";
-  }
-  std::filesystem::create_directories(chain);
-  writeFile(chain + "/end", 0);
-  const uint64_t filled = fs.used();
-
-  std::map<std::string, Json> reports =
-      index(data, fs.root(), {"", "photos", "backup", "extras", "extras/inner", "deep"}, 64);
-  const Json& root = reports[""];
-  EXPECT_EQ(root.at("file_system"), "xfs");
-  EXPECT_EQ(root.at("extent_maps"), true);
-
-  // The example: photos 50 MiB / nothing of its own, backup the same, the root 50 MiB once.
-  // (Each folder also counts its own blocks, which small XFS folders do not have.)
-  for (const char* folder : {"photos", "backup"}) {
-    const uint64_t own = folderBlocks(fs / folder);
-    EXPECT_EQ(allocated(reports[folder]), 50 * kMiB + own) << folder;
-    EXPECT_EQ(exclusive(reports[folder]), own) << folder;
-  }
-  EXPECT_EQ(reports["backup"].at("usage").at("files"), 2);
-  // The sparse file takes what was written; the linked file counts once, and the inner
-  // folder holds a name of it but does not free it alone.
-  EXPECT_PRED3(near, allocated(reports["extras"]), 3 * kMiB, kBookkeeping);
-  EXPECT_EQ(reports["extras"].at("usage").at("logical_bytes"), 1026 * kMiB);
-  EXPECT_PRED3(near, allocated(reports["extras/inner"]), 2 * kMiB, kBookkeeping);
-  EXPECT_PRED3(near, exclusive(reports["extras/inner"]), 0, kBookkeeping);
-  // Every folder of the chain, and the file at its end, without a folder left unread.
-  EXPECT_EQ(reports["deep"].at("usage").at("folders"), 200);
-  EXPECT_EQ(reports["deep"].at("usage").at("files"), 1);
-  EXPECT_EQ(root.at("usage").at("unreadable_folders"), 0);
-  EXPECT_EQ(root.at("usage").at("unmapped_files"), 0);
-  // The root: everything once, all of it its own; what df says the files took.
-  EXPECT_EQ(exclusive(root), allocated(root));
-  EXPECT_PRED3(near, allocated(root), filled - empty, 2 * kBookkeeping);
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(root.at("largest_files").at(i).at("logical_bytes"), 50 * kMiB);
-  }
-
-  // Indexing photos alone: its one file is marked shared and nothing inside references it
-  // again, so the copies outside hold it too.
-  const Json alone = index(data, fs / "photos", {""})[""];
-  EXPECT_EQ(allocated(alone), 50 * kMiB + folderBlocks(fs / "photos"));
-  EXPECT_EQ(exclusive(alone), folderBlocks(fs / "photos"));
-
-  // Each folder frees what it says: backup (nothing of its own) first; then, indexed again,
-  // photos holds the data alone and frees all of it.
-  std::filesystem::remove_all(fs / "backup");
-  const uint64_t withoutBackup = fs.used();
-  EXPECT_PRED3(near, filled - withoutBackup, exclusive(reports["backup"]), kBookkeeping);
-  const Json photos = index(data, fs.root(), {"photos"})["photos"];
-  EXPECT_EQ(exclusive(photos), allocated(photos));
-  std::filesystem::remove_all(fs / "photos");
-  EXPECT_PRED3(near, withoutBackup - fs.used(), exclusive(photos), kBookkeeping);
-}
-
 // What `btrfs filesystem du -s --raw` says of `path`: the bytes of distinct extents its
 // files reference (its "Exclusive" plus "Set shared").
 uint64_t btrfsDistinctBytes(const std::string& path) {
@@ -266,60 +170,101 @@ uint64_t btrfsDistinctBytes(const std::string& path) {
   return unshared + setShared;
 }
 
-TEST(BtrfsImage, CountsSnapshotsAndReflinksOnceAsBtrfsDoes) {
-  LoopFileSystem fs("btrfs");
+// The example on a file system of `type`: one 50 MiB file and two reflinked copies of it in
+// another folder. Beside it a sparse file (1 GiB long, 1 MiB written) and a chain of folders
+// deeper than the descriptors the index run may open; on Btrfs also a snapshot of it all,
+// which then gets a file of its own. Every figure is held against the file system's own.
+void countsAsTheFileSystemDoes(const std::string& type) {
+  LoopFileSystem fs(type);
   if (!fs.problem().empty()) {
     SKIP_WITHOUT_REAL_PART(fs.problem());
   }
+  const bool btrfs = type == "btrfs";
   const std::string data = fs.scratch() / "data";
   const uint64_t empty = fs.used();
-
-  ASSERT_TRUE(run({"btrfs", "subvolume", "create", fs / "vol"}));
-  writeFile(fs / "vol/photos/big.bin", 50);
-  reflink(fs / "vol/photos/big.bin", fs / "vol/backup/big-1.bin");
-  reflink(fs / "vol/photos/big.bin", fs / "vol/backup/big-2.bin");
-  ::sync();
-  // A snapshot of it all, which then gets a file of its own.
-  ASSERT_TRUE(run({"btrfs", "subvolume", "snapshot", fs / "vol", fs / "snap"}));
-  writeFile(fs / "snap/new.bin", 5);
+  writeFile(fs / "photos/big.bin", 50);
+  std::filesystem::create_directories(fs / "backup");
+  for (const char* copy : {"backup/big-1.bin", "backup/big-2.bin"}) {
+    ASSERT_TRUE(run({"cp", "--reflink=always", fs / "photos/big.bin", fs / copy})) << copy;
+  }
+  writeFile(fs / "extras/sparse.bin", 1, 100);
+  std::filesystem::resize_file(fs / "extras/sparse.bin", 1024 * kMiB);
+  std::string chain = fs / "deep";
+  for (int level = 0; level < 200; ++level) {
+    chain += "/d";
+  }
+  std::filesystem::create_directories(chain);
+  writeFile(chain + "/end", 0);
+  std::vector<std::string> folders = {"", "photos", "backup", "extras", "deep"};
+  if (btrfs) {
+    ::sync();
+    ASSERT_TRUE(run({"btrfs", "subvolume", "snapshot", fs.root(), fs / "snap"}));
+    writeFile(fs / "snap/new.bin", 5);
+    folders.push_back("snap");
+  }
   const uint64_t filled = fs.used();
 
-  const std::vector<std::string> folders = {"",           "vol",  "vol/photos",
-                                            "vol/backup", "snap", "snap/photos"};
   std::map<std::string, Json> reports = index(data, fs.root(), folders);
   const Json& root = reports[""];
-  EXPECT_EQ(root.at("file_system"), "btrfs");
-  EXPECT_EQ(root.at("usage").at("other_file_systems"), 0) << "subvolumes are entered";
-
-  // Exactly what btrfs counts as the distinct extents of each folder, and the example's
-  // figures: photos 50 MiB / nothing of its own, backup the same, the snapshot's own file
-  // its own, the root everything once.
+  EXPECT_EQ(root.at("file_system"), type);
+  EXPECT_EQ(root.at("extent_maps"), true);
+  // What each folder's files take (each folder also counts its own blocks): on Btrfs exactly
+  // the distinct extents btrfs counts.
   std::map<std::string, uint64_t> extents;
   for (const std::string& folder : folders) {
     extents[folder] = allocated(reports[folder]) - folderBlocks(fs / folder);
-    EXPECT_EQ(extents[folder], btrfsDistinctBytes(fs / folder)) << folder;
+    if (btrfs) {
+      EXPECT_EQ(extents[folder], btrfsDistinctBytes(fs / folder)) << folder;
+    }
   }
-  EXPECT_EQ(extents["vol/photos"], 50 * kMiB);
-  EXPECT_EQ(exclusive(reports["vol/photos"]), 0u);
-  EXPECT_EQ(extents["vol/backup"], 50 * kMiB);
-  EXPECT_EQ(exclusive(reports["vol/backup"]), 0u);
-  EXPECT_EQ(exclusive(reports["vol"]), 0u);
-  EXPECT_EQ(extents["snap"], 55 * kMiB);
-  EXPECT_EQ(exclusive(reports["snap"]), 5 * kMiB);
-  EXPECT_EQ(extents[""], 55 * kMiB);
+  // The example's figures: photos 50 MiB / nothing of its own, backup the same.
+  for (const char* folder : {"photos", "backup"}) {
+    EXPECT_EQ(extents[folder], 50 * kMiB) << folder;
+    EXPECT_EQ(exclusive(reports[folder]), folderBlocks(fs / folder)) << folder;
+  }
+  EXPECT_EQ(reports["backup"].at("usage").at("files"), 2);
+  // The sparse file takes what was written; the snapshot holds its own file alone.
+  EXPECT_PRED3(near, extents["extras"], kMiB, kBookkeeping);
+  EXPECT_EQ(reports["extras"].at("usage").at("logical_bytes"), 1024 * kMiB);
+  if (btrfs) {
+    EXPECT_EQ(extents["snap"], 56 * kMiB);
+    EXPECT_EQ(exclusive(reports["snap"]), 5 * kMiB + folderBlocks(fs / "snap"));
+    EXPECT_EQ(extents[""], 56 * kMiB);
+  }
+  // Every folder of the chain, and the file at its end, without a folder left unread; the
+  // snapshot, a subvolume, is entered.
+  EXPECT_EQ(reports["deep"].at("usage").at("folders"), 200);
+  EXPECT_EQ(reports["deep"].at("usage").at("files"), 1);
+  for (const char* zero : {"unreadable_folders", "unmapped_files", "other_file_systems"}) {
+    EXPECT_EQ(root.at("usage").at(zero), 0) << zero;
+  }
+  // The root: everything once, all of it its own; what df says the files took.
   EXPECT_EQ(exclusive(root), allocated(root));
   EXPECT_PRED3(near, allocated(root), filled - empty, 2 * kBookkeeping);
 
   // Indexing photos alone: its one file is marked shared and nothing inside references it
-  // again, so the copies and the snapshot outside hold it too.
-  const Json photos = index(data, fs / "vol/photos", {""})[""];
-  EXPECT_EQ(allocated(photos), 50 * kMiB);
-  EXPECT_EQ(exclusive(photos), 0u);
+  // again, so the copies outside hold it too.
+  const Json alone = index(data, fs / "photos", {""})[""];
+  EXPECT_EQ(allocated(alone), 50 * kMiB + folderBlocks(fs / "photos"));
+  EXPECT_EQ(exclusive(alone), folderBlocks(fs / "photos"));
 
-  // Deleting the snapshot frees what was its own.
-  ASSERT_TRUE(run({"btrfs", "subvolume", "delete", "--commit-after", fs / "snap"}));
-  ASSERT_TRUE(run({"btrfs", "subvolume", "sync", fs.root()}));
-  EXPECT_PRED3(near, filled - fs.used(), exclusive(reports["snap"]), kBookkeeping);
+  // A folder frees what it says: backup nothing (of its own); the snapshot its own file.
+  if (btrfs) {
+    ASSERT_TRUE(run({"btrfs", "subvolume", "delete", "--commit-after", fs / "snap"}));
+    ASSERT_TRUE(run({"btrfs", "subvolume", "sync", fs.root()}));
+  } else {
+    std::filesystem::remove_all(fs / "backup");
+  }
+  EXPECT_PRED3(near, filled - fs.used(), exclusive(reports[btrfs ? "snap" : "backup"]),
+               kBookkeeping);
+}
+
+TEST(XfsImage, CountsReflinkedCopiesOnceAndEachFolderFreesWhatItSays) {
+  countsAsTheFileSystemDoes("xfs");
+}
+
+TEST(BtrfsImage, CountsSnapshotsAndReflinksOnceAsBtrfsDoes) {
+  countsAsTheFileSystemDoes("btrfs");
 }
 
 }  // namespace

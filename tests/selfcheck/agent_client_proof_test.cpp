@@ -6,8 +6,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <regex>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -63,16 +61,6 @@ TEST_F(AgentClientProofTest, ProvesEveryRouteThroughTheRealCommandLineAndLeavesN
   EXPECT_EQ(readFile(root_ + "/agent-fixture.txt.copy"), "agent fixture");
   EXPECT_FALSE(std::filesystem::exists(root_ + "/agent-fixture.txt.denied"));
 
-  // Only the two successful requests are audited, and no token is.
-  const std::string log = readFile(data_ + "/agent-audit.jsonl");
-  std::istringstream lines(log);
-  std::vector<std::string> actions;
-  for (std::string line; std::getline(lines, line);) {
-    actions.push_back(Json::parse(line)["action"]);
-  }
-  EXPECT_EQ(actions, (std::vector<std::string>{"read", "copy"}));
-  EXPECT_FALSE(std::regex_search(log, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}")));
-
   // A second run in the same folder meets its own earlier copy, which is never overwritten.
   EXPECT_EQ(failure(root_, testing::larkspanBinary()), "Agent verified-copy route failed");
 }
@@ -110,19 +98,10 @@ TEST_F(AgentClientProofTest, FailsAtTheFirstRouteThatAnswersWrongly) {
   EXPECT_EQ(grants_.all().size(), 2u);
 }
 
-TEST(AgentCall, PassesTheRequestAndTokenAndReportsEveryWayARunFails) {
+// How the request and token reach the command line, the real larkspan run above shows.
+TEST(AgentCall, ReportsEveryWayARunFails) {
   TempDir dir;
-  const std::string seen = dir / "seen";
-  const std::string echo = fakeEngine(dir, "echo",
-                                      "for a in \"$@\"; do echo \"$a\"; done > '" + seen +
-                                          "'\necho \"$TAMBER_GRANT\" >> '" + seen +
-                                          "'\necho noise >&2\necho '{\"ok\":true}'");
   const Json request = {{"path", "/x"}, {"action", "read"}};
-  EXPECT_EQ(agentCall({echo, "/d"}, request, "TOKEN'$"), Json::parse(R"({"ok":true})"));
-  EXPECT_EQ(readFile(seen),
-            "--data\n/d\n--json\nagent\n{\"action\":\"read\",\"path\":\"/x\"}\n"
-            "TOKEN'$\n");
-
   const auto failure = [&](const std::string& body, std::chrono::milliseconds limit = 10s) {
     const std::string engine = fakeEngine(dir, "engine-" + std::to_string(limit.count()), body);
     return failureOf([&] { agentCall({engine, "/d", limit}, request, "t"); });
@@ -135,12 +114,10 @@ TEST(AgentCall, PassesTheRequestAndTokenAndReportsEveryWayARunFails) {
             }),
             "No such file or directory");
 
-  // A run past the limit is stopped, whether it keeps its output open or closed it.
-  for (const std::string body : {"exec sleep 30", "exec >&-; exec sleep 30"}) {
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(failure(body, 1s), "Agent CLI did not complete within 1 second") << body;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << body;
-  }
+  // A run past the limit is stopped (however it holds its output: RunProcess's tests).
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(failure("exec sleep 30", 1s), "Agent CLI did not complete within 1 second");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
 
 }  // namespace

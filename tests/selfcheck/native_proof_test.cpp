@@ -2,7 +2,6 @@
 #include "selfcheck/native_proof.h"
 
 #include <filesystem>
-#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -25,32 +24,18 @@ const Json kGoodPage = {{"title", "Tamber"}, {"invite", true},
                         {"rows", 3},         {"indexed", "Indexed 2 seconds ago"}};
 
 TEST(DomProof, AcceptsOnlyTheTitledPageWithItsControlsAndEntries) {
-  EXPECT_EQ(domProof(jsonData(kGoodPage)), kGoodPage);
-  // "indexed" is shown as the page gave it, and not judged.
-  Json unindexed = kGoodPage;
-  unindexed.erase("indexed");
-  EXPECT_EQ(domProof(jsonData(unindexed)), unindexed);
+  EXPECT_EQ(domProof(jsonData(kGoodPage)), kGoodPage);  // "indexed" as given, and not judged
 
-  for (const std::optional<std::string>& result :
-       {std::optional<std::string>(), std::optional<std::string>("[]"),
-        std::optional<std::string>("\"Tamber\"")}) {
-    EXPECT_EQ(failureOf([&] { domProof(result); }), kNoDomProof);
-  }
+  EXPECT_EQ(failureOf([&] { domProof(std::nullopt); }), kNoDomProof);
+  EXPECT_EQ(failureOf([&] { domProof("\"Tamber\""); }), kNoDomProof);
   EXPECT_NE(failureOf([&] { domProof("{title"); }).find("parse error"), std::string::npos);
 
   // One member of the good page changed (a discarded value: removed).
   const Json removed(Json::value_t::discarded);
-  for (const auto& [key, value] : std::vector<std::pair<std::string, Json>>{{"title", "Larkspan"},
-                                                                            {"title", removed},
-                                                                            {"invite", false},
-                                                                            {"invite", "true"},
-                                                                            {"ordinary", removed},
-                                                                            {"elevated", 1},
-                                                                            {"rows", 0},
-                                                                            {"rows", -2},
-                                                                            {"rows", 1.5},
-                                                                            {"rows", "3"},
-                                                                            {"rows", removed}}) {
+  const std::vector<std::pair<std::string, Json>> changes = {
+      {"title", "Larkspan"}, {"invite", "true"}, {"elevated", removed},
+      {"rows", 0},           {"rows", -2},       {"rows", 1.5}};
+  for (const auto& [key, value] : changes) {
     Json page = kGoodPage;
     if (value.is_discarded()) {
       page.erase(key);
@@ -61,6 +46,8 @@ TEST(DomProof, AcceptsOnlyTheTitledPageWithItsControlsAndEntries) {
   }
 }
 
+// What a failed step leaves and what a real run reports, the fixture-mode test on a display
+// shows; here, the invitation's check and the order of the steps.
 class NativeProofRun : public ::testing::Test {
  protected:
   NativeProofSteps steps() {
@@ -71,57 +58,36 @@ class NativeProofRun : public ::testing::Test {
         },
         [this] {
           calls_.push_back("agent");
-          if (!agentFailure_.empty()) {
-            throw std::runtime_error(agentFailure_);
-          }
           return Json{{"view_read", true}};
         },
-        [this] { return noGrants_; },
+        [] { return false; },
     };
-  }
-  std::string run(const std::string& page, const std::string& reportPath) {
-    return failureOf([&] { completeNativeProof(page, reportPath, steps()); });
   }
 
   TempDir dir_;
   std::string report_ = dir_ / "report.json";
-  std::string invitation_ = "CLI: larkspan --json agent; export TAMBER_GRANT=...";
-  std::string agentFailure_;
-  bool noGrants_ = true;
+  std::string invitation_;
   std::vector<std::string> calls_;
 };
 
 TEST_F(NativeProofRun, WritesTheReportOnlyAfterEveryStepPassedInOrder) {
   const std::string good = jsonData(kGoodPage);
-  EXPECT_EQ(run(R"({"title":"Tamber"})", report_), kMissingControls);
-  EXPECT_TRUE(calls_.empty());
-
   for (const char* invitation :
        {"CLI: larkspan, but no capability line", "export TAMBER_GRANT= without the command line"}) {
     invitation_ = invitation;
-    EXPECT_EQ(run(good, report_), "Invitation missing agent instructions");
+    EXPECT_EQ(failureOf([&] { completeNativeProof(good, report_, steps()); }),
+              "Invitation missing agent instructions");
   }
   EXPECT_EQ(calls_, (std::vector<std::string>{"invitation", "invitation"}));
-
-  invitation_ = "CLI: TAMBER_GRANT";
-  agentFailure_ = "Agent view route failed";
-  EXPECT_EQ(run(good, report_), "Agent view route failed");
   EXPECT_FALSE(std::filesystem::exists(report_));
-  agentFailure_.clear();
-  EXPECT_EQ(run(good, dir_ / "no/report.json"), "No such file or directory");
 
-  // The whole file is replaced, and a grant still in the store is reported.
-  dir_.write("report.json", std::string(4096, 'x'));
-  noGrants_ = false;
+  // A grant still in the store is reported.
+  invitation_ = "CLI: TAMBER_GRANT";
   const Json report = completeNativeProof(good, report_, steps());
   EXPECT_EQ(readFile(report_), jsonData(report));
   EXPECT_EQ(report["web_kit_rendered"], kGoodPage);
   EXPECT_EQ(report["agent_broker"], (Json{{"view_read", true}}));
   EXPECT_EQ(report["file_grants_default_none"], false);
-  EXPECT_EQ(proofSnapshotPath(report_), dir_ / "report.json.png");
-
-  EXPECT_EQ(nativeFailureLine(std::runtime_error("Agent CLI did not complete")),
-            "Native fixture failure: Agent CLI did not complete\n");
 }
 
 }  // namespace

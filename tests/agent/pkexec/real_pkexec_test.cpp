@@ -1,12 +1,10 @@
 // The elevated path with its real parts: the agent broker, the real pkexec, polkitd on a system
 // bus, the polkit action Tamber installs, and the built tamber as the root helper.
 //
-// The test process moves into a mount namespace of its own before it starts anything. There a
-// tmpfs hides /run/dbus, so the system bus and polkitd started here are the only ones this
-// process and its children see: a bus that other programs on the machine use is never touched,
-// and never mistaken for ours. polkitd's actions and rules folders are replaced the same way,
-// so Tamber's action (and a rule for the test's unprivileged person) exist only for this test
-// and only for the processes it starts; every mount goes away with the namespace.
+// The test process first moves into a mount namespace of its own, where a tmpfs hides /run/dbus
+// and polkitd's actions and rules folders are replaced: the bus and polkitd started here, with
+// Tamber's action and a rule for the test's person, exist only for this process and its
+// children, never touch the machine's own bus, and go away with the namespace.
 #include <fcntl.h>
 #include <pwd.h>
 #include <sched.h>
@@ -31,6 +29,7 @@
 #include "agent/agent_client.h"
 #include "agent/agent_server.h"
 #include "agent/elevated.h"
+#include "agent/elevated_fixture.h"
 #include "agent/helper_mode.h"
 #include "base/reply.h"
 #include "platform/elevation.h"
@@ -45,6 +44,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::failureOf;
+using testing::launchFailure;
 using testing::readFile;
 using testing::TempDir;
 using testing::waitFor;
@@ -52,13 +52,6 @@ using testing::waitFor;
 constexpr const char* kActionId = "org.tamber.privileged-op";
 constexpr const char* kActionsDir = "/usr/share/polkit-1/actions";
 constexpr const char* kRulesDir = "/etc/polkit-1/rules.d";
-
-std::string launchFailure(int number) {
-  return "Administrator authorization or helper launch failed (Linux error " +
-         std::to_string(number) +
-         "). This is not proof of cancellation or an expired grant. Check the app and Linux "
-         "privacy permissions.";
-}
 
 std::string errnoText(const std::string& step) {
   return step + ": " + std::strerror(errno);
@@ -88,8 +81,6 @@ class Watcher {
     }
   }
   ~Watcher() { disarm(); }
-  Watcher(const Watcher&) = delete;
-  Watcher& operator=(const Watcher&) = delete;
 
   bool usable() const { return out_.valid(); }
   void started(pid_t pid) {
@@ -159,8 +150,6 @@ class RealParts {
       ::umount2(mount->c_str(), MNT_DETACH);
     }
   }
-  RealParts(const RealParts&) = delete;
-  RealParts& operator=(const RealParts&) = delete;
 
   std::string unavailable;
   std::string helper;  // the installed tamber
@@ -219,13 +208,9 @@ class RealParts {
     }
     const std::string rules = dir_.mkdir("rules");
     dir_.write("rules/10-tamber-test.rules",
-               "polkit.addRule(function (action, subject) {\n"
-               "  if (action.id == \"" +
+               "polkit.addRule(function (action, subject) {\n  if (action.id == \"" +
                    std::string(kActionId) + "\" && subject.user == \"" + person->pw_name +
-                   "\") {\n"
-                   "    return polkit.Result.YES;\n"
-                   "  }\n"
-                   "});\n");
+                   "\") { return polkit.Result.YES; }\n});\n");
 
     ::mkdir("/run/dbus", 0755);
     for (const auto& [source, target] : {std::pair<std::string, std::string>{"", "/run/dbus"},
@@ -272,18 +257,6 @@ class RealParts {
   std::vector<std::string> mounts_;
   UniqueFd log_;
   std::vector<ChildProcess> daemons_;
-};
-
-// Answers every approval with the decision set last; records how often it was asked.
-class Approver : public ElevatedApprover {
- public:
-  void runOnMainThread(const std::function<void()>& work) override { work(); }
-  bool approve(const std::string&, const std::string&) override {
-    ++asked;
-    return allow;
-  }
-  std::atomic<bool> allow{true};
-  std::atomic<int> asked{0};
 };
 
 // The launcher as a person without root runs it: pkexec started by that person's shell, in a
@@ -339,7 +312,7 @@ TEST_F(RealPkexec, BrokerRunsTheApprovedHelperAndReportsEveryWayItEnds) {
     ++launches;
     return administratorHelperLauncher(executable)(request);
   };
-  Approver approver;
+  testing::ScriptedApprover approver;
   AgentServer server(data, grants, &approver, options);
   server.start();
   const auto writeNew = [&](const std::string& name) {
@@ -357,13 +330,13 @@ TEST_F(RealPkexec, BrokerRunsTheApprovedHelperAndReportsEveryWayItEnds) {
   EXPECT_EQ(launches, 1);
 
   // Denied: pkexec is never started.
-  approver.allow = false;
+  approver.decision = false;
   EXPECT_EQ(writeNew("denied.txt"), R"({"error":"Elevated action denied","ok":false})");
   EXPECT_EQ(launches, 1);
   EXPECT_FALSE(std::filesystem::exists(work + "/denied.txt"));
 
   // The helper's own refusal (its status 1, passed on by pkexec) reaches the agent unchanged.
-  approver.allow = true;
+  approver.decision = true;
   EXPECT_EQ(writeNew("new.txt"), R"({"error":"File exists","ok":false})");
   EXPECT_EQ(launches, 2);
 
@@ -372,7 +345,7 @@ TEST_F(RealPkexec, BrokerRunsTheApprovedHelperAndReportsEveryWayItEnds) {
   EXPECT_EQ(writeNew("never.txt"), jsonData(failureReply(launchFailure(127))));
   EXPECT_EQ(launches, 3);
   EXPECT_FALSE(std::filesystem::exists(work + "/never.txt"));
-  EXPECT_EQ(approver.asked, 4);
+  EXPECT_EQ(approver.shown.size(), 4u);
 }
 
 TEST_F(RealPkexec, PolicyLetsAPersonRunOnlyTheInstalledHelperAsRoot) {

@@ -1,8 +1,6 @@
 // The fixture-mode proof of the real tamber on a virtual X display: one run against the real
 // engine that must leave a complete report, a snapshot of the page and exactly the audited
-// agent requests, and runs whose proof fails at a step and must write no report.
-#include <sys/stat.h>
-
+// agent requests, and a run whose proof fails at a step and must write no report.
 #include <regex>
 #include <sstream>
 
@@ -28,12 +26,12 @@ class FixtureProof : public TamberWindowTest {
     temp_.write("fixture/projects/old/draft.md", "draft\n");
   }
 
-  // A fixture run of `executable` with the engine at `port`, which must end by itself, well
-  // before the watchdog would end it (30 seconds after launch).
-  ChildProcess startProof(int port, const std::string& executable = kTamber) {
+  // A fixture run with the engine at `port`, which must end by itself, well before the
+  // watchdog would end it (30 seconds after launch).
+  ChildProcess startProof(int port) {
     started_ = std::chrono::steady_clock::now();
     return start(port, {{"TAMBER_FIXTURE_ROOT", fixture_}, {"TAMBER_NATIVE_PROOF", report_}},
-                 errors_, executable);
+                 errors_);
   }
   void expectEndedByItself(ChildProcess& tamber) {
     ASSERT_EQ(tamber.wait(kWatchdogAndStart), 0) << "tamber did not end by itself, or failed";
@@ -56,9 +54,7 @@ TEST_F(FixtureProof, RealWindowEngineAndAgentPathLeaveTheFullReportAndASnapshot)
       << readFile(errors_);
 
   ASSERT_TRUE(fs::exists(report_)) << readFile(errors_);
-  const std::string text = readFile(report_);
-  Json report = Json::parse(text);
-  EXPECT_EQ(text, jsonData(report));  // compact, keys sorted
+  Json report = Json::parse(readFile(report_));
   // When the page says it indexed, as it says it.
   EXPECT_TRUE(report["web_kit_rendered"]["indexed"].is_string());
   report["web_kit_rendered"].erase("indexed");
@@ -73,84 +69,45 @@ TEST_F(FixtureProof, RealWindowEngineAndAgentPathLeaveTheFullReportAndASnapshot)
 
   // The page as the window showed it: the web view fills the window's width and all of its
   // height but the menu bar.
-  const std::optional<Picture> shot = picture(report_ + ".png");
-  ASSERT_TRUE(shot) << "no readable PNG beside the report";
-  EXPECT_EQ(shot->width, window.width);
-  EXPECT_LE(shot->height, window.height);
-  EXPECT_GT(shot->height, window.height - 80);
-  EXPECT_GT(shot->colours.size(), 4u) << "the snapshot is blank";
+  const Picture shot = picture(report_ + ".png");
+  EXPECT_EQ(shot.width, window.width) << "no readable PNG beside the report, or not the page's";
+  EXPECT_LE(shot.height, window.height);
+  EXPECT_GT(shot.height, window.height - 80);
+  EXPECT_GT(shot.colours.size(), 4u) << "the snapshot is blank";
 
-  // Exactly the two successful requests are audited, and no token is anywhere.
-  const std::string fixtureFile = fixture_ + "/agent-fixture.txt";
-  std::vector<Json> audit;
+  // The window's broker audited exactly the two successful requests (what the fixture holds
+  // after them is the proof's own tests'), and no token is anywhere the run wrote.
+  std::vector<std::string> audited;
   std::istringstream lines(readFile(data_ + "/agent-audit.jsonl"));
   for (std::string line; std::getline(lines, line);) {
-    audit.push_back(Json::parse(line));
-    EXPECT_EQ(audit.back()["ok"], true);
-    EXPECT_EQ(audit.back()["elevated"], false);
-    EXPECT_FALSE(audit.back().contains("token"));
+    audited.push_back(Json::parse(line)["action"]);
   }
-  ASSERT_EQ(audit.size(), 2u);
-  EXPECT_EQ(audit[0]["action"], "read");
-  EXPECT_EQ(audit[0]["path"], fixtureFile);
-  EXPECT_EQ(audit[1]["action"], "copy");
-  EXPECT_EQ(audit[1]["destination"], fixtureFile + ".copy");
+  EXPECT_EQ(audited, (std::vector<std::string>{"read", "copy"}));
   const std::regex token("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
   for (const std::string& file :
        {data_ + "/agent-audit.jsonl", report_, errors_, data_ + "/desktop-engine.log"}) {
     EXPECT_FALSE(std::regex_search(readFile(file), token)) << "a token in " << file;
   }
-
-  EXPECT_EQ(readFile(fixtureFile), "agent fixture");
-  EXPECT_EQ(readFile(fixtureFile + ".copy"), "agent fixture");
-  EXPECT_FALSE(fs::exists(fixtureFile + ".denied"));
   expectQuitSequence(tamber);
 }
 
 TEST_F(FixtureProof, AFailedStepWritesNoReportAndEndsTheRunAtOnce) {
-  // A tamber whose engine (the larkspan beside it) invites but never answers an agent request.
-  const std::string bin = temp_.mkdir("bin");
-  fs::copy_file(kTamber, bin + "/tamber");
-  const std::string engine = temp_.write("bin/larkspan", R"(#!/bin/sh
-case "$*" in
-  *" invite --json") echo '{"text":"CLI: larkspan --json agent; export TAMBER_GRANT=..."}' ;;
-  *) exec sleep 120 ;;
-esac
-)");
-  ::chmod(engine.c_str(), 0755);
-  const std::string controls = R"(<button id="invite-agent">Invite</button>
-<button id="grant-ordinary">Grant</button>
-<button id="grant-elevated">Grant with approval</button>)";
-  struct Case {
-    std::string page;     // besides Tamber's title and the entries
-    std::string failure;  // the line on standard error
-    bool agentRan;
-  };
-  for (const Case& step : {
-           // None of the access controls: the proof stops before the agent path.
-           Case{R"(<p id="indexed">Indexed just now</p>)",
-                "Native app must show the actual indexed UI and access controls", false},
-           // The first agent run is stopped at its limit, well before the watchdog.
-           Case{controls, "Agent CLI did not complete within 10 seconds", true},
-       }) {
-    SCOPED_TRACE(step.failure);
-    const std::string page = "<!doctype html><title>Tamber</title>" + step.page +
-                             R"(<table><tr class="entry"><td>notes.txt</td></tr></table>)";
-    FakeHttpServer server([&](const std::string& path) {
-      return path == "/api/invite" ? httpReply(200, R"({"product":"Tamber"})")
-                                   : httpReply(200, page, "text/html");
-    });
-    ChildProcess tamber = startProof(server.port(), bin + "/tamber");
-    expectEndedByItself(tamber);
-    EXPECT_NE(readFile(errors_).find("Native fixture failure: " + step.failure + "\n"),
-              std::string::npos)
-        << readFile(errors_);
-    EXPECT_FALSE(fs::exists(report_));
-    EXPECT_FALSE(fs::exists(report_ + ".png"));
-    EXPECT_EQ(fs::exists(fixture_ + "/agent-fixture.txt"), step.agentRan);
-    EXPECT_FALSE(fs::exists(data_ + "/agent-audit.jsonl"));
-    EXPECT_FALSE(fs::exists(data_ + "/desktop-engine.log"));  // the server was used as it is
-  }
+  // A page the real web view shows without the access controls: the proof stops before the
+  // agent path. (How each later step fails is the proof's own tests'.)
+  const std::string page = R"(<!doctype html><title>Tamber</title>
+<p id="indexed">Indexed just now</p><table><tr class="entry"><td>notes.txt</td></tr></table>)";
+  FakeHttpServer server([&](const std::string& path) {
+    return httpReply(200, path == "/api/invite" ? R"({"product":"Tamber"})" : page, "text/html");
+  });
+  ChildProcess tamber = startProof(server.port());
+  expectEndedByItself(tamber);
+  EXPECT_NE(readFile(errors_).find("Native fixture failure: Native app must show the actual "
+                                   "indexed UI and access controls\n"),
+            std::string::npos)
+      << readFile(errors_);
+  EXPECT_FALSE(fs::exists(report_));
+  EXPECT_FALSE(fs::exists(report_ + ".png"));
+  EXPECT_FALSE(fs::exists(fixture_ + "/agent-fixture.txt"));
 }
 
 }  // namespace

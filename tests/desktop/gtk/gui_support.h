@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -46,17 +47,10 @@ class XSession {
     int x = 0, y = 0, width = 0, height = 0;  // on the screen
   };
 
-  XSession() : display_(XOpenDisplay(nullptr)) {
+  XSession() {
     // Windows come and go while they are listed; a vanished one is no reason to exit.
     XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
   }
-  ~XSession() {
-    if (display_ != nullptr) {
-      XCloseDisplay(display_);
-    }
-  }
-  XSession(const XSession&) = delete;
-  XSession& operator=(const XSession&) = delete;
 
   bool usable() const {
     int event = 0, error = 0, major = 0, minor = 0;
@@ -64,17 +58,12 @@ class XSession {
   }
 
   // The viewable top-level windows and their titles. Under a window manager that puts each
-  // window in a frame, the application window in the frame (marked with WM_STATE) stands for it.
+  // window in a frame, the titled window in the frame (the application's) stands for it.
   std::vector<std::pair<Window, std::string>> windows() {
     std::vector<std::pair<Window, std::string>> found;
-    const Atom state = XInternAtom(display_, "WM_STATE", False);
     for (Window child : children(root())) {
-      if (!viewable(child)) {
-        continue;
-      }
-      for (Window inside : tree(child, 0)) {
-        if (std::optional<std::string> name = title(inside);
-            name && (inside == child || property(inside, state, AnyPropertyType, 0))) {
+      for (Window inside : tree(child)) {
+        if (std::optional<std::string> name = title(inside)) {
           found.emplace_back(inside, *name);
           break;
         }
@@ -92,22 +81,18 @@ class XSession {
     return where;
   }
 
-  // Gives `target` the keyboard, puts the pointer inside it and presses `key`, with Control
-  // held when `control` is set.
-  void pressKey(Window target, KeySym key, bool control) {
+  // Gives `target` the keyboard, puts the pointer inside it and presses `keys` together: held
+  // down in order, released in reverse.
+  void pressKeys(Window target, const std::vector<KeySym>& keys) {
     XRaiseWindow(display_, target);
     XSetInputFocus(display_, target, RevertToParent, CurrentTime);
     const Area where = area(target);
     moveTo(where.x + where.width / 2, where.y + where.height / 2);
-    const KeyCode controlKey = XKeysymToKeycode(display_, XK_Control_L);
-    const KeyCode code = XKeysymToKeycode(display_, key);
-    if (control) {
-      XTestFakeKeyEvent(display_, controlKey, True, 0);
+    for (KeySym key : keys) {
+      XTestFakeKeyEvent(display_, XKeysymToKeycode(display_, key), True, 0);
     }
-    XTestFakeKeyEvent(display_, code, True, 0);
-    XTestFakeKeyEvent(display_, code, False, 0);
-    if (control) {
-      XTestFakeKeyEvent(display_, controlKey, False, 0);
+    for (auto key = keys.rbegin(); key != keys.rend(); ++key) {
+      XTestFakeKeyEvent(display_, XKeysymToKeycode(display_, *key), False, 0);
     }
     XSync(display_, False);
   }
@@ -139,11 +124,11 @@ class XSession {
     XSync(display_, False);
   }
 
-  // Where the viewable windows lie on the screen, but for `client` and those inside it: under
-  // a window manager, the frames and decorations it drew.
-  std::vector<Area> around(Window client) {
+  // Where the viewable windows lie on the screen: under a window manager, the frames and
+  // decorations it drew as well.
+  std::vector<Area> areas() {
     std::vector<Area> found;
-    for (Window part : tree(root(), client)) {
+    for (Window part : tree(root())) {
       found.push_back(area(part));
     }
     return found;
@@ -165,24 +150,22 @@ class XSession {
   }
 
   std::vector<Window> children(Window target) {
-    Window rootWindow = 0, up = 0;
+    Window ignored = 0;
     Window* list = nullptr;
     unsigned count = 0;
-    std::vector<Window> found;
-    if (XQueryTree(display_, target, &rootWindow, &up, &list, &count) != 0 && list != nullptr) {
-      found.assign(list, list + count);
-      XFree(list);
-    }
+    XQueryTree(display_, target, &ignored, &ignored, &list, &count);  // none when it fails
+    std::vector<Window> found(list, list + count);
+    XFree(list);  // free(), which takes a null pointer
     return found;
   }
 
-  // `top` and the viewable windows below it, depth first, leaving out `skipped` and all below it.
-  std::vector<Window> tree(Window top, Window skipped) {
+  // `top` and the windows below it while they are viewable, depth first.
+  std::vector<Window> tree(Window top) {
     std::vector<Window> found, pending{top};
     while (!pending.empty()) {
       const Window next = pending.back();
       pending.pop_back();
-      if (next != skipped && (next == top || viewable(next))) {
+      if (viewable(next)) {
         found.push_back(next);
         for (Window child : children(next)) {
           pending.push_back(child);
@@ -211,36 +194,34 @@ class XSession {
     const bool present = XGetWindowProperty(display_, target, name, 0, 1, False, type, &found,
                                             &format, &count, &left, &data) == Success &&
                          found != 0 && count >= items;
-    if (data != nullptr) {
-      XFree(data);
-    }
+    XFree(data);
     return present;
   }
 
-  Display* display_;
+  std::unique_ptr<Display, int (*)(Display*)> owner_{XOpenDisplay(nullptr), XCloseDisplay};
+  Display* display_ = owner_.get();
 };
 
-// The size of the PNG at `path` and how many of its pixels have each colour (0xRRGGBB);
-// nullopt when cairo cannot read it.
+// The size of the PNG at `path` and how many of its pixels have each colour (0xRRGGBB); all
+// zero when cairo cannot read it.
 struct Picture {
   int width = 0, height = 0;
   std::map<uint32_t, long> colours;
 
   long pixels(uint32_t rgb) const { return colours.contains(rgb) ? colours.at(rgb) : 0; }
 };
-inline std::optional<Picture> picture(const std::string& path) {
+inline Picture picture(const std::string& path) {
   cairo_surface_t* image = cairo_image_surface_create_from_png(path.c_str());
-  std::optional<Picture> found;
+  Picture found;
   if (cairo_surface_status(image) == CAIRO_STATUS_SUCCESS) {
-    found.emplace();
-    found->width = cairo_image_surface_get_width(image);
-    found->height = cairo_image_surface_get_height(image);
+    found.width = cairo_image_surface_get_width(image);
+    found.height = cairo_image_surface_get_height(image);
     const unsigned char* data = cairo_image_surface_get_data(image);
-    for (int y = 0; y < found->height; ++y) {
+    for (int y = 0; y < found.height; ++y) {
       const auto* row = reinterpret_cast<const uint32_t*>(
           data + static_cast<ptrdiff_t>(y) * cairo_image_surface_get_stride(image));
-      for (int x = 0; x < found->width; ++x) {
-        ++found->colours[row[x] & 0xffffffu];
+      for (int x = 0; x < found.width; ++x) {
+        ++found.colours[row[x] & 0xffffffu];
       }
     }
   }
@@ -248,22 +229,14 @@ inline std::optional<Picture> picture(const std::string& path) {
   return found;
 }
 
-// True while process `pid` runs; a zombie does not.
-inline bool processRunning(int pid) {
-  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-  const size_t close = stat.rfind(')');
-  return close != std::string::npos && stat.substr(close + 2, 1) != "Z";
-}
-
-// Engines still serving `dataDirectory`, found by their command line.
+// Engines still serving `dataDirectory`, found by their command line (a zombie has none).
 inline std::vector<int> enginesServing(const std::string& dataDirectory) {
   std::vector<int> found;
   for (const auto& entry : fs::directory_iterator("/proc")) {
     const std::string pid = entry.path().filename();
     if (pid.find_first_not_of("0123456789") == std::string::npos &&
         readFile("/proc/" + pid + "/cmdline")
-            .starts_with(kEngine + '\0' + "--data" + '\0' + dataDirectory + '\0') &&
-        processRunning(std::stoi(pid))) {
+            .starts_with(kEngine + '\0' + "--data" + '\0' + dataDirectory + '\0')) {
       found.push_back(std::stoi(pid));
     }
   }
@@ -276,20 +249,25 @@ inline bool lockReleased(const std::string& data) {
   return lock.valid() && ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0;
 }
 
-// A test of the real tamber on the display: without one it fails where CI provides it
-// (TAMBER_REQUIRE_DISPLAY) and skips elsewhere. No engine started for its data directory
-// outlives it.
+// A test of the real tamber on the display (TAMBER_REQUIRE_DISPLAY: where CI provides one).
+// No engine started for its data directory outlives it.
 class TamberWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* missing = "no X display with the XTest extension (run under xvfb-run)";
-    if (!x_.usable() && std::getenv("TAMBER_REQUIRE_DISPLAY") != nullptr) {
-      FAIL() << missing;
-    } else if (!x_.usable()) {
-      GTEST_SKIP() << missing;
+    if (!x_.usable()) {
+      lacking("TAMBER_REQUIRE_DISPLAY", "no X display with the XTest extension (run xvfb-run)");
     }
   }
   void TearDown() override { stopEngines(); }
+
+  // A real part the test needs is `missing`: a failure where CI provides it (`required` set),
+  // a skip elsewhere.
+  static void lacking(const char* required, const char* missing) {
+    if (std::getenv(required) != nullptr) {
+      FAIL() << missing;
+    }
+    GTEST_SKIP() << missing;
+  }
 
   void stopEngines() {
     for (int pid : enginesServing(data_)) {
@@ -297,28 +275,25 @@ class TamberWindowTest : public ::testing::Test {
     }
   }
 
-  // tamber (or `executable`) with the engine at `port`, a home of its own and data_ as its data
-  // directory, unless `settings` say otherwise; no other TAMBER_ setting of this process
-  // reaches it. Standard error goes to `errorPath` when it is not empty.
+  // tamber with the engine at `port`, a home of its own and data_ as its data directory, unless
+  // `settings` say otherwise; no other TAMBER_ setting of this process reaches it. Standard
+  // error goes to `errorPath` unless it is empty.
   ChildProcess start(int port, std::map<std::string, std::string> settings = {},
-                     const std::string& errorPath = "", const std::string& executable = kTamber) {
+                     const std::string& errorPath = "") {
     settings.insert({{"HOME", temp_.mkdir("home")},
                      {"TAMBER_DATA", data_},
                      {"TAMBER_PORT", std::to_string(port)}});
     EnvironmentChanges environment;
-    for (const char* name :
-         {"TAMBER_DATA", "TAMBER_PORT", "TAMBER_FIXTURE_ROOT", "TAMBER_NATIVE_PROOF",
-          "TAMBER_PAGE_SNAPSHOT", "TAMBER_GRANT", "XDG_DATA_HOME", "http_proxy"}) {
+    for (const char* name : {"TAMBER_FIXTURE_ROOT", "TAMBER_NATIVE_PROOF", "TAMBER_PAGE_SNAPSHOT",
+                             "TAMBER_GRANT", "XDG_DATA_HOME", "http_proxy"}) {
       environment.emplace_back(name, std::nullopt);
     }
     // A sanitizer build must not turn GTK's deliberate leaks at exit into a failed status.
     environment.emplace_back("ASAN_OPTIONS", "detect_leaks=0");
     environment.insert(environment.end(), settings.begin(), settings.end());
     const UniqueFd errors(
-        errorPath.empty()
-            ? -1
-            : ::open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    ChildProcess tamber({executable},
+        ::open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    ChildProcess tamber({kTamber},
                         {environment, ChildStream::toNullDevice(), ChildStream::inherit(),
                          errors ? ChildStream::to(errors.get()) : ChildStream::inherit()});
     EXPECT_TRUE(tamber.running());
