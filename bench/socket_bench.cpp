@@ -34,6 +34,7 @@
 #include "base/reply.h"
 #include "platform/peer_credentials.h"
 #include "platform/unique_fd.h"
+#include "platform/unix_socket.h"
 
 namespace {
 
@@ -93,9 +94,7 @@ void floorServer(int listening, int connections, const std::string& reply, const
 // A socket listening at `path`.
 tamber::UniqueFd listenAt(const std::string& path) {
   tamber::UniqueFd listening(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.data(), path.size());
+  const sockaddr_un address = *tamber::unixSocketAddress(path);
   if (::bind(listening.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(listening.get(), 8) != 0) {
     std::perror("listen");

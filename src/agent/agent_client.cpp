@@ -1,8 +1,6 @@
 #include "agent/agent_client.h"
 
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,29 +9,15 @@
 #include "base/failure.h"
 #include "platform/fd_io.h"
 #include "platform/unique_fd.h"
+#include "platform/unix_socket.h"
 
 namespace tamber {
 
 std::string sendAgentRequest(const std::string& socketPath, const std::string& request,
                              std::chrono::milliseconds timeout) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  require(socketPath.size() <= 103 && socketPath.find('\0') == std::string::npos,
-          "Agent socket path is too long");
-  std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
-
-  UniqueFd socketFD(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  require(unixSocketAddress(socketPath).has_value(), "Agent socket path is too long");
+  UniqueFd socketFD = connectUnixSocket(socketPath, timeout);
   if (!socketFD) {
-    throw errnoFailure();
-  }
-  if (timeout.count() > 0) {
-    timeval limit{};
-    limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-    limit.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-    ::setsockopt(socketFD.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(socketFD.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  }
-  if (::connect(socketFD.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     throw errnoFailure();
   }
 

@@ -18,6 +18,7 @@
 #include "base/failure.h"
 #include "platform/peer_credentials.h"
 #include "platform/thread_name.h"
+#include "platform/unix_socket.h"
 
 namespace tamber {
 namespace {
@@ -25,9 +26,6 @@ namespace {
 using Milliseconds = std::chrono::milliseconds;
 using SteadyClock = std::chrono::steady_clock;
 
-// sun_path is 108 bytes here but 104 on other systems; one limit everywhere keeps the data
-// directory usable wherever the app runs.
-constexpr size_t kLongestSocketPath = 103;
 constexpr int kListenBacklog = 8;
 constexpr size_t kReadChunk = 4096;
 constexpr Milliseconds kAcceptPause{100};
@@ -88,8 +86,8 @@ AgentServer::~AgentServer() {
 
 void AgentServer::start() {
   assert(!broker_.joinable() && !socketFD_ && "start() runs once");
-  require(socketPath_.size() <= kLongestSocketPath,
-          "Private state path is too long for the local agent socket");
+  const std::optional<sockaddr_un> address = unixSocketAddress(socketPath_);
+  require(address.has_value(), "Private state path is too long for the local agent socket");
 
   // A socket left by a run that crashed; unlink removes it (or a file or link put in its
   // place) but never a directory and never anything a link points to.
@@ -109,10 +107,7 @@ void AgentServer::start() {
   UniqueFd socketFD(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   require(socketFD.valid(), "Could not create agent socket");
 
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, socketPath_.data(), socketPath_.size());
-  if (::bind(socketFD.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (::bind(socketFD.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
     throw BrokerFailure("Could not bind private agent socket");
   }
   // Only the owner may connect; the peer check below is the second line, not the only one.

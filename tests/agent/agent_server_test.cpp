@@ -1,7 +1,6 @@
 #include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +23,7 @@
 #include "base/reply.h"
 #include "platform/fd_io.h"
 #include "platform/unique_fd.h"
+#include "platform/unix_socket.h"
 #include "support/runs.h"
 #include "support/temp_dir.h"
 #include "support/waiting.h"
@@ -42,22 +42,6 @@ const std::string kNoGrant = R"({"error":"Private grant required","ok":false})";
 const std::string kUnknownGrant =
     R"({"error":"Missing, revoked or expired access grant","ok":false})";
 const std::string kDenied = R"({"error":"Elevated action denied","ok":false})";
-
-sockaddr_un addressOf(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.data(), path.size());
-  return address;
-}
-
-UniqueFd connectTo(const std::string& path) {
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const sockaddr_un address = addressOf(path);
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    return UniqueFd();
-  }
-  return fd;
-}
 
 std::string readAll(int fd) {
   std::string reply;
@@ -86,7 +70,7 @@ bool isEnvelope(const std::string& bytes) {
 // Sends `bytes` exactly as given (sendAgentRequest adds a newline and half-closes), optionally
 // half-closes, and returns everything the server sends back.
 std::string sendRaw(const std::string& socketPath, const std::string& bytes, bool halfClose) {
-  UniqueFd fd = connectTo(socketPath);
+  UniqueFd fd = connectUnixSocket(socketPath);
   EXPECT_TRUE(fd.valid());
   EXPECT_EQ(::send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
             static_cast<ssize_t>(bytes.size()));
@@ -149,7 +133,7 @@ TEST_F(AgentServerTest, StartReplacesLeftoversButNeverADirectory) {
   {
     // A socket left by a crashed run.
     UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_un address = addressOf(socketPath);
+    const sockaddr_un address = *unixSocketAddress(socketPath);
     ASSERT_EQ(::bind(stale.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   }
   auto server = started();
@@ -159,7 +143,7 @@ TEST_F(AgentServerTest, StartReplacesLeftoversButNeverADirectory) {
   EXPECT_EQ(sendAgentRequest(socketPath, "{}"), kNoGrant);
   server->stop();
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(socketPath)));
-  EXPECT_FALSE(connectTo(socketPath).valid());
+  EXPECT_FALSE(connectUnixSocket(socketPath).valid());
 
   // A link in its place is removed, never what it points to.
   const std::string elsewhere = dir.write("elsewhere.txt", "keep");
@@ -239,7 +223,7 @@ TEST_F(AgentServerTest, RequestEndsAtNewlineHalfCloseOrSilence) {
   // Half-closed, then gone unread: writing their replies must not raise SIGPIPE in the
   // broker's process, and the next client is served.
   for (int i = 0; i < 3; ++i) {
-    UniqueFd gone = connectTo(server->socketPath());
+    UniqueFd gone = connectUnixSocket(server->socketPath());
     ASSERT_EQ(::send(gone.get(), body.data(), body.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(body.size()));
     ::shutdown(gone.get(), SHUT_WR);
@@ -255,7 +239,7 @@ TEST_F(AgentServerTest, ATricklingClientCannotHoldTheBroker) {
   const std::string body = statLine();
   auto server = started();
 
-  UniqueFd slow = connectTo(server->socketPath());
+  UniqueFd slow = connectUnixSocket(server->socketPath());
   ASSERT_TRUE(slow.valid());
   std::atomic<bool> done{false};
   // One byte every 200 ms: never silent for the 300 ms read timeout.
@@ -292,21 +276,20 @@ TEST_F(AgentServerTest, PeersOfAnotherUserGetNothing) {
   ::chmod(data.c_str(), 0711);
   ::chmod(server->socketPath().c_str(), 0666);
 
-  const sockaddr_un address = addressOf(server->socketPath());
   const pid_t child = ::fork();
   if (child == 0) {
     if (::setgroups(0, nullptr) != 0 || ::setgid(testing::kNobody) != 0 ||
         ::setuid(testing::kNobody) != 0) {
       ::_exit(3);
     }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const UniqueFd fd = connectUnixSocket(server->socketPath());
+    if (!fd) {
       ::_exit(2);
     }
-    ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
-    ::shutdown(fd, SHUT_WR);
+    ::send(fd.get(), line.data(), line.size(), MSG_NOSIGNAL);
+    ::shutdown(fd.get(), SHUT_WR);
     char byte;
-    ::_exit(::read(fd, &byte, 1) > 0 ? 1 : 0);
+    ::_exit(::read(fd.get(), &byte, 1) > 0 ? 1 : 0);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -367,7 +350,7 @@ TEST_F(AgentServerTest, StopDoesNotWaitForASilentClient) {
   options.readTimeout = 5s;
   options.requestTimeLimit = 10s;
   auto server = started();
-  UniqueFd silent = connectTo(server->socketPath());
+  UniqueFd silent = connectUnixSocket(server->socketPath());
   ASSERT_TRUE(silent.valid());
   std::this_thread::sleep_for(50ms);  // let the broker take the connection
 

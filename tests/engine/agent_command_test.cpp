@@ -1,6 +1,5 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -16,6 +15,7 @@
 #include "access/grant.h"
 #include "agent/agent_server.h"
 #include "engine/larkspan_harness.h"
+#include "platform/unix_socket.h"
 #include "support/temp_dir.h"
 
 namespace tamber::testing {
@@ -58,10 +58,8 @@ TEST(CommandLine, RefusesWhatItCannotRunAndFailsAloudWithoutGrantRequestObjectOr
   // success.
   dir.mkdir("data");
   UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, (data + "/agent.sock").c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const sockaddr_un address = *unixSocketAddress(data + "/agent.sock");
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(listener.get(), 1), 0);
   std::thread silent([&] {
     UniqueFd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
