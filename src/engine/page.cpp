@@ -166,7 +166,6 @@ std::string folderSection(IndexReader& reader, const FolderRecord& folder,
   std::string rows = totalRow(&usage, "");
   // The folder's own entry alone (no files in it) is too small to deserve a row.
   bool herePlaced = folder.here.files == 0;
-  uint64_t shownBytes = 0;
   for (const FolderRecord& child : children) {
     if (!herePlaced && folder.here.allocatedBytes >= child.usage.allocatedBytes) {
       rows += hereRow(folder.here, usage.allocatedBytes);
@@ -174,7 +173,6 @@ std::string folderSection(IndexReader& reader, const FolderRecord& folder,
     }
     rows += childRow(child, folderLink(base.empty() ? child.name : base + "/" + child.name),
                      usage.allocatedBytes);
-    shownBytes += child.usage.allocatedBytes;
   }
   if (childCount > children.size()) {
     const uint64_t rest = childCount - children.size();
