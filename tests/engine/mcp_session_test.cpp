@@ -120,7 +120,7 @@ TEST(McpSession, AnswersBadMessagesWithTheirErrorsIgnoresNotificationsAndTakesBa
       {"arguments not an object", call("stat", "x").dump(), kToolError},
       {"path not a string", call("stat", {{"path", 7}}).dump(), kToolError},
       {"a token smuggled in", call("stat", {{"path", "/x"}, {"token", "t"}}).dump(), kToolError},
-      {"batch outside 2025-03-26", "[" + request(1, "ping").dump() + "]", -32600},
+      {"batch outside 2025-03-26", Json::array({request(1, "ping")}).dump(), -32600},
       {"a notification", R"({"jsonrpc":"2.0","method":"notifications/whatever"})", kNoResponse},
       {"a response", R"({"jsonrpc":"2.0","id":3,"result":{}})", kNoResponse},
   };
