@@ -4,8 +4,8 @@
 #include <exception>
 
 #include "agent/helper_mode.h"
-#include "desktop/gtk/desktop_entry.h"
 #include "base/failure.h"
+#include "desktop/gtk/desktop_entry.h"
 #include "selfcheck/broker_self_test.h"
 
 namespace tamber {

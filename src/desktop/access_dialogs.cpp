@@ -2,10 +2,10 @@
 
 #include <exception>
 
-#include "desktop/invitation.h"
 #include "base/failure.h"
 #include "base/text.h"
 #include "base/time.h"
+#include "desktop/invitation.h"
 
 namespace tamber::desktop {
 

@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "agent/elevated.h"
-#include "desktop/settings.h"
 #include "base/failure.h"
 #include "base/reply.h"
 #include "base/text.h"
 #include "base/time.h"
+#include "desktop/settings.h"
 #include "platform/process.h"
 
 namespace tamber::desktop {
