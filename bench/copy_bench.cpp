@@ -19,6 +19,7 @@
 
 #include "access/grant.h"
 #include "actions/executor.h"
+#include "bench_support.h"
 #include "platform/process.h"
 #include "platform/unique_fd.h"
 
@@ -66,11 +67,8 @@ int main(int argc, char** argv) {
   const size_t mebibytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1024;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 2;
 
-  std::string folder = "/tmp/tamber-bench-XXXXXX";
-  if (::mkdtemp(folder.data()) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
+  const tamber::bench::BenchFolder bench("bench");
+  const std::string& folder = bench.path();
   const std::string source = folder + "/source.bin";
   const std::string toolsCopy = folder + "/tools.bin";
   const std::string ourCopy = folder + "/ours.bin";
@@ -121,7 +119,6 @@ int main(int argc, char** argv) {
       tools();
     }
   }
-  std::filesystem::remove_all(folder);
 
   if (exitStatus == 0) {
     std::printf("verified copy of %zu MiB: %.3f s; sha256sum+cp+sync+sha256sum: %.3f s\n",

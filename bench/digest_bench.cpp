@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "actions/digest.h"
+#include "bench_support.h"
 #include "platform/unique_fd.h"
 
 namespace {
@@ -44,11 +45,8 @@ int main(int argc, char** argv) {
     byte = static_cast<unsigned char>(state);
   }
 
-  std::string folder = "/tmp/tamber-bench-XXXXXX";
-  if (::mkdtemp(folder.data()) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
+  const tamber::bench::BenchFolder bench("bench");
+  const std::string& folder = bench.path();
   const std::string path = folder + "/data";
   {
     tamber::UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
@@ -97,7 +95,6 @@ int main(int argc, char** argv) {
   }
   const bool same = ours == tamber::memoryDigest(buffer.data(), size) && loop == theirs;
 
-  std::filesystem::remove_all(folder);
   const double mib = static_cast<double>(mebibytes);
   std::printf("digest of a cached %zu MiB file: %.0f MiB/s\n", mebibytes, mib / bestOurs);
   std::printf("OpenSSL SHA-256 of the same bytes in memory: %.0f MiB/s\n", mib / bestTheirs);

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "platform/executable_path.h"
 #include "platform/fd_io.h"
 #include "platform/process.h"
@@ -187,12 +188,8 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  char pattern[] = "/tmp/tamber-index-bench-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const std::string base = pattern;
+  const tamber::bench::BenchFolder folder("index-bench");
+  const std::string& base = folder.path();
 
   // 1. Blocks: the file system of /tmp.
   if (files > 0) {
@@ -245,7 +242,5 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(home, ignored);
   }
 
-  std::error_code ignored;
-  std::filesystem::remove_all(base, ignored);
   return 0;
 }

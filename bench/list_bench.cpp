@@ -15,6 +15,7 @@
 
 #include "access/grant.h"
 #include "actions/executor.h"
+#include "bench_support.h"
 #include "platform/unique_fd.h"
 
 namespace {
@@ -27,10 +28,7 @@ double millisecondsOf(const auto& work) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-double percentile(std::vector<double> samples, double fraction) {
-  std::sort(samples.begin(), samples.end());
-  return samples[static_cast<size_t>(fraction * static_cast<double>(samples.size() - 1))];
-}
+using tamber::bench::percentile;
 
 }  // namespace
 
@@ -38,11 +36,8 @@ int main(int argc, char** argv) {
   const long entries = argc > 1 ? std::atol(argv[1]) : 1000000;
   const int calls = argc > 2 ? std::atoi(argv[2]) : 200;
 
-  std::string folder = "/tmp/tamber-bench-XXXXXX";
-  if (::mkdtemp(folder.data()) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
+  const tamber::bench::BenchFolder bench("bench");
+  const std::string& folder = bench.path();
   const std::string crowded = folder + "/crowded";
   ::mkdir(crowded.c_str(), 0700);
   {
@@ -54,7 +49,6 @@ int main(int argc, char** argv) {
           ::openat(directory.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
       if (!file) {
         std::perror("creating entries");
-        std::filesystem::remove_all(folder);
         return 1;
       }
     }
@@ -75,7 +69,6 @@ int main(int argc, char** argv) {
       }
     }));
   }
-  std::filesystem::remove_all(folder);
 
   const double median = percentile(listTimes, 0.5);
   std::printf("list of %ld entries, %d calls: median %.3f ms, p99 %.3f ms, worst %.3f ms\n",

@@ -20,6 +20,7 @@
 #include "access/grant.h"
 #include "agent/agent_server.h"
 #include "base/reply.h"
+#include "bench_support.h"
 #include "platform/fd_io.h"
 #include "platform/process.h"
 #include "platform/unique_fd.h"
@@ -28,10 +29,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double percentile(std::vector<double> samples, double fraction) {
-  std::sort(samples.begin(), samples.end());
-  return samples[static_cast<size_t>(fraction * static_cast<double>(samples.size() - 1))];
-}
+using tamber::bench::percentile;
 
 double millisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -99,11 +97,8 @@ int main(int argc, char** argv) {
   const int calls = argc > 1 ? std::max(10, std::atoi(argv[1])) : 300;
   const std::string larkspan = TAMBER_BINARY_DIR "/larkspan";
 
-  std::string folder = "/tmp/tamber-bench-XXXXXX";
-  if (::mkdtemp(folder.data()) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
+  const tamber::bench::BenchFolder bench("bench");
+  const std::string& folder = bench.path();
   const std::string data = folder + "/data";
   const std::string scope = folder + "/scope";
   ::mkdir(data.c_str(), 0700);
@@ -167,7 +162,5 @@ int main(int argc, char** argv) {
               percentile(throughMcp, 0.5) / percentile(perProcess, 0.5),
               percentile(throughMcp, 0.5));
 
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
   return 0;
 }

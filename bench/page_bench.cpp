@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "platform/executable_path.h"
 #include "platform/process.h"
 #include "platform/unique_fd.h"
@@ -293,12 +294,8 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  char pattern[] = "/tmp/tamber-page-bench-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const std::string base = pattern;
+  const tamber::bench::BenchFolder folder("page-bench");
+  const std::string& base = folder.path();
   const std::string home = base + "/home";
   const std::string data = base + "/data";
   std::printf("building a folder of %d subfolders under %s\n", children, home.c_str());
@@ -397,7 +394,5 @@ int main(int argc, char** argv) {
               tamberMs / bareMs, (tamberMs - kSnapshotDelayMs) / (bareMs - kSnapshotDelayMs));
 
   engine.stop(10s);
-  std::error_code ignored;
-  std::filesystem::remove_all(base, ignored);
   return 0;
 }

@@ -32,6 +32,7 @@
 #include "agent/audit_log.h"
 #include "agent/request_json.h"
 #include "base/reply.h"
+#include "bench_support.h"
 #include "platform/peer_credentials.h"
 #include "platform/unique_fd.h"
 #include "platform/unix_socket.h"
@@ -40,10 +41,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double percentile(std::vector<double> samples, double fraction) {
-  std::sort(samples.begin(), samples.end());
-  return samples[static_cast<size_t>(fraction * static_cast<double>(samples.size() - 1))];
-}
+using tamber::bench::percentile;
 
 // Reads a request up to its newline or end of stream.
 void readRequest(int client) {
@@ -148,11 +146,8 @@ int main(int argc, char** argv) {
   constexpr int kRounds = 25;
   const int perRound = total / kRounds;
 
-  std::string folder = "/tmp/tamber-bench-XXXXXX";
-  if (::mkdtemp(folder.data()) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
+  const tamber::bench::BenchFolder bench("bench");
+  const std::string& folder = bench.path();
   const std::string data = folder + "/data";
   const std::string scope = folder + "/scope";
   ::mkdir(data.c_str(), 0700);
@@ -242,7 +237,5 @@ int main(int argc, char** argv) {
   std::printf("  reply      %6.2f us\n",
               stageMicroseconds(count, [&] { return tamber::jsonData(answer); }));
 
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
   return 0;
 }
