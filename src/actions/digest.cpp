@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/failure.h"
+#include "base/text.h"
 #include "platform/fd_io.h"
 
 namespace tamber {
@@ -18,17 +19,6 @@ constexpr size_t kChunk = 65536;
 constexpr const char* kBudget = "Operation time budget reached";
 
 using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
-
-std::string hexText(const unsigned char* value, unsigned int length) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(2 * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    text.push_back(kHex[value[i] >> 4]);
-    text.push_back(kHex[value[i] & 0x0F]);
-  }
-  return text;
-}
 
 }  // namespace
 

@@ -76,10 +76,6 @@ ResolvedPath openParent(const CheckedPath& path, const AgentGrant& grant) {
   return ResolvedPath{std::move(current), below.empty() ? "." : std::string(below.back())};
 }
 
-ResolvedPath parentFD(std::string_view path, const AgentGrant& grant) {
-  return openParent(checkPath(path, grant), grant);
-}
-
 UniqueFd regularFD(int directory, const std::string& name) {
   UniqueFd file(::openat(directory, name.c_str(), kFileFlags));
   if (!file) {

@@ -35,9 +35,6 @@ struct ResolvedPath {
 // descriptor stays open after a failure. Safe on any thread.
 ResolvedPath openParent(const CheckedPath& path, const AgentGrant& grant);
 
-// checkPath, then openParent.
-ResolvedPath parentFD(std::string_view path, const AgentGrant& grant);
-
 // Opens `name` in `directory` read-only without following a symbolic link and without waiting
 // (a named pipe opens at once), and keeps it only if it is a regular file with exactly one
 // link: a second name could live outside the grant. The caller owns the returned descriptor;

@@ -10,7 +10,6 @@
 #include "platform/unique_fd.h"
 
 namespace tamber {
-namespace {}  // namespace
 
 Json auditRecord(const Json& request, bool elevated, const Json& reply, WallClock::time_point at) {
   // Member by member: a braced list would build a temporary array for every pair, and this

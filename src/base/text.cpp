@@ -78,4 +78,15 @@ std::string shellQuote(std::string_view text) {
   return quoted;
 }
 
+std::string hexText(const unsigned char* bytes, size_t count) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(2 * count);
+  for (size_t i = 0; i < count; ++i) {
+    text.push_back(kHex[bytes[i] >> 4]);
+    text.push_back(kHex[bytes[i] & 0x0F]);
+  }
+  return text;
+}
+
 }  // namespace tamber

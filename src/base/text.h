@@ -19,6 +19,9 @@ std::string nfc(std::string_view text);
 // letter by letter, so callers can skip ICU's conversions for it (most paths are ASCII).
 bool isAscii(std::string_view text);
 
+// `count` bytes as lower-case hexadecimal, two digits each.
+std::string hexText(const unsigned char* bytes, size_t count);
+
 // `text` as one word for a POSIX shell: every ' written as '\'' and the whole enclosed in '.
 std::string shellQuote(std::string_view text);
 

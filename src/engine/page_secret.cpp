@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "base/failure.h"
+#include "base/text.h"
 #include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 
@@ -30,12 +31,7 @@ std::string ensurePageSecret(const std::string& dataDir) {
   if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
     throw BrokerFailure("No random bytes are available for the page's secret.");
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string secret;
-  for (const unsigned char byte : bytes) {
-    secret += kHex[byte >> 4];
-    secret += kHex[byte & 15];
-  }
+  const std::string secret = hexText(bytes.data(), bytes.size());
   // Written whole under a name of its own, then renamed over whatever was there: a reader
   // sees the old file or the new one, and the new one is 0600 from its first byte.
   const std::string temporary = path + "." + std::to_string(::getpid()) + ".tmp";
