@@ -1,7 +1,9 @@
 // An agent's request bytes through the broker's own parser, then the preflight
 // against a live grant: a sentence or success, never a crash. Preflight touches no file.
+// The quick reader of plain requests must agree with the full JSON parser on all it accepts.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "access/grant.h"
@@ -19,9 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g.expires = tamber::WallClock::now() + std::chrono::hours(24 * 365);
     return g;
   }();
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  if (const std::optional<tamber::Json> plain = tamber::parsePlainRequest(text)) {
+    if (!tamber::Json::accept(text) || tamber::Json::parse(text) != *plain) {
+      __builtin_trap();
+    }
+  }
   try {
-    const tamber::Json request =
-        tamber::parseRequestJson(std::string_view(reinterpret_cast<const char*>(data), size));
+    const tamber::Json request = tamber::parseRequestJson(text);
     if (!request.is_object()) {
       return 0;
     }

@@ -1,6 +1,7 @@
 #include "agent/request_json.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "base/failure.h"
 #include "base/text.h"
@@ -42,9 +43,84 @@ bool nestsDeeperThan(std::string_view text, int limit) {
   return false;
 }
 
+bool isJsonSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+void skipSpace(std::string_view text, size_t& at) {
+  while (at < text.size() && isJsonSpace(text[at])) {
+    ++at;
+  }
+}
+
+// The string opening at text[at], when it holds printable ASCII only and no escape; `at`
+// moves past its closing quote.
+std::optional<std::string_view> plainString(std::string_view text, size_t& at) {
+  if (at >= text.size() || text[at] != '"') {
+    return std::nullopt;
+  }
+  const size_t begin = ++at;
+  for (; at < text.size(); ++at) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if (c == '"') {
+      return text.substr(begin, at++ - begin);
+    }
+    if (c < 0x20 || c > 0x7e || c == '\\') {
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+bool take(std::string_view text, size_t& at, char expected) {
+  skipSpace(text, at);
+  if (at < text.size() && text[at] == expected) {
+    ++at;
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
+std::optional<Json> parsePlainRequest(std::string_view text) {
+  size_t at = 0;
+  if (!take(text, at, '{')) {
+    return std::nullopt;
+  }
+  Json object = Json::object();
+  if (!take(text, at, '}')) {
+    for (;;) {
+      skipSpace(text, at);
+      const std::optional<std::string_view> key = plainString(text, at);
+      if (!key || !take(text, at, ':')) {
+        return std::nullopt;
+      }
+      skipSpace(text, at);
+      const std::optional<std::string_view> value = plainString(text, at);
+      if (!value) {
+        return std::nullopt;
+      }
+      object[std::string(*key)] = std::string(*value);
+      if (take(text, at, '}')) {
+        break;
+      }
+      if (!take(text, at, ',')) {
+        return std::nullopt;
+      }
+    }
+  }
+  skipSpace(text, at);
+  if (at != text.size()) {
+    return std::nullopt;
+  }
+  return object;
+}
+
 Json parseRequestJson(std::string_view text) {
+  if (std::optional<Json> plain = parsePlainRequest(text)) {
+    return std::move(*plain);
+  }
   require(!nestsDeeperThan(text, kMaxRequestNesting),
           "JSON text nests arrays or objects too deeply");
   try {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "base/reply.h"
@@ -16,5 +17,12 @@ inline constexpr int kMaxRequestNesting = 512;
 // deeply" beyond kMaxRequestNesting levels. Any JSON value is returned; callers check that it
 // is an object.
 Json parseRequestJson(std::string_view text);
+
+// The request almost every agent sends, read without the full parser: one object whose
+// members are all strings of printable ASCII without escapes, with JSON's whitespace around.
+// Anything else (a number, nesting, an escape, a control or non-ASCII byte) returns nullopt
+// and is left to the full parser. What it accepts, it returns exactly as the full parser
+// would, a repeated key included (the last one wins).
+std::optional<Json> parsePlainRequest(std::string_view text);
 
 }  // namespace tamber
