@@ -5,23 +5,97 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <string_view>
 
+#include "base/text.h"
 #include "base/time.h"
 #include "platform/unique_fd.h"
 
 namespace tamber {
 
-Json auditRecord(const Json& request, bool elevated, const Json& reply, WallClock::time_point at) {
-  // Member by member: a braced list would build a temporary array for every pair, and this
-  // runs for every request the broker answers.
-  Json record = Json::object();
-  record["action"] = stringMember(request, "action").value_or("");
-  record["at"] = epochSeconds(at);
-  record["destination"] = stringMember(request, "destination").value_or("");
-  record["elevated"] = elevated;
-  record["ok"] = isSuccessReply(reply);
-  record["path"] = stringMember(request, "path").value_or("");
-  return record;
+namespace {
+
+// `text` as a JSON string, escaped as the JSON library writes it: the quote, the backslash and
+// control characters escaped, everything else as it is. Ill-formed UTF-8 becomes U+FFFD, so
+// the line stays JSON that any reader accepts.
+void appendJsonString(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string repaired;
+  if (!isAscii(text)) {
+    repaired = validUtf8(text);
+    text = repaired;
+  }
+  out.push_back('"');
+  for (const char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          out += "\\u00";
+          out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 0xf]);
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+void appendMember(std::string& out, const char* key, std::string_view value) {
+  out += key;
+  appendJsonString(out, value);
+}
+
+}  // namespace
+
+// Written directly rather than built as a JSON value and serialised: this runs for every
+// request the broker answers, and the record's shape never varies.
+std::string auditLine(const Json& request, bool elevated, const Json& reply,
+                      WallClock::time_point at) {
+  std::string line;
+  line.reserve(160);
+  appendMember(line, "{\"action\":", stringMember(request, "action").value_or(""));
+  // The shortest decimal text that reads back as the same number, in plain notation and
+  // always with a fraction, as the JSON library writes a time: 1700000000 as 1700000000.0.
+  char seconds[64];
+  const double now = epochSeconds(at);
+  auto written = std::to_chars(seconds, seconds + sizeof seconds, now, std::chars_format::fixed);
+  if (written.ec != std::errc()) {
+    written = std::to_chars(seconds, seconds + sizeof seconds, now);  // beyond any clock
+  }
+  line += ",\"at\":";
+  line.append(seconds, written.ptr);
+  if (std::string_view(seconds, written.ptr).find_first_of(".e") == std::string_view::npos) {
+    line += ".0";
+  }
+  appendMember(line, ",\"destination\":", stringMember(request, "destination").value_or(""));
+  line += elevated ? ",\"elevated\":true" : ",\"elevated\":false";
+  line += isSuccessReply(reply) ? ",\"ok\":true" : ",\"ok\":false";
+  appendMember(line, ",\"path\":", stringMember(request, "path").value_or(""));
+  line.push_back('}');
+  return line;
 }
 
 AuditLog::AuditLog(std::string dataDirectory)
@@ -51,7 +125,7 @@ void AuditLog::open(bool create) {
 
 void AuditLog::append(const Json& request, bool elevated, const Json& reply) noexcept {
   try {
-    std::string line = jsonData(auditRecord(request, elevated, reply, WallClock::now()));
+    std::string line = auditLine(request, elevated, reply, WallClock::now());
     line.push_back('\n');
     // One look at the name per record: a log deleted, rotated or swapped since it was opened
     // no longer has the open file's device and inode (or is gone), and the name wins.

@@ -11,11 +11,13 @@ namespace tamber {
 // The audit log's file name inside the data directory.
 inline constexpr const char* kAuditLogName = "agent-audit.jsonl";
 
-// The record of one answered request: exactly "action", "at", "destination", "elevated", "ok"
-// and "path". Strings the request does not carry as strings become "", an "ok" the reply does
-// not carry as a Boolean becomes false; `at` is written as fractional seconds since 1970.
-// Never holds the token, any text, digest or reply field other than "ok".
-Json auditRecord(const Json& request, bool elevated, const Json& reply, WallClock::time_point at);
+// The record of one answered request, as one line of JSON without its newline: exactly
+// "action", "at", "destination", "elevated", "ok" and "path", in that order. Strings the
+// request does not carry as strings become "", an "ok" the reply does not carry as a Boolean
+// becomes false; `at` is written as fractional seconds since 1970. Never holds the token, any
+// text, digest or reply field other than "ok".
+std::string auditLine(const Json& request, bool elevated, const Json& reply,
+                      WallClock::time_point at);
 
 // The audit log of one data directory, DATA/agent-audit.jsonl, kept open between records.
 // Best effort throughout: every failure (a read-only or missing file, a symbolic link or

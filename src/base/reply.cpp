@@ -34,7 +34,7 @@ std::optional<std::string> stringMember(const Json& object, const char* key) {
   if (found == object.end() || !found->is_string()) {
     return std::nullopt;
   }
-  return found->get<std::string>();
+  return found->get_ref<const std::string&>();
 }
 
 bool isSuccessReply(const Json& reply) {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "agent/audit_log.h"
+#include "base/text.h"
+#include "base/time.h"
 #include "support/temp_dir.h"
 
 namespace tamber {
@@ -30,15 +32,29 @@ TEST(AuditRecord, HoldsSixKeysAndNothingSecret) {
   const Json request{{"token", "SECRET-TOKEN"}, {"action", "replace"},
                      {"path", "/w/a.txt"},      {"destination", 42},
                      {"text", "private words"}, {"expected_sha256", "abc123"}};
-  const std::string line =
-      jsonData(auditRecord(request, true, Json{{"ok", true}, {"backup_path", "/w/b"}}, at));
-  EXPECT_EQ(line, R"({"action":"replace","at":1700000000.25,"destination":"","elevated":true,)"
-                  R"("ok":true,"path":"/w/a.txt"})");
+  EXPECT_EQ(auditLine(request, true, Json{{"ok", true}, {"backup_path", "/w/b"}}, at),
+            R"({"action":"replace","at":1700000000.25,"destination":"","elevated":true,)"
+            R"("ok":true,"path":"/w/a.txt"})");
 
   // Whatever shape the request or reply has, the record keeps its six typed keys.
-  EXPECT_EQ(jsonData(auditRecord(Json::array({1}), false, Json{{"ok", "true"}}, at)),
-            R"({"action":"","at":1700000000.25,"destination":"","elevated":false,)"
+  EXPECT_EQ(auditLine(Json::array({1}), false, Json{{"ok", "true"}},
+                      WallClock::time_point(std::chrono::seconds(1'700'000'000))),
+            R"({"action":"","at":1700000000.0,"destination":"","elevated":false,)"
             R"("ok":false,"path":""})");
+}
+
+TEST(AuditRecord, ReadsBackAsTheRequestsOwnStrings) {
+  // Every character a path may hold, escaped so that the line is one line of valid JSON.
+  const std::string path = std::string("/w/\"q\"\\b\x01\x1f\x7f\t\n\r\b\f/\u00e9/") + "\xff\xfe";
+  const WallClock::time_point at(std::chrono::microseconds(1'765'083'600'123'457));
+  const std::string line = auditLine(Json{{"action", "stat"}, {"path", path}, {"destination", "d"}},
+                                     false, Json{{"ok", true}}, at);
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  const Json record = Json::parse(line);
+  EXPECT_EQ(record["path"], validUtf8(path));
+  EXPECT_EQ(record["destination"], "d");
+  EXPECT_EQ(record["at"].get<double>(), epochSeconds(at));
+  EXPECT_EQ(line.find(R"("at":1765083600.123457,)"), 17u) << line;
 }
 
 TEST(AuditLog, AppendsOneLinePerRecordInAPrivateFile) {
