@@ -16,56 +16,15 @@ namespace tamber {
 
 namespace {
 
-// `text` as a JSON string, escaped as the JSON library writes it: the quote, the backslash and
-// control characters escaped, everything else as it is. Ill-formed UTF-8 becomes U+FFFD, so
-// the line stays JSON that any reader accepts.
-void appendJsonString(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string repaired;
-  if (!isAscii(text)) {
-    repaired = validUtf8(text);
-    text = repaired;
-  }
-  out.push_back('"');
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += "\\u00";
-          out.push_back(kHex[c >> 4]);
-          out.push_back(kHex[c & 0xf]);
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-  out.push_back('"');
-}
-
+// `key` (its quotes and colon included), then `value` as a JSON string. Ill-formed UTF-8
+// becomes U+FFFD, so the line stays JSON that any reader accepts.
 void appendMember(std::string& out, const char* key, std::string_view value) {
   out += key;
-  appendJsonString(out, value);
+  if (isAscii(value)) {
+    appendJsonString(out, value);
+  } else {
+    appendJsonString(out, validUtf8(value));
+  }
 }
 
 }  // namespace

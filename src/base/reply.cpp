@@ -1,15 +1,147 @@
 #include "base/reply.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+
+#include "base/text.h"
+
 namespace tamber {
+namespace {
+
+template <typename Integer>
+void appendInteger(std::string& out, Integer value) {
+  char digits[24];
+  const auto written = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, written.ptr);
+}
+
+// Writes `value` as the JSON library's compact dump does, when every string and key in it is
+// ASCII; returns false at the first one that is not (`out` then holds a part), so that the
+// library, which checks UTF-8, writes the whole value instead. Replies are written on every
+// request and almost never hold anything else; the library's writer costs several times more.
+bool appendAsciiJson(std::string& out, const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null:
+      out += "null";
+      return true;
+    case Json::value_t::boolean:
+      out += value.get<bool>() ? "true" : "false";
+      return true;
+    case Json::value_t::number_integer:
+      appendInteger(out, value.get<std::int64_t>());
+      return true;
+    case Json::value_t::number_unsigned:
+      appendInteger(out, value.get<std::uint64_t>());
+      return true;
+    case Json::value_t::number_float:
+      out += value.dump();  // the library's own shortest form, which never fails
+      return true;
+    case Json::value_t::string: {
+      const std::string& text = value.get_ref<const std::string&>();
+      if (!isAscii(text)) {
+        return false;
+      }
+      appendJsonString(out, text);
+      return true;
+    }
+    case Json::value_t::array: {
+      out.push_back('[');
+      const char* separator = "";
+      for (const Json& element : value.get_ref<const Json::array_t&>()) {
+        out += separator;
+        separator = ",";
+        if (!appendAsciiJson(out, element)) {
+          return false;
+        }
+      }
+      out.push_back(']');
+      return true;
+    }
+    case Json::value_t::object: {
+      out.push_back('{');
+      const char* separator = "";
+      for (const auto& [key, member] : value.get_ref<const Json::object_t&>()) {
+        if (!isAscii(key)) {
+          return false;
+        }
+        out += separator;
+        separator = ",";
+        appendJsonString(out, key);
+        out.push_back(':');
+        if (!appendAsciiJson(out, member)) {
+          return false;
+        }
+      }
+      out.push_back('}');
+      return true;
+    }
+    case Json::value_t::binary:
+    case Json::value_t::discarded:
+      break;
+  }
+  return false;
+}
+
+}  // namespace
 
 std::string jsonData(const Json& value) noexcept {
   try {
+    std::string out;
+    if (appendAsciiJson(out, value)) {
+      return out;
+    }
     // nlohmann's objects are ordered maps, so keys come out sorted; strict UTF-8 handling
     // throws on invalid bytes instead of writing JSON that no reader accepts.
     return value.dump(-1, ' ', false, Json::error_handler_t::strict);
   } catch (...) {
     return "{}";
   }
+}
+
+void appendJsonString(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const auto needsEscape = [](char c) {
+    return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+  };
+  out.push_back('"');
+  for (auto plain = text.begin(); plain != text.end();) {
+    // Whole runs of characters that stand as they are, then one escape.
+    const auto special = std::find_if(plain, text.end(), needsEscape);
+    out.append(plain, special);
+    if (special == text.end()) {
+      break;
+    }
+    switch (const char c = *special) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        out += "\\u00";
+        out.push_back(kHex[(c >> 4) & 0xf]);
+        out.push_back(kHex[c & 0xf]);
+    }
+    plain = special + 1;
+  }
+  out.push_back('"');
 }
 
 // Member by member, not from braced lists, which build a temporary array for every pair.

@@ -15,6 +15,10 @@ using Json = nlohmann::json;
 // holding invalid UTF-8) yields "{}", which readers treat as an unsuccessful reply.
 std::string jsonData(const Json& value) noexcept;
 
+// Appends `text`, which must be valid UTF-8, as a JSON string exactly as jsonData writes one:
+// the quote, the backslash and control characters escaped, everything else as it is.
+void appendJsonString(std::string& out, std::string_view text);
+
 // {"ok": true}; actions add their own fields to it.
 Json successReply();
 

@@ -1,0 +1,33 @@
+#include <cstdint>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "base/reply.h"
+
+namespace tamber {
+namespace {
+
+TEST(JsonData, WritesWhatTheLibraryWritesOrAnEmptyObject) {
+  const Json values[] = {
+      Json::parse(R"({"ok":true,"file_bytes":17,"is_directory":false,"physical_data_bytes":null,)"
+                  R"("entries":[{"name":"a","size":-1},[],{}],"expires":1765083600.25})"),
+      Json{{"min", std::numeric_limits<std::int64_t>::min()},
+           {"max", std::numeric_limits<std::uint64_t>::max()},
+           {"tiny", 1e-300},
+           {"whole", 3.0}},
+      Json("quote \" back \\ slash / controls \b\f\n\r\t\x01\x1f\x7f end"),
+      Json{{"caf\xc3\xa9", "na\xc3\xafve"}},  // non-ASCII: written by the library itself
+      Json::array({"plain", Json::array({"\xe2\x82\xac"})}),
+  };
+  for (const Json& value : values) {
+    EXPECT_EQ(jsonData(value), value.dump(-1, ' ', false, Json::error_handler_t::strict));
+  }
+  // Ill-formed UTF-8 anywhere, a key included, gives no JSON a reader would misread.
+  EXPECT_EQ(jsonData(Json{{"ok", true}, {"text", "\xff"}}), "{}");
+  EXPECT_EQ(jsonData(Json{{"\xc3", 1}}), "{}");
+  EXPECT_EQ(jsonData(Json::binary({1, 2})), Json::binary({1, 2}).dump());
+}
+
+}  // namespace
+}  // namespace tamber
