@@ -60,16 +60,14 @@ std::optional<std::string_view> plainString(std::string_view text, size_t& at) {
     return std::nullopt;
   }
   const size_t begin = ++at;
-  for (; at < text.size(); ++at) {
-    const auto c = static_cast<unsigned char>(text[at]);
-    if (c == '"') {
-      return text.substr(begin, at++ - begin);
-    }
-    if (c < 0x20 || c > 0x7e || c == '\\') {
-      return std::nullopt;
-    }
+  const auto plain = [](char c) { return c >= 0x20 && c <= 0x7e && c != '"' && c != '\\'; };
+  const auto end =
+      std::find_if_not(text.begin() + static_cast<std::ptrdiff_t>(begin), text.end(), plain);
+  if (end == text.end() || *end != '"') {
+    return std::nullopt;
   }
-  return std::nullopt;
+  at = static_cast<size_t>(end - text.begin()) + 1;
+  return text.substr(begin, at - 1 - begin);
 }
 
 bool take(std::string_view text, size_t& at, char expected) {
