@@ -68,14 +68,14 @@ AgentGrant GrantStore::add(const std::vector<std::string>& roots, bool edit, boo
   }
 
   std::lock_guard guard(lock_);
-  records_[grant.token] = grant;
+  records_[grant.token] = std::make_shared<const AgentGrant>(grant);
   return grant;
 }
 
-AgentGrant GrantStore::get(const std::string& token) const {
+std::shared_ptr<const AgentGrant> GrantStore::get(const std::string& token) const {
   std::lock_guard guard(lock_);
   auto found = records_.find(token);
-  if (found == records_.end() || !(found->second.expires > now_())) {
+  if (found == records_.end() || !(found->second->expires > now_())) {
     throw BrokerFailure("Missing, revoked or expired access grant");
   }
   return found->second;
@@ -86,8 +86,8 @@ std::vector<AgentGrant> GrantStore::all() const {
   {
     std::lock_guard guard(lock_);
     for (const auto& [token, grant] : records_) {
-      if (grant.expires > now_()) {
-        active.push_back(grant);
+      if (grant->expires > now_()) {
+        active.push_back(*grant);
       }
     }
   }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -59,20 +60,21 @@ class GrantStore {
   AgentGrant add(const std::vector<std::string>& roots, bool edit, bool elevated, bool ack,
                  int minutes = kDefaultGrantMinutes);
 
-  // A copy of the unexpired grant stored under `token`; throws "Missing, revoked or expired
+  // The unexpired grant stored under `token`, shared and never changed (it outlives a
+  // revocation that comes while a request holds it); throws "Missing, revoked or expired
   // access grant" otherwise. Expired grants stay stored until revokeAll.
-  AgentGrant get(const std::string& token) const;
+  std::shared_ptr<const AgentGrant> get(const std::string& token) const;
 
   // Copies of every unexpired grant, earliest expiry first.
   std::vector<AgentGrant> all() const;
 
-  // Forgets every grant. Copies already handed out are unaffected; their tokens stop working.
+  // Forgets every grant. Grants already handed out are unaffected; their tokens stop working.
   void revokeAll();
 
  private:
   Clock now_;
   mutable std::mutex lock_;
-  std::map<std::string, AgentGrant> records_;
+  std::map<std::string, std::shared_ptr<const AgentGrant>> records_;
 };
 
 }  // namespace tamber

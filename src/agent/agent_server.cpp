@@ -255,7 +255,7 @@ void AgentServer::serveClient(int clientFD) {
 Json AgentServer::answer(std::string_view requestBytes) {
   Json request;
   std::string token;
-  AgentGrant grant;
+  std::shared_ptr<const AgentGrant> grant;
   Json reply;
   try {
     require(requestBytes.size() <= kRequestLimit, "Request exceeds limit");
@@ -263,14 +263,14 @@ Json AgentServer::answer(std::string_view requestBytes) {
     auto tokenField = request.is_object() ? request.find("token") : request.end();
     require(request.is_object() && tokenField != request.end() && tokenField->is_string(),
             "Private grant required");
-    token = tokenField->get<std::string>();
+    token = tokenField->get_ref<const std::string&>();
     grant = grants_.get(token);
     // Preflight comes before the branch, so a request the policy refuses never reaches an
     // approval dialog or an administrator prompt. The elevated path hands the request itself
     // to the helper, which admits it again: it trusts nothing it is given.
-    const CheckedAction admitted = preflightFileAction(request, grant);
-    if (!grant.elevated) {
-      reply = performFileAction(admitted, grant);
+    const CheckedAction admitted = preflightFileAction(request, *grant);
+    if (!grant->elevated) {
+      reply = performFileAction(admitted, *grant);
     }
   } catch (const BrokerFailure& failure) {
     return failureReply(failure.description());
@@ -278,22 +278,22 @@ Json AgentServer::answer(std::string_view requestBytes) {
     return failureReply(error.what());
   }
 
-  if (grant.elevated) {
+  if (grant->elevated) {
     // The request stands denied until the approver's work has run: a UI that is shutting
     // down may return without running it.
     reply = failureReply("Elevated action denied");
     if (approver_ != nullptr) {
       try {
         approver_->runOnMainThread([&] {
-          reply =
-              runElevatedRequest(request, token, grant, grants_, *approver_, options_.launchHelper);
+          reply = runElevatedRequest(request, token, *grant, grants_, *approver_,
+                                     options_.launchHelper);
         });
       } catch (...) {
         // Keep what the work left: it may already have run the helper.
       }
     }
   }
-  audit_.append(request, grant.elevated, reply);
+  audit_.append(request, grant->elevated, reply);
   return reply;
 }
 

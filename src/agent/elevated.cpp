@@ -170,7 +170,7 @@ Json runElevatedRequest(const Json& request, const std::string& token, const Age
   try {
     require(approver.approve(kApprovalMessageText, approvalInformativeText(request)),
             "Elevated action denied");
-    // The dialog may have stayed open past the grant's end or a revocation; the copy taken
+    // The dialog may have stayed open past the grant's end or a revocation; the grant taken
     // before it would not know.
     grants.get(token);
     return elevated(request, grant, launch);

@@ -116,7 +116,7 @@ TEST(GrantStore, LifetimeIsClampedAndExpiryIsStrict) {
       << "earliest expiry first";
 
   now = start + 30min - 1ns;
-  EXPECT_EQ(store.get(standard.token).token, standard.token);
+  EXPECT_EQ(store.get(standard.token)->token, standard.token);
   now = start + 30min;  // equal to expires: already over
   EXPECT_EQ(failureOf([&] { store.get(standard.token); }),
             "Missing, revoked or expired access grant");
