@@ -3,10 +3,13 @@
 // same way, one connection at a time on a thread of this process:
 // - raw: a Unix-socket round trip (accept, read, send, close) that answers at once;
 // - floor: the system calls the broker cannot avoid for a stat (accept, peer check, read,
-//   open and fstat of the grant folder, fstatat of the target, one audit write, send, close).
+//   open and fstat of the grant folder, fstatat of the target, a look at the audit log's name
+//   so that a rotated or deleted log is followed, one audit write, send, close).
 // All sides use the same client. Then the broker's own stages, timed one by one in this
 // process on the same request, say where its time goes beyond the floor.
-// Usage: socket_bench [requests per side]   (default 5000, measured in 5 alternating rounds).
+// Usage: socket_bench [requests per side]   (default 5000, measured in 25 alternating rounds).
+// On a virtual machine a thread that waits on another CPU pays for waking that CPU, which
+// grows with the server's work; `taskset -c 0 socket_bench` measures the work alone.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -69,7 +72,8 @@ void trivialServer(int listening, int connections, const std::string& reply) {
 
 // The same, making the calls a stat request cannot do without on the way.
 void floorServer(int listening, int connections, const std::string& reply, const std::string& root,
-                 const std::string& leaf, int log, const std::string& line) {
+                 const std::string& leaf, const std::string& logPath, int log,
+                 const std::string& line) {
   for (int i = 0; i < connections; ++i) {
     tamber::UniqueFd client(::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC));
     if (!client) {
@@ -84,6 +88,7 @@ void floorServer(int listening, int connections, const std::string& reply, const
     struct stat status {};
     ::fstat(folder.get(), &status);
     ::fstatat(folder.get(), leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW);
+    ::fstatat(AT_FDCWD, logPath.c_str(), &status, AT_SYMLINK_NOFOLLOW);
     [[maybe_unused]] const ssize_t logged = ::write(log, line.data(), line.size());
     ::send(client.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
   }
@@ -168,8 +173,9 @@ int main(int argc, char** argv) {
   const std::string floorPath = folder + "/floor.sock";
   const tamber::UniqueFd rawListening = listenAt(rawPath);
   const tamber::UniqueFd floorListening = listenAt(floorPath);
-  const tamber::UniqueFd floorLog(::open((folder + "/floor-audit.jsonl").c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  const std::string floorLogPath = data + "/floor-audit.jsonl";
+  const tamber::UniqueFd floorLog(
+      ::open(floorLogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
   const std::string auditLine =
       R"({"action":"stat","at":1700000000.5,"destination":"","elevated":false,"ok":true,)"
       R"("path":")" +
@@ -177,7 +183,7 @@ int main(int argc, char** argv) {
   const int warmup = 200;
   std::thread raw(trivialServer, rawListening.get(), warmup + perRound * kRounds, reply);
   std::thread floor(floorServer, floorListening.get(), warmup + perRound * kRounds, reply, scope,
-                    "a.txt", floorLog.get(), auditLine);
+                    "a.txt", floorLogPath, floorLog.get(), auditLine);
 
   Side warm;
   measure(warm, broker.socketPath(), request, warmup);
