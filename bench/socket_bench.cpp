@@ -70,7 +70,23 @@ void trivialServer(int listening, int connections, const std::string& reply) {
   }
 }
 
-// The same, making the calls a stat request cannot do without on the way.
+// The system calls of a stat: the grant folder opened and checked, the target looked at.
+void floorAction(const std::string& root, const std::string& leaf) {
+  const tamber::UniqueFd folder(
+      ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  ::fstat(folder.get(), &status);
+  ::fstatat(folder.get(), leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW);
+}
+
+// The system calls of an audit record: a look at the log's name, one write.
+void floorAudit(const std::string& logPath, int log, const std::string& line) {
+  struct stat status {};
+  ::fstatat(AT_FDCWD, logPath.c_str(), &status, AT_SYMLINK_NOFOLLOW);
+  [[maybe_unused]] const ssize_t logged = ::write(log, line.data(), line.size());
+}
+
+// The same as trivialServer, making the calls a stat request cannot do without on the way.
 void floorServer(int listening, int connections, const std::string& reply, const std::string& root,
                  const std::string& leaf, const std::string& logPath, int log,
                  const std::string& line) {
@@ -83,13 +99,8 @@ void floorServer(int listening, int connections, const std::string& reply, const
       continue;
     }
     readRequest(client.get());
-    tamber::UniqueFd folder(
-        ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat status {};
-    ::fstat(folder.get(), &status);
-    ::fstatat(folder.get(), leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW);
-    ::fstatat(AT_FDCWD, logPath.c_str(), &status, AT_SYMLINK_NOFOLLOW);
-    [[maybe_unused]] const ssize_t logged = ::write(log, line.data(), line.size());
+    floorAction(root, leaf);
+    floorAudit(logPath, log, line);
     ::send(client.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
   }
 }
@@ -223,7 +234,8 @@ int main(int argc, char** argv) {
               percentile(floorToRaw, 0.5));
   std::printf("ratio broker/floor: %.2f (target >= 0.90)\n", percentile(brokerToFloor, 0.5));
 
-  // Where the broker's time goes: its own stages on the same request, one at a time, warm.
+  // Where the broker's time goes: its own stages on the same request, one at a time, warm,
+  // and beside the two that make system calls, those calls alone.
   const int count = 20000;
   const tamber::Json parsed = tamber::parseRequestJson(request);
   const tamber::CheckedAction admitted = tamber::preflightFileAction(parsed, grant);
@@ -236,10 +248,13 @@ int main(int argc, char** argv) {
               stageMicroseconds(count, [&] { return grants.get(grant.token); }));
   std::printf("  preflight  %6.2f us\n",
               stageMicroseconds(count, [&] { return tamber::preflightFileAction(parsed, grant); }));
-  std::printf("  action     %6.2f us\n",
-              stageMicroseconds(count, [&] { return tamber::performFileAction(admitted, grant); }));
-  std::printf("  audit      %6.2f us\n",
-              stageMicroseconds(count, [&] { audit.append(parsed, false, answer); }));
+  std::printf("  action     %6.2f us   (its system calls alone %.2f us)\n",
+              stageMicroseconds(count, [&] { return tamber::performFileAction(admitted, grant); }),
+              stageMicroseconds(count, [&] { floorAction(scope, "a.txt"); }));
+  std::printf(
+      "  audit      %6.2f us   (its system calls alone %.2f us)\n",
+      stageMicroseconds(count, [&] { audit.append(parsed, false, answer); }),
+      stageMicroseconds(count, [&] { floorAudit(floorLogPath, floorLog.get(), auditLine); }));
   std::printf("  reply      %6.2f us\n",
               stageMicroseconds(count, [&] { return tamber::jsonData(answer); }));
 
