@@ -88,6 +88,7 @@ bool appendAsciiJson(std::string& out, const Json& value) {
 std::string jsonData(const Json& value) noexcept {
   try {
     std::string out;
+    out.reserve(256);  // most replies in one allocation
     if (appendAsciiJson(out, value)) {
       return out;
     }
