@@ -187,14 +187,14 @@ int main(int argc, char** argv) {
   const std::string floorLogPath = data + "/floor-audit.jsonl";
   const tamber::UniqueFd floorLog(
       ::open(floorLogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-  const std::string auditLine =
+  const std::string floorRecord =
       R"({"action":"stat","at":1700000000.5,"destination":"","elevated":false,"ok":true,)"
       R"("path":")" +
       scope + "/a.txt\"}\n";
   const int warmup = 200;
   std::thread raw(trivialServer, rawListening.get(), warmup + perRound * kRounds, reply);
   std::thread floor(floorServer, floorListening.get(), warmup + perRound * kRounds, reply, scope,
-                    "a.txt", floorLogPath, floorLog.get(), auditLine);
+                    "a.txt", floorLogPath, floorLog.get(), floorRecord);
 
   Side warm;
   measure(warm, broker.socketPath(), request, warmup);
@@ -254,7 +254,7 @@ int main(int argc, char** argv) {
   std::printf(
       "  audit      %6.2f us   (its system calls alone %.2f us)\n",
       stageMicroseconds(count, [&] { audit.append(parsed, false, answer); }),
-      stageMicroseconds(count, [&] { floorAudit(floorLogPath, floorLog.get(), auditLine); }));
+      stageMicroseconds(count, [&] { floorAudit(floorLogPath, floorLog.get(), floorRecord); }));
   std::printf("  reply      %6.2f us\n",
               stageMicroseconds(count, [&] { return tamber::jsonData(answer); }));
 

@@ -53,9 +53,10 @@ void skipSpace(std::string_view text, size_t& at) {
   }
 }
 
-// The string opening at text[at], when it holds printable ASCII only and no escape; `at`
-// moves past its closing quote.
+// The string opening at text[at], after any whitespace, when it holds printable ASCII only and
+// no escape; `at` moves past its closing quote.
 std::optional<std::string_view> plainString(std::string_view text, size_t& at) {
+  skipSpace(text, at);
   if (at >= text.size() || text[at] != '"') {
     return std::nullopt;
   }
@@ -89,12 +90,10 @@ std::optional<Json> parsePlainRequest(std::string_view text) {
   Json object = Json::object();
   if (!take(text, at, '}')) {
     for (;;) {
-      skipSpace(text, at);
       const std::optional<std::string_view> key = plainString(text, at);
       if (!key || !take(text, at, ':')) {
         return std::nullopt;
       }
-      skipSpace(text, at);
       const std::optional<std::string_view> value = plainString(text, at);
       if (!value) {
         return std::nullopt;
