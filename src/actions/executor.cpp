@@ -14,7 +14,6 @@ constexpr auto kActionBudget = std::chrono::seconds(30);
 Json performFileAction(const CheckedAction& action, const AgentGrant& grant) {
   // `target.parent` is closed by its owner on every way out of this call.
   const ResolvedPath target = openParent(action.path, grant);
-  const Deadline deadline = std::min<Deadline>(WallClock::now() + kActionBudget, grant.expires);
 
   switch (action.action) {
     case FileAction::stat:
@@ -34,6 +33,7 @@ Json performFileAction(const CheckedAction& action, const AgentGrant& grant) {
 
   // Everything else works on content: the target must be a regular file with one link.
   UniqueFd file = regularFD(target.parent.get(), target.leaf);
+  const Deadline deadline = std::min<Deadline>(WallClock::now() + kActionBudget, grant.expires);
   if (action.action == FileAction::read) {
     return readContent(file, deadline);
   }

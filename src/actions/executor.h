@@ -6,6 +6,7 @@
 #include "access/grant.h"
 #include "actions/resolve.h"
 #include "base/reply.h"
+#include "base/request_view.h"
 
 namespace tamber {
 
@@ -28,7 +29,7 @@ struct CheckedAction {
 // covers it, and every path it names ("path", then "destination" for copy and move) is
 // absolute without "..", allowed by the path policy and inside a granted folder. Returns the
 // admitted action, or throws a BrokerFailure with the first refusal's sentence.
-CheckedAction preflightFileAction(const Json& request, const AgentGrant& grant);
+CheckedAction preflightFileAction(RequestView request, const AgentGrant& grant);
 
 // Performs an admitted action under the grant that admitted it and returns its success reply
 // ({"ok": true, ...}); throws a BrokerFailure on any failure. Nothing the preflight proved is
@@ -37,7 +38,7 @@ CheckedAction preflightFileAction(const Json& request, const AgentGrant& grant);
 // following links; nothing existing is ever deleted or overwritten (the only removal is of a
 // partial copy this call created itself); content is read or changed only on regular files
 // with one link. Digests and copies give up at the action deadline: the earlier of 30 seconds
-// after the target was resolved and the grant's expiry. No descriptor outlives the call, and
+// after the file was opened and the grant's expiry. No descriptor outlives the call, and
 // the function keeps no state between calls. Synchronous; safe to call from any thread.
 Json performFileAction(const CheckedAction& action, const AgentGrant& grant);
 
