@@ -30,6 +30,19 @@ void expectSameDump(const tamber::Json& value) {
   }
 }
 
+// The preflight's sentence for `request`, or "" when it admits it.
+std::string preflightOutcome(tamber::RequestView request, const tamber::AgentGrant& grant) {
+  try {
+    tamber::preflightFileAction(request, grant);
+    return "";
+  } catch (const tamber::BrokerFailure& failure) {
+    if (failure.description().empty()) {
+      __builtin_trap();
+    }
+    return failure.description();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -43,20 +56,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }();
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   expectSameDump(tamber::Json(std::string(text)));
-  if (const std::optional<tamber::Json> plain = tamber::parsePlainRequest(text)) {
-    if (!tamber::Json::accept(text) || tamber::Json::parse(text) != *plain) {
+  const std::optional<tamber::PlainRequest> plain = tamber::parsePlainRequest(text);
+  if (plain && (!tamber::Json::accept(text) || tamber::Json::parse(text) != plain->toJson())) {
+    __builtin_trap();
+  }
+  tamber::Json request;
+  try {
+    request = tamber::parseRequestJson(text);
+  } catch (const tamber::BrokerFailure& failure) {
+    if (failure.description().empty() || plain) {
       __builtin_trap();
     }
+    return 0;
   }
-  try {
-    const tamber::Json request = tamber::parseRequestJson(text);
-    expectSameDump(request);
-    if (!request.is_object()) {
-      return 0;
+  expectSameDump(request);
+  if (!request.is_object()) {
+    return 0;
+  }
+  // A plain request read as views must mean what the parsed object means, member by member
+  // and to the preflight.
+  const std::string outcome = preflightOutcome(request, grant);
+  if (plain) {
+    const tamber::RequestView view(*plain);
+    for (const auto& [key, value] : request.items()) {
+      if (view.string(key) != value.get_ref<const std::string&>()) {
+        __builtin_trap();
+      }
     }
-    tamber::preflightFileAction(request, grant);
-  } catch (const tamber::BrokerFailure& failure) {
-    if (failure.description().empty()) {
+    if (preflightOutcome(view, grant) != outcome) {
       __builtin_trap();
     }
   }

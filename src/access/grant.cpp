@@ -72,7 +72,7 @@ AgentGrant GrantStore::add(const std::vector<std::string>& roots, bool edit, boo
   return grant;
 }
 
-std::shared_ptr<const AgentGrant> GrantStore::get(const std::string& token) const {
+std::shared_ptr<const AgentGrant> GrantStore::get(std::string_view token) const {
   std::lock_guard guard(lock_);
   auto found = records_.find(token);
   if (found == records_.end() || !(found->second->expires > now_())) {

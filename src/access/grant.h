@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/time.h"
@@ -63,7 +64,7 @@ class GrantStore {
   // The unexpired grant stored under `token`, shared and never changed (it outlives a
   // revocation that comes while a request holds it); throws "Missing, revoked or expired
   // access grant" otherwise. Expired grants stay stored until revokeAll.
-  std::shared_ptr<const AgentGrant> get(const std::string& token) const;
+  std::shared_ptr<const AgentGrant> get(std::string_view token) const;
 
   // Copies of every unexpired grant, earliest expiry first.
   std::vector<AgentGrant> all() const;
@@ -74,7 +75,7 @@ class GrantStore {
  private:
   Clock now_;
   mutable std::mutex lock_;
-  std::map<std::string, std::shared_ptr<const AgentGrant>> records_;
+  std::map<std::string, std::shared_ptr<const AgentGrant>, std::less<>> records_;
 };
 
 }  // namespace tamber

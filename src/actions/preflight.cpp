@@ -1,4 +1,6 @@
 #include <array>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "actions/executor.h"
@@ -27,10 +29,10 @@ constexpr std::array<ActionRule, 8> kActions = {{
 
 }  // namespace
 
-CheckedAction preflightFileAction(const Json& request, const AgentGrant& grant) {
+CheckedAction preflightFileAction(RequestView request, const AgentGrant& grant) {
   require(grant.expires > WallClock::now(), "Grant expired");
 
-  const std::string name = stringMember(request, "action").value_or("");
+  const std::string_view name = request.string("action").value_or("");
   const ActionRule* rule = nullptr;
   for (const ActionRule& candidate : kActions) {
     if (candidate.name == name) {
@@ -43,12 +45,16 @@ CheckedAction preflightFileAction(const Json& request, const AgentGrant& grant) 
 
   CheckedAction checked;
   checked.action = rule->action;
-  checked.path = checkPath(stringMember(request, "path").value_or(""), grant);
+  checked.path = checkPath(request.string("path").value_or(""), grant);
   if (rule->takesDestination) {
-    checked.destination = checkPath(stringMember(request, "destination").value_or(""), grant);
+    checked.destination = checkPath(request.string("destination").value_or(""), grant);
   }
-  checked.text = stringMember(request, "text");
-  checked.expectedSha256 = stringMember(request, "expected_sha256");
+  if (const std::optional<std::string_view> text = request.string("text")) {
+    checked.text = std::string(*text);
+  }
+  if (const std::optional<std::string_view> digest = request.string("expected_sha256")) {
+    checked.expectedSha256 = std::string(*digest);
+  }
   return checked;
 }
 

@@ -11,6 +11,7 @@
 #include <cassert>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "actions/executor.h"
 #include "agent/audit_log.h"
@@ -40,7 +41,8 @@ std::string joinPath(const std::string& directory, const char* name) {
 // ending the process with SIGPIPE.
 void sendReply(int fd, const std::string& reply, int wakeFD, Milliseconds wait,
                Milliseconds timeLimit) {
-  const SteadyClock::time_point deadline = SteadyClock::now() + timeLimit;
+  // The clock is read only once the first send comes up short, which almost never happens.
+  std::optional<SteadyClock::time_point> deadline;
   size_t sent = 0;
   while (sent < reply.size()) {
     const ssize_t n =
@@ -52,11 +54,17 @@ void sendReply(int fd, const std::string& reply, int wakeFD, Milliseconds wait,
     if (n < 0 && errno == EINTR) {
       continue;
     }
-    const SteadyClock::time_point now = SteadyClock::now();
-    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || now >= deadline) {
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
       return;
     }
-    const Milliseconds left = std::chrono::ceil<Milliseconds>(deadline - now);
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (!deadline) {
+      deadline = now + timeLimit;
+    }
+    if (now >= *deadline) {
+      return;
+    }
+    const Milliseconds left = std::chrono::ceil<Milliseconds>(*deadline - now);
     pollfd watched[2] = {{fd, POLLOUT, 0}, {wakeFD, POLLIN, 0}};
     if (::poll(watched, 2, static_cast<int>(std::min(wait, left).count())) <= 0 ||
         watched[1].revents != 0) {
@@ -181,7 +189,15 @@ void AgentServer::acceptLoop() {
 }
 
 AgentServer::ReadEnd AgentServer::readRequest(int clientFD, std::string& request) {
-  const SteadyClock::time_point deadline = SteadyClock::now() + options_.requestTimeLimit;
+  // The connection's time starts at the first look at the clock, which a request that arrives
+  // whole with its first read never needs; before it lies one read that does not wait.
+  std::optional<SteadyClock::time_point> deadline;
+  const auto pastDeadline = [&](SteadyClock::time_point now) {
+    if (!deadline) {
+      deadline = now + options_.requestTimeLimit;
+    }
+    return now >= *deadline;
+  };
   char buffer[kReadChunk];
   while (request.size() <= kRequestLimit) {
     // Take what has arrived without waiting; only an empty socket costs a poll.
@@ -191,7 +207,7 @@ AgentServer::ReadEnd AgentServer::readRequest(int clientFD, std::string& request
       if (std::memchr(buffer, '\n', static_cast<size_t>(n)) != nullptr) {
         return ReadEnd::Request;
       }
-      if (SteadyClock::now() >= deadline) {
+      if (pastDeadline(SteadyClock::now())) {
         return ReadEnd::TimeLimit;
       }
       continue;
@@ -201,10 +217,10 @@ AgentServer::ReadEnd AgentServer::readRequest(int clientFD, std::string& request
     }
 
     const SteadyClock::time_point now = SteadyClock::now();
-    if (now >= deadline) {
+    if (pastDeadline(now)) {
       return ReadEnd::TimeLimit;
     }
-    const Milliseconds untilDeadline = std::chrono::ceil<Milliseconds>(deadline - now);
+    const Milliseconds untilDeadline = std::chrono::ceil<Milliseconds>(*deadline - now);
     const bool deadlineFirst = untilDeadline < options_.readTimeout;
     const Milliseconds wait = deadlineFirst ? untilDeadline : options_.readTimeout;
     pollfd watched[2] = {{clientFD, POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
@@ -253,17 +269,23 @@ void AgentServer::serveClient(int clientFD) {
 }
 
 Json AgentServer::answer(std::string_view requestBytes) {
-  Json request;
-  std::string token;
+  // Almost every request is read as views of its own bytes; anything beyond plain string
+  // members goes to the full parser.
+  const std::optional<PlainRequest> plain =
+      requestBytes.size() <= kRequestLimit ? parsePlainRequest(requestBytes) : std::nullopt;
+  Json parsed;
+  const RequestView request = plain ? RequestView(*plain) : RequestView(parsed);
+  std::string_view token;
   std::shared_ptr<const AgentGrant> grant;
   Json reply;
   try {
     require(requestBytes.size() <= kRequestLimit, "Request exceeds limit");
-    request = parseRequestJson(requestBytes);
-    auto tokenField = request.is_object() ? request.find("token") : request.end();
-    require(request.is_object() && tokenField != request.end() && tokenField->is_string(),
-            "Private grant required");
-    token = tokenField->get_ref<const std::string&>();
+    if (!plain) {
+      parsed = parseRequestJson(requestBytes);
+    }
+    const std::optional<std::string_view> tokenField = request.string("token");
+    require(tokenField.has_value(), "Private grant required");
+    token = *tokenField;
     grant = grants_.get(token);
     // Preflight comes before the branch, so a request the policy refuses never reaches an
     // approval dialog or an administrator prompt. The elevated path hands the request itself
@@ -285,8 +307,8 @@ Json AgentServer::answer(std::string_view requestBytes) {
     if (approver_ != nullptr) {
       try {
         approver_->runOnMainThread([&] {
-          reply = runElevatedRequest(request, token, *grant, grants_, *approver_,
-                                     options_.launchHelper);
+          reply = runElevatedRequest(plain ? plain->toJson() : parsed, std::string(token), *grant,
+                                     grants_, *approver_, options_.launchHelper);
         });
       } catch (...) {
         // Keep what the work left: it may already have run the helper.

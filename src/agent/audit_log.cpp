@@ -31,11 +31,11 @@ void appendMember(std::string& out, const char* key, std::string_view value) {
 
 // Written directly rather than built as a JSON value and serialised: this runs for every
 // request the broker answers, and the record's shape never varies.
-std::string auditLine(const Json& request, bool elevated, const Json& reply,
+std::string auditLine(RequestView request, bool elevated, const Json& reply,
                       WallClock::time_point at) {
   std::string line;
   line.reserve(160);
-  appendMember(line, "{\"action\":", stringMember(request, "action").value_or(""));
+  appendMember(line, "{\"action\":", request.string("action").value_or(""));
   // The shortest decimal text that reads back as the same number, in plain notation and
   // always with a fraction, as the JSON library writes a time: 1700000000 as 1700000000.0.
   char seconds[64];
@@ -49,10 +49,10 @@ std::string auditLine(const Json& request, bool elevated, const Json& reply,
   if (std::string_view(seconds, written.ptr).find_first_of(".e") == std::string_view::npos) {
     line += ".0";
   }
-  appendMember(line, ",\"destination\":", stringMember(request, "destination").value_or(""));
+  appendMember(line, ",\"destination\":", request.string("destination").value_or(""));
   line += elevated ? ",\"elevated\":true" : ",\"elevated\":false";
   line += isSuccessReply(reply) ? ",\"ok\":true" : ",\"ok\":false";
-  appendMember(line, ",\"path\":", stringMember(request, "path").value_or(""));
+  appendMember(line, ",\"path\":", request.string("path").value_or(""));
   line.push_back('}');
   return line;
 }
@@ -82,7 +82,7 @@ void AuditLog::open(bool create) {
   identity_ = identityOf(status);
 }
 
-void AuditLog::append(const Json& request, bool elevated, const Json& reply) noexcept {
+void AuditLog::append(RequestView request, bool elevated, const Json& reply) noexcept {
   try {
     std::string line = auditLine(request, elevated, reply, WallClock::now());
     line.push_back('\n');

@@ -4,6 +4,7 @@
 
 #include "access/grant.h"
 #include "base/reply.h"
+#include "base/request_view.h"
 #include "platform/unique_fd.h"
 
 namespace tamber {
@@ -16,7 +17,7 @@ inline constexpr const char* kAuditLogName = "agent-audit.jsonl";
 // request does not carry as strings become "", an "ok" the reply does not carry as a Boolean
 // becomes false; `at` is written as fractional seconds since 1970. Never holds the token, any
 // text, digest or reply field other than "ok".
-std::string auditLine(const Json& request, bool elevated, const Json& reply,
+std::string auditLine(RequestView request, bool elevated, const Json& reply,
                       WallClock::time_point at);
 
 // The audit log of one data directory, DATA/agent-audit.jsonl, kept open between records.
@@ -32,7 +33,7 @@ class AuditLog {
   // is `elevated`), stamped now, as one line in one write. A missing log is created with mode
   // 0600; an existing one keeps its mode. When the name no longer leads to the open file (the
   // log was deleted, moved away or replaced), the name is opened afresh first.
-  void append(const Json& request, bool elevated, const Json& reply) noexcept;
+  void append(RequestView request, bool elevated, const Json& reply) noexcept;
 
  private:
   void open(bool create);

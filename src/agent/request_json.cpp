@@ -82,12 +82,12 @@ bool take(std::string_view text, size_t& at, char expected) {
 
 }  // namespace
 
-std::optional<Json> parsePlainRequest(std::string_view text) {
+std::optional<PlainRequest> parsePlainRequest(std::string_view text) {
   size_t at = 0;
   if (!take(text, at, '{')) {
     return std::nullopt;
   }
-  Json object = Json::object();
+  PlainRequest request;
   if (!take(text, at, '}')) {
     for (;;) {
       const std::optional<std::string_view> key = plainString(text, at);
@@ -95,10 +95,10 @@ std::optional<Json> parsePlainRequest(std::string_view text) {
         return std::nullopt;
       }
       const std::optional<std::string_view> value = plainString(text, at);
-      if (!value) {
+      if (!value || request.count == PlainRequest::kMaxMembers) {
         return std::nullopt;
       }
-      object[std::string(*key)] = std::string(*value);
+      request.members[request.count++] = {*key, *value};
       if (take(text, at, '}')) {
         break;
       }
@@ -111,13 +111,10 @@ std::optional<Json> parsePlainRequest(std::string_view text) {
   if (at != text.size()) {
     return std::nullopt;
   }
-  return object;
+  return request;
 }
 
 Json parseRequestJson(std::string_view text) {
-  if (std::optional<Json> plain = parsePlainRequest(text)) {
-    return std::move(*plain);
-  }
   require(!nestsDeeperThan(text, kMaxRequestNesting),
           "JSON text nests arrays or objects too deeply");
   try {

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "base/reply.h"
+#include "base/request_view.h"
 
 namespace tamber {
 
@@ -19,10 +20,11 @@ inline constexpr int kMaxRequestNesting = 512;
 Json parseRequestJson(std::string_view text);
 
 // The request almost every agent sends, read without the full parser: one object whose
-// members are all strings of printable ASCII without escapes, with JSON's whitespace around.
-// Anything else (a number, nesting, an escape, a control or non-ASCII byte) returns nullopt
-// and is left to the full parser. What it accepts, it returns exactly as the full parser
-// would, a repeated key included (the last one wins).
-std::optional<Json> parsePlainRequest(std::string_view text);
+// members are all strings of printable ASCII without escapes, with JSON's whitespace around,
+// and at most PlainRequest::kMaxMembers of them. Anything else (a number, nesting, an escape,
+// a control or non-ASCII byte) returns nullopt and is left to parseRequestJson. What it
+// accepts, it reads exactly as the full parser would: PlainRequest::toJson is the parser's
+// value. The result views `text`.
+std::optional<PlainRequest> parsePlainRequest(std::string_view text);
 
 }  // namespace tamber

@@ -11,10 +11,14 @@ TEST(PlainRequest, AgreesWithTheFullParserOrStandsAside) {
            R"({"a" : "" , "b":"~!@#$%^&*()[]{}:,/"})",
            R"({"path":"/first","path":"/second"})",  // the last of a repeated key wins
        }) {
-    const std::optional<Json> plain = parsePlainRequest(text);
+    const std::optional<PlainRequest> plain = parsePlainRequest(text);
     ASSERT_TRUE(plain.has_value()) << text;
-    EXPECT_EQ(*plain, Json::parse(text)) << text;
+    EXPECT_EQ(plain->toJson(), Json::parse(text)) << text;
   }
+  const std::optional<PlainRequest> repeated =
+      parsePlainRequest(R"({"path":"/first","path":"/second"})");
+  EXPECT_EQ(RequestView(*repeated).string("path"), "/second");
+  EXPECT_EQ(RequestView(*repeated).string("action"), std::nullopt);
 
   // Anything beyond plain strings goes to the full parser, which accepts or refuses it.
   for (const char* text : {
@@ -34,11 +38,19 @@ TEST(PlainRequest, AgreesWithTheFullParserOrStandsAside) {
            R"({"a" "b"})",
            R"({"a":"x" "b":"y"})",
            "{\"a\":\"x\"}\v",
+           // More members than a plain request holds.
+           R"({"a":"","b":"","c":"","d":"","e":"","f":"","g":"","h":"","i":"","j":"","k":"",)"
+           R"("l":"","m":"","n":"","o":"","p":"","q":""})",
        }) {
     EXPECT_FALSE(parsePlainRequest(text).has_value()) << text;
   }
   EXPECT_EQ(parseRequestJson(R"({"a":1})"), Json({{"a", 1}}));
   EXPECT_EQ(parseRequestJson("{\"a\":\"\xc3\xa9\"}"), Json({{"a", "\xc3\xa9"}}));
+  // A parsed request reads the same through a view: strings only, nothing from a non-object.
+  const Json parsed = Json{{"a", "x"}, {"n", 1}};
+  EXPECT_EQ(RequestView(parsed).string("a"), "x");
+  EXPECT_EQ(RequestView(parsed).string("n"), std::nullopt);
+  EXPECT_EQ(RequestView(Json::array({"a"})).string("a"), std::nullopt);
 }
 
 }  // namespace

@@ -1,0 +1,34 @@
+#include "base/request_view.h"
+
+#include <string>
+
+namespace tamber {
+
+Json PlainRequest::toJson() const {
+  Json object = Json::object();
+  for (size_t i = 0; i < count; ++i) {
+    object[std::string(members[i].first)] = std::string(members[i].second);
+  }
+  return object;
+}
+
+std::optional<std::string_view> RequestView::string(std::string_view key) const {
+  if (plain_ != nullptr) {
+    for (size_t i = plain_->count; i-- > 0;) {
+      if (plain_->members[i].first == key) {
+        return plain_->members[i].second;
+      }
+    }
+    return std::nullopt;
+  }
+  if (!json_->is_object()) {
+    return std::nullopt;
+  }
+  const auto found = json_->find(key);
+  if (found == json_->end() || !found->is_string()) {
+    return std::nullopt;
+  }
+  return found->get_ref<const std::string&>();
+}
+
+}  // namespace tamber
