@@ -237,13 +237,13 @@ int main(int argc, char** argv) {
   // Where the broker's time goes: its own stages on the same request, one at a time, warm,
   // and beside the two that make system calls, those calls alone.
   const int count = 20000;
-  const tamber::Json parsed = tamber::parseRequestJson(request);
+  const tamber::PlainRequest parsed = *tamber::parsePlainRequest(request);
   const tamber::CheckedAction admitted = tamber::preflightFileAction(parsed, grant);
   tamber::AuditLog audit(folder);
   const tamber::Json answer = tamber::performFileAction(admitted, grant);
   std::printf("broker stages, mean of %d runs in this process (warm caches):\n", count);
   std::printf("  parse      %6.2f us\n",
-              stageMicroseconds(count, [&] { return tamber::parseRequestJson(request); }));
+              stageMicroseconds(count, [&] { return tamber::parsePlainRequest(request); }));
   std::printf("  lookup     %6.2f us\n",
               stageMicroseconds(count, [&] { return grants.get(grant.token); }));
   std::printf("  preflight  %6.2f us\n",

@@ -128,13 +128,13 @@ bool contains(const Table& table, std::string_view value) {
 
 }  // namespace
 
-std::string accessPath(std::string_view path) {
+std::string_view accessPath(std::string_view path) {
   if (path == kDataVolumeUsers ||
       (path.starts_with(kDataVolumeUsers) && path.size() > kDataVolumeUsers.size() &&
        path[kDataVolumeUsers.size()] == '/')) {
-    return std::string(path.substr(kDataVolume.size()));
+    return path.substr(kDataVolume.size());
   }
-  return std::string(path);
+  return path;
 }
 
 void guardRootScope(std::string_view canonicalPath) {

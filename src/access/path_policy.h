@@ -6,8 +6,9 @@
 namespace tamber {
 
 // Maps the data-volume alias of home folders ("/System/Volumes/Data/Users/...") back to the
-// ordinary path; any other path comes back unchanged. Idempotent, never fails.
-std::string accessPath(std::string_view path);
+// ordinary path; any other path comes back unchanged. Idempotent, never fails. A view of
+// `path`.
+std::string_view accessPath(std::string_view path);
 
 // For folders the user picks for a new grant, on their canonical path: refuses whole system
 // trees, protected system scopes and bare system folders with their sentences.

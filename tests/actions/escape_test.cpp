@@ -53,8 +53,9 @@ TEST(Escape, TraversalPrefixAndNulTricksAreRefused) {
   const std::string absolute = "Absolute, non-traversing path required";
 
   // A NUL would let the kernel see "f.txt" (or "x") where the checks saw a longer name.
-  for (const std::string& path : {w / "../outside/x", w / "sub/../f.txt", std::string("granted/f"),
-                                  std::string(""), w / "f.txt" + std::string(1, '\0') + "x"}) {
+  for (const std::string& path :
+       {w / "../outside/x", w / "sub/../f.txt", w / "sub/..", w / "sub/../",
+        std::string("granted/f"), std::string(""), w / "f.txt" + std::string(1, '\0') + "x"}) {
     EXPECT_EQ(w.refusal(ask("read", path)), absolute) << path;
   }
   EXPECT_EQ(w.refusal(ask("copy", w / "f.txt", {{"destination", w / std::string("x\0y", 3)}})),
@@ -66,6 +67,11 @@ TEST(Escape, TraversalPrefixAndNulTricksAreRefused) {
   EXPECT_EQ(w.refusal(ask("mkdir", w / "a/.git")),
             "Credential and agent-private paths cannot be delegated");
   EXPECT_EQ(decodeBase64(w.run(ask("read", w / "./f.txt"))["data_base64"]), "inside");
+  // Names that only begin or end with dots are names, not steps up.
+  w.dir.write("granted/...", "three");
+  w.dir.write("granted/..x.", "dots");
+  EXPECT_EQ(decodeBase64(w.run(ask("read", w / "..."))["data_base64"]), "three");
+  EXPECT_EQ(decodeBase64(w.run(ask("read", w / "..x."))["data_base64"]), "dots");
 }
 
 TEST(Escape, SecondNamesAndSpecialFilesAreRefusedWithoutBlocking) {
