@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <cstdint>
 #include <string_view>
 
 #include "base/text.h"
@@ -27,6 +29,34 @@ void appendMember(std::string& out, const char* key, std::string_view value) {
   }
 }
 
+// `at` as seconds since 1970 in plain decimal notation: the clock's own count of nanoseconds,
+// exactly, without trailing zeros but with at least one fractional digit (1700000000.0,
+// 1700000000.25). Integer arithmetic only: a floating-point formatter would first round the
+// time to a double, and its tables would be read on every record.
+void appendEpochSeconds(std::string& out, WallClock::time_point at) {
+  constexpr std::uint64_t kPerSecond = 1'000'000'000;
+  const std::int64_t since =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+  const std::uint64_t magnitude =
+      since < 0 ? 0 - static_cast<std::uint64_t>(since) : static_cast<std::uint64_t>(since);
+  if (since < 0) {
+    out.push_back('-');
+  }
+  char digits[24];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, magnitude / kPerSecond).ptr);
+  out.push_back('.');
+  std::uint64_t fraction = magnitude % kPerSecond;
+  int width = 9;
+  for (; width > 1 && fraction % 10 == 0; --width) {
+    fraction /= 10;
+  }
+  for (int i = width - 1; i >= 0; --i) {
+    digits[i] = static_cast<char>('0' + fraction % 10);
+    fraction /= 10;
+  }
+  out.append(digits, static_cast<size_t>(width));
+}
+
 }  // namespace
 
 // Written directly rather than built as a JSON value and serialised: this runs for every
@@ -36,19 +66,8 @@ std::string auditLine(RequestView request, bool elevated, const Json& reply,
   std::string line;
   line.reserve(160);
   appendMember(line, "{\"action\":", request.string("action").value_or(""));
-  // The shortest decimal text that reads back as the same number, in plain notation and
-  // always with a fraction, as the JSON library writes a time: 1700000000 as 1700000000.0.
-  char seconds[64];
-  const double now = epochSeconds(at);
-  auto written = std::to_chars(seconds, seconds + sizeof seconds, now, std::chars_format::fixed);
-  if (written.ec != std::errc()) {
-    written = std::to_chars(seconds, seconds + sizeof seconds, now);  // beyond any clock
-  }
   line += ",\"at\":";
-  line.append(seconds, written.ptr);
-  if (std::string_view(seconds, written.ptr).find_first_of(".e") == std::string_view::npos) {
-    line += ".0";
-  }
+  appendEpochSeconds(line, at);
   appendMember(line, ",\"destination\":", request.string("destination").value_or(""));
   line += elevated ? ",\"elevated\":true" : ",\"elevated\":false";
   line += isSuccessReply(reply) ? ",\"ok\":true" : ",\"ok\":false";

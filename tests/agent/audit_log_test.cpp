@@ -57,6 +57,22 @@ TEST(AuditRecord, ReadsBackAsTheRequestsOwnStrings) {
   EXPECT_EQ(line.find(R"("at":1765083600.123457,)"), 17u) << line;
 }
 
+TEST(AuditRecord, AtIsTheClocksOwnCountInDecimalSeconds) {
+  using std::chrono::nanoseconds;
+  const std::pair<nanoseconds, const char*> cases[] = {
+      {nanoseconds(1'765'083'600'000'000'001), "1765083600.000000001"},
+      {nanoseconds(1'765'083'600'100'000'000), "1765083600.1"},
+      {nanoseconds(0), "0.0"},
+      {nanoseconds(-1'500'000'000), "-1.5"},
+  };
+  for (const auto& [since, text] : cases) {
+    const std::string line =
+        auditLine(Json::object(), false, Json::object(),
+                  WallClock::time_point(std::chrono::duration_cast<WallClock::duration>(since)));
+    EXPECT_NE(line.find(std::string(",\"at\":") + text + ","), std::string::npos) << line;
+  }
+}
+
 TEST(AuditLog, AppendsOneLinePerRecordInAPrivateFile) {
   TempDir dir;
   const std::string log = dir / "agent-audit.jsonl";
