@@ -57,12 +57,16 @@ int main(int argc, char** argv) {
   tamber::GrantStore store;
   const tamber::AgentGrant grant = store.add({folder}, false, false, true);
   const tamber::Json request = {{"action", "list"}, {"path", crowded}};
-  bool truncated = tamber::performFileAction(request, grant)["has_more"];  // warm-up
+  // The reply's text, as the broker sends it, says whether the listing was cut short.
+  const auto listed = [&] {
+    return tamber::performFileAction(request, grant).text().find("\"has_more\":true") !=
+           std::string::npos;
+  };
+  bool truncated = listed();  // warm-up
   std::vector<double> listTimes;
   std::vector<double> floorTimes;
   for (int i = 0; i < calls; ++i) {
-    listTimes.push_back(millisecondsOf(
-        [&] { truncated = tamber::performFileAction(request, grant)["has_more"] && truncated; }));
+    listTimes.push_back(millisecondsOf([&] { truncated = listed() && truncated; }));
     floorTimes.push_back(millisecondsOf([&] {
       tamber::UniqueDir stream(::opendir(crowded.c_str()));
       for (int n = 0; n < 203 && ::readdir(stream.get()) != nullptr; ++n) {

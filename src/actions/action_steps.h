@@ -19,10 +19,10 @@
 namespace tamber {
 
 // Read-only actions on the target's parent and leaf.
-Json statEntry(const ResolvedPath& target);
-Json listFolder(const ResolvedPath& target);
+ActionReply statEntry(const ResolvedPath& target);
+ActionReply listFolder(const ResolvedPath& target);
 // `file` is the target opened by regularFD.
-Json readContent(const UniqueFd& file, Deadline deadline);
+ActionReply readContent(const UniqueFd& file, Deadline deadline);
 
 // Creates `name` in `directory` exclusively (mode 0600, no link followed) holding `text`, and
 // makes it durable. Throws "Provide UTF-8 text" when there is no UTF-8 text, "New text is
@@ -32,16 +32,16 @@ Json readContent(const UniqueFd& file, Deadline deadline);
 void createTextFile(int directory, const std::string& name, const std::optional<std::string>& text);
 
 // Creating actions on the target's parent and leaf.
-Json writeNew(const std::optional<std::string>& text, const ResolvedPath& target);
-Json makeFolder(const ResolvedPath& target);
+ActionReply writeNew(const std::optional<std::string>& text, const ResolvedPath& target);
+ActionReply makeFolder(const ResolvedPath& target);
 
 // "copy" or "move" of the regular file `source` (opened from `target`) to the checked
 // destination.
-Json transferFile(const CheckedAction& action, const AgentGrant& grant, const ResolvedPath& target,
-                  UniqueFd source, Deadline deadline);
+ActionReply transferFile(const CheckedAction& action, const AgentGrant& grant,
+                         const ResolvedPath& target, UniqueFd source, Deadline deadline);
 
 // "replace" of the regular file `current` (opened from `target`), keeping it as a backup.
-Json replaceContent(const CheckedAction& action, const ResolvedPath& target, UniqueFd current,
-                    Deadline deadline);
+ActionReply replaceContent(const CheckedAction& action, const ResolvedPath& target,
+                           UniqueFd current, Deadline deadline);
 
 }  // namespace tamber

@@ -37,22 +37,22 @@ void createTextFile(int directory, const std::string& name,
   }
 }
 
-Json writeNew(const std::optional<std::string>& text, const ResolvedPath& target) {
+ActionReply writeNew(const std::optional<std::string>& text, const ResolvedPath& target) {
   createTextFile(target.parent.get(), target.leaf, text);
-  Json reply = successReply();
-  reply["created"] = true;
-  reply["bytes_written"] = static_cast<std::int64_t>(text->size());
-  reply["notice"] = "Existing files are never overwritten.";
+  ActionReply reply;
+  reply.setBool("created", true);
+  reply.setInteger("bytes_written", static_cast<std::int64_t>(text->size()));
+  reply.setString("notice", "Existing files are never overwritten.");
   return reply;
 }
 
-Json makeFolder(const ResolvedPath& target) {
+ActionReply makeFolder(const ResolvedPath& target) {
   require(target.leaf != ".", "Cannot change a scope root");
   if (::mkdirat(target.parent.get(), target.leaf.c_str(), 0700) != 0) {
     throw errnoFailure();
   }
-  Json reply = successReply();
-  reply["created"] = true;
+  ActionReply reply;
+  reply.setBool("created", true);
   return reply;
 }
 

@@ -11,7 +11,7 @@ namespace {
 constexpr auto kActionBudget = std::chrono::seconds(30);
 }  // namespace
 
-Json performFileAction(const CheckedAction& action, const AgentGrant& grant) {
+ActionReply performFileAction(const CheckedAction& action, const AgentGrant& grant) {
   // `target.parent` is closed by its owner on every way out of this call.
   const ResolvedPath target = openParent(action.path, grant);
 
@@ -43,7 +43,7 @@ Json performFileAction(const CheckedAction& action, const AgentGrant& grant) {
   return transferFile(action, grant, target, std::move(file), deadline);
 }
 
-Json performFileAction(const Json& request, const AgentGrant& grant) {
+ActionReply performFileAction(const Json& request, const AgentGrant& grant) {
   return performFileAction(preflightFileAction(request, grant), grant);
 }
 

@@ -40,10 +40,10 @@ CheckedAction preflightFileAction(RequestView request, const AgentGrant& grant);
 // with one link. Digests and copies give up at the action deadline: the earlier of 30 seconds
 // after the file was opened and the grant's expiry. No descriptor outlives the call, and
 // the function keeps no state between calls. Synchronous; safe to call from any thread.
-Json performFileAction(const CheckedAction& action, const AgentGrant& grant);
+ActionReply performFileAction(const CheckedAction& action, const AgentGrant& grant);
 
 // preflightFileAction, then performFileAction: for callers that hold a request nobody has
 // checked yet.
-Json performFileAction(const Json& request, const AgentGrant& grant);
+ActionReply performFileAction(const Json& request, const AgentGrant& grant);
 
 }  // namespace tamber

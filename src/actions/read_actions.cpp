@@ -27,19 +27,19 @@ struct ListedName {
 
 }  // namespace
 
-Json statEntry(const ResolvedPath& target) {
+ActionReply statEntry(const ResolvedPath& target) {
   struct stat status {};
   if (::fstatat(target.parent.get(), target.leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
     throw errnoFailure();
   }
-  Json reply = successReply();
-  reply["file_bytes"] = static_cast<std::int64_t>(status.st_size);
-  reply["is_directory"] = S_ISDIR(status.st_mode);
-  reply["physical_data_bytes"] = nullptr;
+  ActionReply reply;
+  reply.setInteger("file_bytes", static_cast<std::int64_t>(status.st_size));
+  reply.setBool("is_directory", S_ISDIR(status.st_mode));
+  reply.setNull("physical_data_bytes");
   return reply;
 }
 
-Json listFolder(const ResolvedPath& target) {
+ActionReply listFolder(const ResolvedPath& target) {
   UniqueFd folder(::openat(target.parent.get(), target.leaf.c_str(),
                            O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
   if (!folder) {
@@ -81,18 +81,19 @@ Json listFolder(const ResolvedPath& target) {
   const bool hasMore = names.size() > kListLimit;
   names.resize(std::min(names.size(), kListLimit));
 
-  Json entries = Json::array();
+  std::vector<std::string> entries;
+  entries.reserve(names.size());
   for (ListedName& listed : names) {
     entries.push_back(std::move(listed.name));
   }
-  Json reply = successReply();
-  reply["entries"] = std::move(entries);
-  reply["has_more"] = hasMore;
-  reply["notice"] = kListNotice;
+  ActionReply reply;
+  reply.setStrings("entries", entries);
+  reply.setBool("has_more", hasMore);
+  reply.setString("notice", kListNotice);
   return reply;
 }
 
-Json readContent(const UniqueFd& file, Deadline deadline) {
+ActionReply readContent(const UniqueFd& file, Deadline deadline) {
   struct stat status {};
   if (::fstat(file.get(), &status) != 0) {
     throw errnoFailure();
@@ -115,11 +116,12 @@ Json readContent(const UniqueFd& file, Deadline deadline) {
   require(WallClock::now() < deadline, "Operation time budget reached");
   const std::string sha256 = memoryDigest(content.data(), content.size());
 
-  Json reply = successReply();
-  reply["data_base64"] =
-      base64Encode(std::string_view(reinterpret_cast<const char*>(content.data()), content.size()));
-  reply["bytes_read"] = static_cast<std::int64_t>(count);
-  reply["sha256"] = sha256;
+  ActionReply reply;
+  reply.setString("data_base64",
+                  base64Encode(std::string_view(reinterpret_cast<const char*>(content.data()),
+                                                content.size())));
+  reply.setInteger("bytes_read", static_cast<std::int64_t>(count));
+  reply.setString("sha256", sha256);
   return reply;
 }
 

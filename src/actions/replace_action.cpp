@@ -27,8 +27,8 @@ std::string siblingPath(std::string path, const std::string& name) {
 
 }  // namespace
 
-Json replaceContent(const CheckedAction& action, const ResolvedPath& target, UniqueFd current,
-                    Deadline deadline) {
+ActionReply replaceContent(const CheckedAction& action, const ResolvedPath& target,
+                           UniqueFd current, Deadline deadline) {
   const std::optional<std::string>& text = action.text;
   const std::optional<std::string>& expected = action.expectedSha256;
   require(text.has_value() && expected.has_value(),
@@ -69,12 +69,13 @@ Json replaceContent(const CheckedAction& action, const ResolvedPath& target, Uni
   require(digest(backup.get(), deadline) == *expected,
           "Concurrent write detected; original path retained as backup");
 
-  Json reply = successReply();
-  reply["replaced"] = true;
-  reply["original_preserved"] = true;
-  reply["backup_path"] = backupPath;
-  reply["previous_sha256"] = *expected;
-  reply["notice"] = "Original retained in the same selected folder. Review before any retirement.";
+  ActionReply reply;
+  reply.setBool("replaced", true);
+  reply.setBool("original_preserved", true);
+  reply.setString("backup_path", backupPath);
+  reply.setString("previous_sha256", *expected);
+  reply.setString("notice",
+                  "Original retained in the same selected folder. Review before any retirement.");
   return reply;
 }
 

@@ -49,23 +49,23 @@ class PartialCopy {
   bool completed_ = false;
 };
 
-Json moveFile(const ResolvedPath& from, const ResolvedPath& to) {
+ActionReply moveFile(const ResolvedPath& from, const ResolvedPath& to) {
   // Never overwrites, and never copies between file systems as a fallback.
   const int error =
       renameNoReplace(from.parent.get(), from.leaf.c_str(), to.parent.get(), to.leaf.c_str());
   if (error != 0) {
     throw errnoFailure(error);
   }
-  Json reply = successReply();
-  reply["moved"] = true;
-  reply["overwrite"] = false;
-  reply["notice"] =
-      "Atomic same-volume rename. No permanent deletion. Cross-volume moves require verified "
-      "copy first.";
+  ActionReply reply;
+  reply.setBool("moved", true);
+  reply.setBool("overwrite", false);
+  reply.setString("notice",
+                  "Atomic same-volume rename. No permanent deletion. Cross-volume moves require "
+                  "verified copy first.");
   return reply;
 }
 
-Json copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline deadline) {
+ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline deadline) {
   struct stat before {};
   if (::fstat(source.get(), &before) != 0) {
     throw errnoFailure();
@@ -117,19 +117,19 @@ Json copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline deadline)
           "Source changed during copy");
   partial.complete();
 
-  Json reply = successReply();
-  reply["copied"] = true;
-  reply["source_preserved"] = true;
-  reply["sha256"] = copyDigest;
-  reply["verified"] = true;
-  reply["overwrite"] = false;
+  ActionReply reply;
+  reply.setBool("copied", true);
+  reply.setBool("source_preserved", true);
+  reply.setString("sha256", copyDigest);
+  reply.setBool("verified", true);
+  reply.setBool("overwrite", false);
   return reply;
 }
 
 }  // namespace
 
-Json transferFile(const CheckedAction& action, const AgentGrant& grant, const ResolvedPath& target,
-                  UniqueFd source, Deadline deadline) {
+ActionReply transferFile(const CheckedAction& action, const AgentGrant& grant,
+                         const ResolvedPath& target, UniqueFd source, Deadline deadline) {
   const ResolvedPath to = openParent(*action.destination, grant);
   require(to.leaf != "." && target.leaf != ".", "Cannot replace a scope root");
   if (action.action == FileAction::move) {

@@ -252,23 +252,22 @@ void AgentServer::serveClient(int clientFD) {
   }
 
   std::string request;
-  Json reply;
+  std::string reply;
   switch (readRequest(clientFD, request)) {
     case ReadEnd::Stopping:
       return;
     case ReadEnd::TimeLimit:
-      reply = failureReply("Request timed out");
+      reply = jsonData(failureReply("Request timed out"));
       break;
     case ReadEnd::Request:
       reply = answer(request);
       break;
   }
   // Every wait for request bytes and for reply room goes through poll with the read timeout.
-  sendReply(clientFD, jsonData(reply), wakeRead_.get(), options_.readTimeout,
-            options_.requestTimeLimit);
+  sendReply(clientFD, reply, wakeRead_.get(), options_.readTimeout, options_.requestTimeLimit);
 }
 
-Json AgentServer::answer(std::string_view requestBytes) {
+std::string AgentServer::answer(std::string_view requestBytes) {
   // Almost every request is read as views of its own bytes; anything beyond plain string
   // members goes to the full parser.
   const std::optional<PlainRequest> plain =
@@ -277,7 +276,7 @@ Json AgentServer::answer(std::string_view requestBytes) {
   const RequestView request = plain ? RequestView(*plain) : RequestView(parsed);
   std::string_view token;
   std::shared_ptr<const AgentGrant> grant;
-  Json reply;
+  std::optional<ActionReply> performed;
   try {
     require(requestBytes.size() <= kRequestLimit, "Request exceeds limit");
     if (!plain) {
@@ -292,31 +291,35 @@ Json AgentServer::answer(std::string_view requestBytes) {
     // to the helper, which admits it again: it trusts nothing it is given.
     const CheckedAction admitted = preflightFileAction(request, *grant);
     if (!grant->elevated) {
-      reply = performFileAction(admitted, *grant);
+      performed = performFileAction(admitted, *grant);
     }
   } catch (const BrokerFailure& failure) {
-    return failureReply(failure.description());
+    return jsonData(failureReply(failure.description()));
   } catch (const std::exception& error) {
-    return failureReply(error.what());
+    return jsonData(failureReply(error.what()));
   }
 
-  if (grant->elevated) {
-    // The request stands denied until the approver's work has run: a UI that is shutting
-    // down may return without running it.
-    reply = failureReply("Elevated action denied");
-    if (approver_ != nullptr) {
-      try {
-        approver_->runOnMainThread([&] {
-          reply = runElevatedRequest(plain ? plain->toJson() : parsed, std::string(token), *grant,
-                                     grants_, *approver_, options_.launchHelper);
-        });
-      } catch (...) {
-        // Keep what the work left: it may already have run the helper.
-      }
+  if (performed) {
+    // An action that returned succeeded; one that failed threw above and is not audited.
+    audit_.append(request, /*elevated=*/false, /*ok=*/true);
+    return performed->text();
+  }
+
+  // The request stands denied until the approver's work has run: a UI that is shutting down
+  // may return without running it.
+  Json reply = failureReply("Elevated action denied");
+  if (approver_ != nullptr) {
+    try {
+      approver_->runOnMainThread([&] {
+        reply = runElevatedRequest(plain ? plain->toJson() : parsed, std::string(token), *grant,
+                                   grants_, *approver_, options_.launchHelper);
+      });
+    } catch (...) {
+      // Keep what the work left: it may already have run the helper.
     }
   }
-  audit_.append(request, grant->elevated, reply);
-  return reply;
+  audit_.append(request, /*elevated=*/true, isSuccessReply(reply));
+  return jsonData(reply);
 }
 
 }  // namespace tamber

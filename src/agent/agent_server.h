@@ -75,7 +75,8 @@ class AgentServer {
  private:
   void acceptLoop();
   void serveClient(int clientFD);
-  Json answer(std::string_view requestBytes);
+  // The reply's JSON text; the audit record, when the request earns one, is written first.
+  std::string answer(std::string_view requestBytes);
 
   enum class ReadEnd { Request, TimeLimit, Stopping };
   ReadEnd readRequest(int clientFD, std::string& request);

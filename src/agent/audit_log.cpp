@@ -61,8 +61,7 @@ void appendEpochSeconds(std::string& out, WallClock::time_point at) {
 
 // Written directly rather than built as a JSON value and serialised: this runs for every
 // request the broker answers, and the record's shape never varies.
-std::string auditLine(RequestView request, bool elevated, const Json& reply,
-                      WallClock::time_point at) {
+std::string auditLine(RequestView request, bool elevated, bool ok, WallClock::time_point at) {
   std::string line;
   line.reserve(160);
   appendMember(line, "{\"action\":", request.string("action").value_or(""));
@@ -70,7 +69,7 @@ std::string auditLine(RequestView request, bool elevated, const Json& reply,
   appendEpochSeconds(line, at);
   appendMember(line, ",\"destination\":", request.string("destination").value_or(""));
   line += elevated ? ",\"elevated\":true" : ",\"elevated\":false";
-  line += isSuccessReply(reply) ? ",\"ok\":true" : ",\"ok\":false";
+  line += ok ? ",\"ok\":true" : ",\"ok\":false";
   appendMember(line, ",\"path\":", request.string("path").value_or(""));
   line.push_back('}');
   return line;
@@ -101,9 +100,9 @@ void AuditLog::open(bool create) {
   identity_ = identityOf(status);
 }
 
-void AuditLog::append(RequestView request, bool elevated, const Json& reply) noexcept {
+void AuditLog::append(RequestView request, bool elevated, bool ok) noexcept {
   try {
-    std::string line = auditLine(request, elevated, reply, WallClock::now());
+    std::string line = auditLine(request, elevated, ok, WallClock::now());
     line.push_back('\n');
     // One look at the name per record: a log deleted, rotated or swapped since it was opened
     // no longer has the open file's device and inode (or is gone), and the name wins.

@@ -14,11 +14,10 @@ inline constexpr const char* kAuditLogName = "agent-audit.jsonl";
 
 // The record of one answered request, as one line of JSON without its newline: exactly
 // "action", "at", "destination", "elevated", "ok" and "path", in that order. Strings the
-// request does not carry as strings become "", an "ok" the reply does not carry as a Boolean
-// becomes false; `at` is written as fractional seconds since 1970. Never holds the token, any
-// text, digest or reply field other than "ok".
-std::string auditLine(RequestView request, bool elevated, const Json& reply,
-                      WallClock::time_point at);
+// request does not carry as strings become ""; `ok` says whether the reply was a success (its
+// "ok" the Boolean true); `at` is written as fractional seconds since 1970. Never holds the
+// token, any text, digest or reply field.
+std::string auditLine(RequestView request, bool elevated, bool ok, WallClock::time_point at);
 
 // The audit log of one data directory, DATA/agent-audit.jsonl, kept open between records.
 // Best effort throughout: every failure (a read-only or missing file, a symbolic link or
@@ -29,11 +28,12 @@ class AuditLog {
   // Opens the log when it exists; creates nothing yet.
   explicit AuditLog(std::string dataDirectory);
 
-  // Appends the record of `request` (answered with `reply` under a grant whose elevated flag
-  // is `elevated`), stamped now, as one line in one write. A missing log is created with mode
-  // 0600; an existing one keeps its mode. When the name no longer leads to the open file (the
-  // log was deleted, moved away or replaced), the name is opened afresh first.
-  void append(RequestView request, bool elevated, const Json& reply) noexcept;
+  // Appends the record of `request` (answered with success or not, `ok`, under a grant whose
+  // elevated flag is `elevated`), stamped now, as one line in one write. A missing log is
+  // created with mode 0600; an existing one keeps its mode. When the name no longer leads to
+  // the open file (the log was deleted, moved away or replaced), the name is opened afresh
+  // first.
+  void append(RequestView request, bool elevated, bool ok) noexcept;
 
  private:
   void open(bool create);

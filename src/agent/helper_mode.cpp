@@ -94,7 +94,7 @@ Json privilegedHelperReply(const std::string& helperRequest) {
   grant.expires = deadline;
   grant.identities = requestIdentities(request);
 
-  return performFileAction(request, grant);
+  return performFileAction(request, grant).json();
 }
 
 namespace {

@@ -145,6 +145,86 @@ void appendJsonString(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
+ActionReply::ActionReply() {
+  members_.reserve(8);  // no action sets more
+  setBool("ok", true);
+}
+
+ActionReply& ActionReply::set(std::string_view key, std::string value) {
+  // Kept in key order as they come: replies have a handful of members.
+  auto at =
+      std::lower_bound(members_.begin(), members_.end(), key,
+                       [](const Member& member, std::string_view k) { return member.key < k; });
+  if (at != members_.end() && at->key == key) {
+    at->value = std::move(value);
+  } else {
+    members_.insert(at, Member{key, std::move(value)});
+  }
+  return *this;
+}
+
+ActionReply& ActionReply::setBool(std::string_view key, bool value) {
+  return set(key, value ? "true" : "false");
+}
+
+ActionReply& ActionReply::setInteger(std::string_view key, std::int64_t value) {
+  std::string text;
+  appendInteger(text, value);
+  return set(key, std::move(text));
+}
+
+ActionReply& ActionReply::setNull(std::string_view key) {
+  return set(key, "null");
+}
+
+ActionReply& ActionReply::setString(std::string_view key, std::string_view text) {
+  validUtf8_ = validUtf8_ && isValidUtf8(text);
+  std::string value;
+  value.reserve(text.size() + 2);
+  appendJsonString(value, text);
+  return set(key, std::move(value));
+}
+
+ActionReply& ActionReply::setStrings(std::string_view key, const std::vector<std::string>& texts) {
+  std::string value = "[";
+  for (const std::string& text : texts) {
+    validUtf8_ = validUtf8_ && isValidUtf8(text);
+    if (value.size() > 1) {
+      value.push_back(',');
+    }
+    appendJsonString(value, text);
+  }
+  value.push_back(']');
+  return set(key, std::move(value));
+}
+
+std::string ActionReply::text() const noexcept {
+  if (!validUtf8_) {
+    return "{}";
+  }
+  try {
+    std::string out;
+    out.reserve(128);
+    out.push_back('{');
+    for (const Member& member : members_) {
+      if (out.size() > 1) {
+        out.push_back(',');
+      }
+      appendJsonString(out, member.key);
+      out.push_back(':');
+      out += member.value;
+    }
+    out.push_back('}');
+    return out;
+  } catch (...) {
+    return "{}";
+  }
+}
+
+Json ActionReply::json() const {
+  return Json::parse(text());
+}
+
 // Member by member, not from braced lists, which build a temporary array for every pair.
 Json successReply() {
   Json reply = Json::object();

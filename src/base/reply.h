@@ -2,9 +2,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tamber {
 
@@ -24,6 +26,40 @@ Json successReply();
 
 // {"error": text, "ok": false}: the whole failure envelope, nothing else.
 Json failureReply(std::string_view text);
+
+// The success reply of an action: {"ok": true} and the action's own members, each kept as
+// its JSON text and written in key order, so that text() is byte for byte what jsonData
+// writes for json(). The broker sends one for every request it performs, and a JSON value
+// would cost an allocation or two per member. Keys must outlive the reply (they are string
+// literals at every call); setting a key again replaces its value.
+class ActionReply {
+ public:
+  ActionReply();
+
+  ActionReply& setBool(std::string_view key, bool value);
+  ActionReply& setInteger(std::string_view key, std::int64_t value);
+  ActionReply& setNull(std::string_view key);
+  ActionReply& setString(std::string_view key, std::string_view text);
+  ActionReply& setStrings(std::string_view key, const std::vector<std::string>& texts);
+
+  // The reply's JSON text; "{}", as jsonData writes for it, when a string is not valid UTF-8
+  // (or memory runs out). Never throws.
+  std::string text() const noexcept;
+
+  // The same reply as a JSON value, for callers that read its members.
+  Json json() const;
+
+ private:
+  struct Member {
+    std::string_view key;
+    std::string value;  // JSON text
+  };
+
+  ActionReply& set(std::string_view key, std::string value);
+
+  std::vector<Member> members_;
+  bool validUtf8_ = true;
+};
 
 // The member `key` of `object` when it is a string; nothing when it is absent, of another JSON
 // type, or `object` is not an object.

@@ -32,6 +32,10 @@ std::string validUtf8(std::string_view bytes) {
   return toUtf8(icu::UnicodeString::fromUTF8(icu::StringPiece(bytes.data(), bytes.size())));
 }
 
+bool isValidUtf8(std::string_view bytes) {
+  return isAscii(bytes) || validUtf8(bytes) == bytes;
+}
+
 std::string foldedLower(std::string_view text) {
   if (isAscii(text)) {
     std::string lower(text);

@@ -8,6 +8,9 @@ namespace tamber {
 // Returns `bytes` as valid UTF-8: every ill-formed sequence becomes U+FFFD.
 std::string validUtf8(std::string_view bytes);
 
+// True when `bytes` is valid UTF-8, that is, validUtf8 would return it unchanged.
+bool isValidUtf8(std::string_view bytes);
+
 // Full Unicode lower-casing (root locale), then NFC. Ill-formed bytes become U+FFFD.
 std::string foldedLower(std::string_view text);
 

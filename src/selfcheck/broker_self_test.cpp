@@ -182,7 +182,7 @@ std::string grantKindChecks(const std::string& root, bool elevated, bool edit) {
   const AgentGrant grant = store.add({scope, second}, edit, elevated, /*ack=*/true);
   const auto perform = [&grant](Json action) {
     action["token"] = grant.token;
-    return performFileAction(action, grant);
+    return performFileAction(action, grant).json();
   };
 
   require(isSuccessReply(perform(request("list", scope))), "List failed");

@@ -29,7 +29,7 @@ struct Workspace {
   AgentGrant grant = store.add({root}, /*edit=*/true, /*elevated=*/false, /*ack=*/true);
 
   std::string operator/(const std::string& relative) const { return root + "/" + relative; }
-  Json run(const Json& request) const { return performFileAction(request, grant); }
+  Json run(const Json& request) const { return performFileAction(request, grant).json(); }
   // The failure's sentence for `request`, or "" when it succeeds.
   std::string refusal(const Json& request) const {
     return failureOf([&] { run(request); });

@@ -138,7 +138,7 @@ TEST(Escape, NestedRootsResolveFromTheInnerRoot) {
   dir.write("outer/inner/b.txt", "b");
   EXPECT_EQ(failureOf([&] { performFileAction(ask("read", inner + "/b.txt"), grant); }),
             "Selected folder identity changed; revoke and reselect it");
-  EXPECT_EQ(performFileAction(ask("read", outer + "/a.txt"), grant)["bytes_read"], 1);
+  EXPECT_EQ(performFileAction(ask("read", outer + "/a.txt"), grant).json()["bytes_read"], 1);
 }
 
 TEST(Preflight, RefusesInTheFixedOrderWithoutTouchingAnything) {

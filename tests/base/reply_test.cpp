@@ -29,5 +29,30 @@ TEST(JsonData, WritesWhatTheLibraryWritesOrAnEmptyObject) {
   EXPECT_EQ(jsonData(Json::binary({1, 2})), Json::binary({1, 2}).dump());
 }
 
+TEST(ActionReply, WritesWhatJsonDataWritesForTheSameObject) {
+  ActionReply reply;
+  reply.setString("zeta", "quote \" back \\ controls \n\x01\x7f caf\xc3\xa9")
+      .setInteger("bytes", std::numeric_limits<std::int64_t>::min())
+      .setNull("physical_data_bytes")
+      .setStrings("entries", {"a", "\xe2\x82\xac", "b\tc"})
+      .setStrings("empty", {})
+      .setBool("has_more", false)
+      .setBool("has_more", true);  // set again: the last value stands
+  const Json expected{{"ok", true},
+                      {"zeta", "quote \" back \\ controls \n\x01\x7f caf\xc3\xa9"},
+                      {"bytes", std::numeric_limits<std::int64_t>::min()},
+                      {"physical_data_bytes", nullptr},
+                      {"entries", {"a", "\xe2\x82\xac", "b\tc"}},
+                      {"empty", Json::array()},
+                      {"has_more", true}};
+  EXPECT_EQ(reply.text(), jsonData(expected));
+  EXPECT_EQ(reply.json(), expected);
+  EXPECT_EQ(ActionReply().text(), R"({"ok":true})");
+
+  // Ill-formed UTF-8 in any string gives what jsonData gives for it.
+  EXPECT_EQ(ActionReply().setString("path", "/w/\xff").text(), "{}");
+  EXPECT_EQ(ActionReply().setStrings("entries", {"ok", "\xc3"}).text(), "{}");
+}
+
 }  // namespace
 }  // namespace tamber
