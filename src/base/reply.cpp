@@ -226,12 +226,6 @@ Json ActionReply::json() const {
 }
 
 // Member by member, not from braced lists, which build a temporary array for every pair.
-Json successReply() {
-  Json reply = Json::object();
-  reply["ok"] = true;
-  return reply;
-}
-
 Json failureReply(std::string_view text) {
   Json reply = Json::object();
   reply["error"] = std::string(text);

@@ -21,9 +21,6 @@ std::string jsonData(const Json& value) noexcept;
 // the quote, the backslash and control characters escaped, everything else as it is.
 void appendJsonString(std::string& out, std::string_view text);
 
-// {"ok": true}; actions add their own fields to it.
-Json successReply();
-
 // {"error": text, "ok": false}: the whole failure envelope, nothing else.
 Json failureReply(std::string_view text);
 
