@@ -10,7 +10,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string path(reinterpret_cast<const char*>(data), size);
 
-  const std::string mapped = tamber::accessPath(path);
+  const std::string mapped(tamber::accessPath(path));
   if (tamber::accessPath(mapped) != mapped) {
     __builtin_trap();  // the alias mapping must be idempotent
   }

@@ -56,6 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }();
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   expectSameDump(tamber::Json(std::string(text)));
+  // An action's reply writes its strings as jsonData would, ill-formed bytes included.
+  const tamber::Json asValue{{"ok", true}, {"s", std::string(text)}, {"list", {std::string(text)}}};
+  if (tamber::ActionReply().setString("s", text).setStrings("list", {std::string(text)}).text() !=
+      tamber::jsonData(asValue)) {
+    __builtin_trap();
+  }
   const std::optional<tamber::PlainRequest> plain = tamber::parsePlainRequest(text);
   if (plain && (!tamber::Json::accept(text) || tamber::Json::parse(text) != plain->toJson())) {
     __builtin_trap();
