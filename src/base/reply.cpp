@@ -233,7 +233,7 @@ Json failureReply(std::string_view text) {
   return reply;
 }
 
-std::optional<std::string> stringMember(const Json& object, const char* key) {
+std::optional<std::string_view> stringMember(const Json& object, std::string_view key) {
   if (!object.is_object()) {
     return std::nullopt;
   }

@@ -59,8 +59,8 @@ class ActionReply {
 };
 
 // The member `key` of `object` when it is a string; nothing when it is absent, of another JSON
-// type, or `object` is not an object.
-std::optional<std::string> stringMember(const Json& object, const char* key);
+// type, or `object` is not an object. A view into `object`.
+std::optional<std::string_view> stringMember(const Json& object, std::string_view key);
 
 // True only when `reply` is an object whose "ok" is the JSON boolean true.
 bool isSuccessReply(const Json& reply);

@@ -21,14 +21,7 @@ std::optional<std::string_view> RequestView::string(std::string_view key) const 
     }
     return std::nullopt;
   }
-  if (!json_->is_object()) {
-    return std::nullopt;
-  }
-  const auto found = json_->find(key);
-  if (found == json_->end() || !found->is_string()) {
-    return std::nullopt;
-  }
-  return found->get_ref<const std::string&>();
+  return stringMember(*json_, key);
 }
 
 }  // namespace tamber

@@ -60,8 +60,8 @@ class BrokerBackend : public mcp::ToolBackend {
   // thousands do not flood the agent's context.
   Json inventoryReply(const Json& arguments) const {
     try {
-      Json reply =
-          folderReport(dataDir_, stringMember(arguments, "path").value_or(""), kInventoryChildren);
+      Json reply = folderReport(dataDir_, std::string(stringMember(arguments, "path").value_or("")),
+                                kInventoryChildren);
       reply["ok"] = true;
       return reply;
     } catch (const BrokerFailure& failure) {
