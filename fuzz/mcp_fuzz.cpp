@@ -8,7 +8,7 @@
 
 #include "base/base64.h"
 #include "base/reply.h"
-#include "engine/mcp_session.h"
+#include "engine/mcp/session.h"
 
 namespace {
 

@@ -17,7 +17,7 @@ scripts/install-deps.sh test
 echo "== normal build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
-echo "== MCP SDK client from the npm registry, pinned by tests/engine/mcp_sdk/package-lock.json"
+echo "== MCP SDK client from the npm registry, pinned by tests/engine/mcp/sdk_client/package-lock.json"
 (cd build/mcp-sdk && npm ci --no-audit --no-fund --loglevel=error)
 (cd build && ctest --output-on-failure -j"$jobs")
 

@@ -16,10 +16,13 @@ BrokerFailure errnoFailure() {
 }
 
 BrokerFailure errnoFailure(int errorNumber) {
+  return BrokerFailure(errnoText(errorNumber));
+}
+
+std::string errnoText(int errorNumber) {
   // strerror is not thread-safe; the GNU strerror_r returns the text it chose to use.
   char buffer[256];
-  const char* text = ::strerror_r(errorNumber, buffer, sizeof buffer);
-  return BrokerFailure(text);
+  return ::strerror_r(errorNumber, buffer, sizeof buffer);
 }
 
 }  // namespace tamber

@@ -6,17 +6,24 @@
 
 namespace tamber {
 
-// The one failure of the broker: a fixed English sentence for a person or an agent to read.
-// Its text is exactly the sentence; catchers show or send it unchanged.
-class BrokerFailure : public std::exception {
+// A failure for a person to read: one fixed English sentence, or the system's own error text.
+// Its text is exactly that; catchers show or send it unchanged.
+class Failure : public std::exception {
  public:
-  explicit BrokerFailure(std::string description) : description_(std::move(description)) {}
+  explicit Failure(std::string description) : description_(std::move(description)) {}
 
   const std::string& description() const noexcept { return description_; }
   const char* what() const noexcept override { return description_.c_str(); }
 
  private:
   std::string description_;
+};
+
+// The broker's refusal of a request, and the desktop's of a grant: the sentence an agent
+// receives as "error" or the user sees in an alert.
+class BrokerFailure : public Failure {
+ public:
+  using Failure::Failure;
 };
 
 // Throws BrokerFailure(message) when `condition` is false; does nothing otherwise.
@@ -28,5 +35,8 @@ BrokerFailure errnoFailure();
 
 // Same, for an error number already saved by the caller.
 BrokerFailure errnoFailure(int errorNumber);
+
+// strerror's text for `errorNumber`; thread-safe.
+std::string errnoText(int errorNumber);
 
 }  // namespace tamber

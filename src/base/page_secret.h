@@ -20,4 +20,9 @@ bool isPageSecret(std::string_view text);
 // Nothing when there is none to trust. Any thread.
 std::optional<std::string> readPageSecret(const std::string& dataDirectory);
 
+// The engine's side: the secret kept in `dataDirectory`. A file that readPageSecret would not
+// trust is replaced by a new random secret first, written whole under a name of its own and
+// renamed into place. Throws Failure with the system's text.
+std::string ensurePageSecret(const std::string& dataDirectory);
+
 }  // namespace tamber

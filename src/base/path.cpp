@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 
 namespace tamber {
@@ -21,6 +22,15 @@ std::vector<std::string_view> pathComponents(std::string_view path) {
     path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
   }
   return parts;
+}
+
+std::string absolutePath(std::string_view path) {
+  std::error_code ignored;
+  std::string result = std::filesystem::absolute(path, ignored).lexically_normal().string();
+  while (result.size() > 1 && result.back() == '/') {
+    result.pop_back();
+  }
+  return result;
 }
 
 std::string resolvedPath(std::string_view path) {

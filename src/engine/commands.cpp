@@ -1,28 +1,17 @@
 #include "engine/commands.h"
 
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <thread>
 
 #include "base/failure.h"
 #include "base/home_folder.h"
+#include "base/path.h"
 #include "base/reply.h"
-#include "base/time.h"
-#include "engine/folder_report.h"
-#include "engine/http_server.h"
-#include "engine/index_service.h"
-#include "engine/index_store.h"
-#include "engine/indexer.h"
-#include "engine/invitation.h"
-#include "engine/page_secret.h"
-#include "engine/paths.h"
-#include "engine/text_format.h"
+#include "engine/data_directory.h"
+#include "engine/inventory/inventory_commands.h"
+#include "engine/invitation_guide.h"
+#include "engine/mcp/agent_command.h"
+#include "engine/mcp/mcp_command.h"
 
 namespace tamber::engine {
 
@@ -43,179 +32,56 @@ std::string rootFolder(const CommandLine& line) {
   return absolutePath(home);
 }
 
-std::string percentOf(uint64_t part, uint64_t whole) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%5.1f %%",
-                whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole));
-  return text;
-}
-
-// One folder report for people: the figures, the subfolders and the largest files.
-void printReport(const Json& report) {
-  std::cout << report.at("path").get<std::string>() << "\n";
-  if (report.contains("error")) {
-    std::cout << "Could not be read: " << report.at("error").get<std::string>() << std::endl;
-    return;
-  }
-  const Json& usage = report.at("usage");
-  const uint64_t allocated = usage.at("allocated_bytes");
-  const uint64_t shared = usage.at("shared_bytes");
-  std::cout << humanBytes(allocated) << " on disk";
-  if (shared > 0) {
-    std::cout << ", of which " << humanBytes(shared) << " shared with other folders";
-  }
-  const uint64_t files = usage.at("files");
-  const uint64_t folders = usage.at("folders");
-  std::cout << "; " << humanBytes(usage.at("logical_bytes")) << " in " << groupedNumber(files)
-            << (files == 1 ? " file" : " files") << " and " << groupedNumber(folders)
-            << (folders == 1 ? " folder" : " folders") << ".\n"
-            << "Indexed at " << localTimeText(report.at("finished_at")) << ".\n\n";
-  for (const Json& child : report.at("children")) {
-    std::printf("%12s %s  %s/\n", humanBytes(child.at("allocated_bytes")).c_str(),
-                percentOf(child.at("allocated_bytes"), allocated).c_str(),
-                child.at("name").get<std::string>().c_str());
-  }
-  const Json& here = report.at("files_here");
-  std::printf("%12s %s  (files directly in this folder)\n",
-              humanBytes(here.at("allocated_bytes")).c_str(),
-              percentOf(here.at("allocated_bytes"), allocated).c_str());
-  if (!report.at("largest_files").empty()) {
-    std::printf("\nLargest files:\n");
-    for (const Json& file : report.at("largest_files")) {
-      std::printf("%12s  %s\n", humanBytes(file.at("allocated_bytes")).c_str(),
-                  file.at("path").get<std::string>().c_str());
-    }
-  }
-  std::fflush(stdout);
-}
-
-void printFolder(const std::string& dataDir, const std::string& folder, bool json) {
-  const Json report = folderReport(dataDir, folder);
+// invite: prints the invitation's general part, or {"product", "text"} with --json.
+int runInvite(const std::string& dataDir, bool json, const std::string& program) {
+  const std::string text = invitationGuide(engineExecutable(program), dataDir);
   if (json) {
-    std::cout << jsonData(report) << std::endl;
-  } else {
-    printReport(report);
-  }
-}
-
-}  // namespace
-
-int runServe(const CommandLine& line, const std::string& program) {
-  const std::string root = rootFolder(line);
-  if (root.empty()) {
-    return 1;
-  }
-  const std::string dataDir = absolutePath(line.dataDir);
-  try {
-    ensureDataDirectory(dataDir);
-  } catch (const BrokerFailure& failure) {
-    // The page can still be served; only the kept index is lost.
-    std::cerr << "larkspan: could not create " << dataDir << ": " << failure.description()
-              << std::endl;
-  }
-
-  // Termination requests are taken by one thread with sigwait, so they must be blocked in
-  // every thread, which inherit this mask from here.
-  sigset_t endings;
-  sigemptyset(&endings);
-  sigaddset(&endings, SIGTERM);
-  sigaddset(&endings, SIGINT);
-  sigaddset(&endings, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &endings, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
-  // The page's secret exists before the server answers anything, so that the app, which
-  // reads it once the engine answers its probe, always finds it.
-  std::string secret;
-  try {
-    secret = ensurePageSecret(dataDir);
-  } catch (const BrokerFailure& failure) {
-    std::cerr << "larkspan: could not keep the page's secret in " << dataDir << ": "
-              << failure.description() << std::endl;
-    return 1;
-  }
-  IndexService index(root, dataDir, std::chrono::seconds(line.intervalSeconds));
-  InventoryServer server(index, invitationText(engineExecutable(program), dataDir),
-                         std::move(secret), line.port);
-  try {
-    server.bind();
-  } catch (const BrokerFailure& failure) {
-    std::cerr << "larkspan: " << failure.description() << std::endl;
-    return 1;
-  }
-
-  std::atomic<bool> terminated{false};
-  std::thread waiter([&] {
-    int received = 0;
-    sigwait(&endings, &received);
-    terminated = true;
-    server.stop();
-  });
-  index.start();
-  std::cout << "larkspan: serving http://127.0.0.1:" << line.port << "/ for " << root
-            << ", indexing every " << line.intervalSeconds << " s" << std::endl;
-
-  server.serve();
-  if (!terminated) {
-    // The server ended on its own; wake the waiter with the signal it waits for.
-    ::kill(::getpid(), SIGTERM);
-  }
-  waiter.join();
-  index.stop();
-  if (!terminated) {
-    std::cerr << "larkspan: the HTTP server stopped unexpectedly" << std::endl;
-    return 1;
-  }
-  std::cout << "larkspan: stopped" << std::endl;
-  return 0;
-}
-
-int runIndex(const CommandLine& line) {
-  const std::string root = rootFolder(line);
-  if (root.empty()) {
-    return 1;
-  }
-  const std::string dataDir = absolutePath(line.dataDir);
-  const std::atomic<bool> never{false};
-  std::optional<ScanRecord> scan;
-  try {
-    ensureDataDirectory(dataDir);
-    scan = indexFolder(root, dataDir, never);
-  } catch (const BrokerFailure& failure) {
-    std::cerr << "larkspan: could not keep the index in " << dataDir << ": "
-              << failure.description() << std::endl;
-    return 1;
-  }
-  if (!scan->error.empty()) {
-    std::cerr << "larkspan: could not read " << root << ": " << scan->error << std::endl;
-    return 1;
-  }
-  printFolder(dataDir, "", line.json);
-  return 0;
-}
-
-int runInventory(const CommandLine& line) {
-  const std::string dataDir = absolutePath(line.dataDir);
-  if (line.root) {
-    const std::unique_ptr<IndexReader> reader = IndexReader::open(dataDir);
-    if (reader && absolutePath(*line.root) != reader->scan().root) {
-      std::cerr << "larkspan: the inventory in " << dataDir << " is of " << reader->scan().root
-                << ", not of " << absolutePath(*line.root) << std::endl;
-      return 1;
-    }
-  }
-  printFolder(dataDir, line.folder, line.json);
-  return 0;
-}
-
-int runInvite(const CommandLine& line, const std::string& program) {
-  const std::string text = invitationText(engineExecutable(program), absolutePath(line.dataDir));
-  if (line.json) {
     std::cout << jsonData(Json{{"product", "Tamber"}, {"text", text}}) << std::endl;
   } else {
     std::cout << text << std::endl;
   }
   return std::cout ? 0 : 1;
+}
+
+}  // namespace
+
+int runCommand(const CommandLine& line, const std::string& program) {
+  const std::string dataDir = absolutePath(line.dataDir);
+  if (line.command == "serve" || line.command == "index") {
+    const std::string root = rootFolder(line);
+    if (root.empty()) {
+      return 1;
+    }
+    try {
+      ensureDataDirectory(dataDir);
+    } catch (const Failure& failure) {
+      if (line.command == "index") {
+        std::cerr << "larkspan: could not keep the index in " << dataDir << ": "
+                  << failure.description() << std::endl;
+        return 1;
+      }
+      // The page can still be served; only the kept index is lost.
+      std::cerr << "larkspan: could not create " << dataDir << ": " << failure.description()
+                << std::endl;
+    }
+    if (line.command == "index") {
+      return runIndex(root, dataDir, line.json);
+    }
+    return runServe(root, dataDir, invitationGuide(engineExecutable(program), dataDir), line.port,
+                    std::chrono::seconds(line.intervalSeconds));
+  }
+  if (line.command == "inventory") {
+    return runInventory(
+        dataDir, line.root ? std::optional<std::string>(absolutePath(*line.root)) : std::nullopt,
+        line.folder, line.json);
+  }
+  if (line.command == "invite") {
+    return runInvite(dataDir, line.json, program);
+  }
+  if (line.command == "mcp") {
+    return runMcp(dataDir, line.readOnly);
+  }
+  return runAgent(dataDir, line.request, line.json);
 }
 
 }  // namespace tamber::engine

@@ -32,22 +32,7 @@ int main(int argc, char** argv) {
   }
 
   try {
-    if (line.command == "serve") {
-      return runServe(line, program);
-    }
-    if (line.command == "index") {
-      return runIndex(line);
-    }
-    if (line.command == "inventory") {
-      return runInventory(line);
-    }
-    if (line.command == "invite") {
-      return runInvite(line, program);
-    }
-    if (line.command == "mcp") {
-      return runMcp(line);
-    }
-    return runAgent(line);
+    return runCommand(line, program);
   } catch (const std::exception& error) {
     std::cerr << "larkspan: " << error.what() << std::endl;
     return 1;
