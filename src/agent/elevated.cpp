@@ -32,17 +32,14 @@ std::optional<Json> helperObject(const std::string& text) {
   if (!value.is_object()) {
     return std::nullopt;
   }
-  auto ok = value.find("ok");
-  if (ok == value.end() || !ok->is_boolean()) {
+  if (!boolMember(value, "ok")) {
     return std::nullopt;
   }
   return value;
 }
 
 std::string stringOr(const Json& request, const char* key, std::string_view fallback) {
-  auto found = request.find(key);
-  return found != request.end() && found->is_string() ? found->get<std::string>()
-                                                      : std::string(fallback);
+  return std::string(stringMember(request, key).value_or(fallback));
 }
 
 bool hiddenOrReordering(char32_t c) {

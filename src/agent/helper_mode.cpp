@@ -78,8 +78,7 @@ Json privilegedHelperReply(const std::string& helperRequest) {
   require(request.is_object() && !request.empty(), kMalformed);
   const std::vector<std::string> roots = requestRoots(request);
   const WallClock::time_point deadline = requestDeadline(request);
-  auto edit = request.find("edit");
-  const bool mayEdit = edit != request.end() && edit->is_boolean() && edit->get<bool>();
+  const bool mayEdit = boolMember(request, "edit").value_or(false);
 
   // The helper trusts nothing it was told about the folders: a fresh store applies every
   // rule a grant dialog applies, and only the roots it accepts are used.

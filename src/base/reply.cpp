@@ -244,12 +244,19 @@ std::optional<std::string_view> stringMember(const Json& object, std::string_vie
   return found->get_ref<const std::string&>();
 }
 
-bool isSuccessReply(const Json& reply) {
-  if (!reply.is_object()) {
-    return false;
+std::optional<bool> boolMember(const Json& object, std::string_view key) {
+  if (!object.is_object()) {
+    return std::nullopt;
   }
-  auto ok = reply.find("ok");
-  return ok != reply.end() && ok->is_boolean() && ok->get<bool>();
+  const auto found = object.find(key);
+  if (found == object.end() || !found->is_boolean()) {
+    return std::nullopt;
+  }
+  return found->get<bool>();
+}
+
+bool isSuccessReply(const Json& reply) {
+  return boolMember(reply, "ok").value_or(false);
 }
 
 }  // namespace tamber

@@ -62,6 +62,9 @@ class ActionReply {
 // type, or `object` is not an object. A view into `object`.
 std::optional<std::string_view> stringMember(const Json& object, std::string_view key);
 
+// The member `key` of `object` when it is a JSON boolean; nothing otherwise, as stringMember.
+std::optional<bool> boolMember(const Json& object, std::string_view key);
+
 // True only when `reply` is an object whose "ok" is the JSON boolean true.
 bool isSuccessReply(const Json& reply);
 

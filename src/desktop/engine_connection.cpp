@@ -11,11 +11,7 @@ bool isEngineIdentity(const std::optional<std::string_view>& body) {
     return false;
   }
   const Json reply = Json::parse(body->begin(), body->end(), nullptr, false);
-  if (!reply.is_object()) {
-    return false;
-  }
-  const auto product = reply.find("product");
-  return product != reply.end() && product->is_string() && product->get<std::string>() == "Tamber";
+  return stringMember(reply, "product") == "Tamber";
 }
 
 void EngineConnection::connect(int attempt) {

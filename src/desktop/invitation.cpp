@@ -16,10 +16,9 @@ namespace tamber::desktop {
 
 std::string engineInvitationText(const std::string& output) {
   const Json invite = Json::parse(output);
-  require(invite.is_object(), "Could not generate invitation");
-  const auto text = invite.find("text");
-  require(text != invite.end() && text->is_string(), "Could not generate invitation");
-  return text->get<std::string>();
+  const std::optional<std::string_view> text = stringMember(invite, "text");
+  require(text.has_value(), "Could not generate invitation");
+  return std::string(*text);
 }
 
 std::string invitationText(const std::string& engineText, const std::optional<AgentGrant>& grant) {

@@ -17,14 +17,11 @@ std::optional<BridgeAction> bridgeAction(const BridgeSender& sender, int port,
     return std::nullopt;
   }
   const Json message = Json::parse(body.begin(), body.end(), nullptr, false);
-  if (!message.is_object()) {
+  const std::optional<std::string_view> action = stringMember(message, "action");
+  if (!action) {
     return std::nullopt;
   }
-  const auto action = message.find("action");
-  if (action == message.end() || !action->is_string()) {
-    return std::nullopt;
-  }
-  const std::string& name = action->get_ref<const std::string&>();
+  const std::string_view name = *action;
   if (name == "invite") {
     return BridgeAction::Invite;
   }

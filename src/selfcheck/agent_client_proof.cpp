@@ -44,8 +44,7 @@ std::string auditLog(const std::string& dataDirectory) {
 }
 
 bool boolean(const Json& reply, const char* key, bool expected) {
-  const auto field = reply.find(key);
-  return field != reply.end() && field->is_boolean() && field->get<bool>() == expected;
+  return boolMember(reply, key) == expected;
 }
 
 }  // namespace
@@ -95,9 +94,9 @@ Json agentClientProof(GrantStore& grants, const std::optional<std::string>& fixt
   tokens.push_back(elevated.token);
   const Json protectedList = {{"action", "list"}, {"path", root + "/.pellam/workstation-control"}};
   const Json refused = agentCall(commandLine, protectedList, elevated.token);
-  const auto error = refused.find("error");
-  require(boolean(refused, "ok", false) && error != refused.end() && error->is_string() &&
-              error->get<std::string>().find("agent-private") != std::string::npos,
+  require(boolean(refused, "ok", false) &&
+              stringMember(refused, "error").value_or("").find("agent-private") !=
+                  std::string_view::npos,
           "Protected elevated request must fail before any administrator prompt");
 
   grants.revokeAll();

@@ -130,8 +130,7 @@ bool contains(const std::string& text, std::string_view part) {
 }
 
 std::string stringOf(const Json& reply, const char* key) {
-  auto found = reply.find(key);
-  return found != reply.end() && found->is_string() ? found->get<std::string>() : "";
+  return std::string(stringMember(reply, key).value_or(""));
 }
 
 Json request(std::string_view action, const std::string& path, Json fields = Json::object()) {

@@ -17,8 +17,7 @@ constexpr const char* kMissingControls =
     "Native app must show the actual indexed UI and access controls";
 
 bool isTrue(const Json& object, const char* key) {
-  const auto field = object.find(key);
-  return field != object.end() && field->is_boolean() && field->get<bool>();
+  return boolMember(object, key).value_or(false);
 }
 
 // A write over whatever file is there (but never through a link): the report is read once
@@ -35,11 +34,9 @@ Json domProof(const std::optional<std::string>& result) {
   require(result.has_value(), kNoDomProof);
   Json page = Json::parse(*result);
   require(page.is_object(), kNoDomProof);
-  const auto title = page.find("title");
   const auto rows = page.find("rows");
-  require(title != page.end() && title->is_string() && title->get<std::string>() == "Tamber" &&
-              isTrue(page, "invite") && isTrue(page, "ordinary") && isTrue(page, "elevated") &&
-              rows != page.end() &&
+  require(stringMember(page, "title") == "Tamber" && isTrue(page, "invite") &&
+              isTrue(page, "ordinary") && isTrue(page, "elevated") && rows != page.end() &&
               ((rows->is_number_unsigned() && rows->get<std::uint64_t>() > 0) ||
                (rows->is_number_integer() && rows->get<std::int64_t>() > 0)),
           kMissingControls);

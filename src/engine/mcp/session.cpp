@@ -84,13 +84,13 @@ std::string Session::oversizedReply() {
 }
 
 Json Session::initializeResult(const Json& params) {
-  const Json& requested = member(params, "protocolVersion");
-  if (!requested.is_string()) {
+  const std::optional<std::string_view> requested = stringMember(params, "protocolVersion");
+  if (!requested) {
     throw ProtocolError{kInvalidParams, "initialize needs \"protocolVersion\", a string"};
   }
   // A revision we speak is agreed to as asked; for any other we offer our latest and the
   // client decides whether it can go on.
-  revision_ = revisionNamed(requested.get<std::string>()).value_or(kLatestRevision);
+  revision_ = revisionNamed(*requested).value_or(kLatestRevision);
   Json serverInfo = {{"name", "tamber"}, {"version", TAMBER_VERSION}};
   if (revision_ >= Revision::v2025_06_18) {
     serverInfo["title"] = "Tamber";
@@ -119,20 +119,20 @@ Session::Answer Session::respond(const Json& message) {
   }
   const bool isNotification = !message.contains("id");
   const Json& id = member(message, "id");
-  const Json& method = member(message, "method");
-  if (!method.is_string() && (message.contains("result") || message.contains("error"))) {
+  const std::optional<std::string_view> method = stringMember(message, "method");
+  if (!method && (message.contains("result") || message.contains("error"))) {
     return answer;  // a response; this server sends no requests, so it answers nothing
   }
-  if (member(message, "jsonrpc") != "2.0" || !method.is_string() ||
+  if (stringMember(message, "jsonrpc") != "2.0" || !method ||
       (!isNotification && !isRequestId(id))) {
-    if (!isNotification || !method.is_string()) {
+    if (!isNotification || !method) {
       answer.now = errorResponse(isRequestId(id) ? id : Json(), kInvalidRequest,
                                  "Invalid Request: a request has \"jsonrpc\": \"2.0\", a "
                                  "string \"method\" and a string or number \"id\"");
     }
     return answer;
   }
-  const std::string name = method.get<std::string>();
+  const std::string name(*method);
   const Json& params = member(message, "params");
 
   if (isNotification) {
@@ -155,13 +155,13 @@ Session::Answer Session::respond(const Json& message) {
     } else if (name == "tools/list") {
       answer.now = resultResponse(id, toolsListResult());
     } else if (name == "tools/call") {
-      const Json& toolName = member(params, "name");
-      if (!toolName.is_string()) {
+      const std::optional<std::string_view> toolName = stringMember(params, "name");
+      if (!toolName) {
         throw ProtocolError{kInvalidParams, "tools/call needs \"name\", a string"};
       }
-      const Tool* tool = findTool(toolName.get<std::string>(), readOnly_);
+      const Tool* tool = findTool(*toolName, readOnly_);
       if (tool == nullptr) {
-        throw ProtocolError{kInvalidParams, "Unknown tool: " + toolName.get<std::string>()};
+        throw ProtocolError{kInvalidParams, "Unknown tool: " + std::string(*toolName)};
       }
       Json arguments = member(params, "arguments");
       if (arguments.is_null()) {

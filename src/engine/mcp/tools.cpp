@@ -296,9 +296,8 @@ std::optional<std::string> argumentProblem(const Tool& tool, const Json& argumen
 
 Json replyResult(const Tool& tool, const Json& reply, Revision revision) {
   if (!isSuccessReply(reply)) {
-    const Json& error = reply.contains("error") ? reply.at("error") : Json();
-    Json result = failureResult(
-        error.is_string() ? error.get<std::string>() : "The broker refused.", revision);
+    Json result =
+        failureResult(stringMember(reply, "error").value_or("The broker refused."), revision);
     if (result.contains("structuredContent")) {
       result["structuredContent"] = reply;  // the broker's own reply, as it came
     }
