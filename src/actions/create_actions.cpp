@@ -1,10 +1,11 @@
+#include "actions/create_actions.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 
-#include "actions/action_steps.h"
 #include "base/failure.h"
 #include "base/text.h"
 #include "platform/fd_io.h"

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <chrono>
 
-#include "actions/action_steps.h"
+#include "actions/create_actions.h"
+#include "actions/read_actions.h"
+#include "actions/replace_action.h"
+#include "actions/transfer_actions.h"
 
 namespace tamber {
 

@@ -1,9 +1,10 @@
+#include "actions/preflight.h"
+
 #include <array>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "actions/executor.h"
 #include "base/failure.h"
 
 namespace tamber {

@@ -1,3 +1,5 @@
+#include "actions/read_actions.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -6,7 +8,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "actions/action_steps.h"
 #include "base/base64.h"
 #include "base/failure.h"
 #include "base/text.h"

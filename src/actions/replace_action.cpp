@@ -1,6 +1,8 @@
+#include "actions/replace_action.h"
+
 #include <sys/stat.h>
 
-#include "actions/action_steps.h"
+#include "actions/create_actions.h"
 #include "base/failure.h"
 #include "base/random_uuid.h"
 #include "platform/rename.h"

@@ -1,10 +1,11 @@
+#include "actions/transfer_actions.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
 
-#include "actions/action_steps.h"
 #include "base/failure.h"
 #include "platform/fd_io.h"
 #include "platform/rename.h"

@@ -1,0 +1,27 @@
+#pragma once
+
+// A branch of performFileAction, for the executor's own use. It runs inside the executor's
+// frame: the request has passed preflight, "path" has been resolved to `target`, and the
+// executor closes target.parent after the branch returns. It closes everything it opened
+// itself on every way out, returns the success reply, or throws a BrokerFailure.
+
+#include <optional>
+#include <string>
+
+#include "actions/resolve.h"
+#include "base/reply.h"
+
+namespace tamber {
+
+// Creates `name` in `directory` exclusively (mode 0600, no link followed) holding `text`, and
+// makes it durable. Throws "Provide UTF-8 text" when there is no UTF-8 text, "New text is
+// limited to 32 KiB" beyond 32768 bytes, or the system's error text; a file whose write or
+// fsync failed stays with what was written. Used by write_new and by replace for its new
+// content.
+void createTextFile(int directory, const std::string& name, const std::optional<std::string>& text);
+
+// Creating actions on the target's parent and leaf.
+ActionReply writeNew(const std::optional<std::string>& text, const ResolvedPath& target);
+ActionReply makeFolder(const ResolvedPath& target);
+
+}  // namespace tamber
