@@ -7,6 +7,8 @@ packages=(
   build-essential cmake pkg-config
   nlohmann-json3-dev libssl-dev libicu-dev libcpp-httplib-dev libsqlite3-dev
   libgtk-3-dev libwebkit2gtk-4.1-dev libsoup-3.0-dev pkexec
+  # The icon's bitmaps, drawn from its SVG at build time.
+  librsvg2-bin
 )
 if [[ "${1:-build}" == test ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth libxtst-dev clang libclang-rt-14-dev)
