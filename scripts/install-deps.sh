@@ -7,8 +7,9 @@ packages=(
   build-essential cmake pkg-config
   nlohmann-json3-dev libssl-dev libicu-dev libcpp-httplib-dev libsqlite3-dev
   libgtk-3-dev libwebkit2gtk-4.1-dev libsoup-3.0-dev pkexec
-  # The icon's bitmaps, drawn from its SVG at build time.
-  librsvg2-bin
+  # The manual pages from their scdoc sources, the icon's bitmaps from its drawing, and the
+  # release's version and date from the change log.
+  scdoc librsvg2-bin dpkg-dev
 )
 if [[ "${1:-build}" == test ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth libxtst-dev clang libclang-rt-14-dev)
