@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Tamber needs that are missing, and nothing else.
-# Usage: scripts/install-deps.sh [build|test]   (test adds what the test suite needs)
+# Usage: scripts/install-deps.sh [build|package|test]   (package adds what making the Debian
+# package needs, test adds that and what the test suite needs)
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,10 @@ packages=(
   # release's version and date from the change log.
   scdoc librsvg2-bin dpkg-dev
 )
+if [[ "${1:-build}" == package || "${1:-build}" == test ]]; then
+  # CPack's DEB generator finds the executables with file(1) for dpkg-shlibdeps.
+  packages+=(file)
+fi
 if [[ "${1:-build}" == test ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth libxtst-dev clang libclang-rt-14-dev)
   # The file systems the inventory's tests make in image files.
