@@ -17,6 +17,8 @@ if [[ "${1:-build}" == package || "${1:-build}" == test ]]; then
   packages+=(file)
 fi
 if [[ "${1:-build}" == test ]]; then
+  # The checkers of the package and its metadata.
+  packages+=(lintian appstream)
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth libxtst-dev clang libclang-rt-14-dev)
   # The file systems the inventory's tests make in image files.
   packages+=(xfsprogs btrfs-progs)
