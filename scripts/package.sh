@@ -6,7 +6,7 @@
 # builds its tests in the same tree with -DTAMBER_BUILD_TESTS=ON -DTAMBER_BUILD_BENCH=ON)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-build=build-release
+build="build-release"
 
 scripts/install-deps.sh package
 
