@@ -1,14 +1,24 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Tamber needs that are missing, and nothing else.
-# Usage: scripts/install-deps.sh [build|test]   (test adds what the test suite needs)
+# Usage: scripts/install-deps.sh [build|package|test]   (package adds what making the Debian
+# package needs, test adds that and what the test suite needs)
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
   nlohmann-json3-dev libssl-dev libicu-dev libcpp-httplib-dev libsqlite3-dev
   libgtk-3-dev libwebkit2gtk-4.1-dev libsoup-3.0-dev pkexec
+  # The manual pages from their scdoc sources, the icon's bitmaps from its drawing, and the
+  # release's version and date from the change log.
+  scdoc librsvg2-bin dpkg-dev
 )
+if [[ "${1:-build}" == package || "${1:-build}" == test ]]; then
+  # CPack's DEB generator finds the executables with file(1) for dpkg-shlibdeps.
+  packages+=(file)
+fi
 if [[ "${1:-build}" == test ]]; then
+  # The checkers of the package and its metadata.
+  packages+=(lintian appstream)
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth libxtst-dev clang libclang-rt-14-dev)
   # The file systems the inventory's tests make in image files.
   packages+=(xfsprogs btrfs-progs)

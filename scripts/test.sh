@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: first the normal build
-# (GUI tests under xvfb-run), then the whole suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then a short run of every fuzz target over its regression corpus.
+# (GUI tests under xvfb-run), then the Debian package from a Release build and its checks, then
+# the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer, then a short run
+# of every fuzz target over its regression corpus.
 # TAMBER_TEST_QUICK=1 runs only the first pass.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 jobs=$(nproc)
 # Every build here treats warnings as errors (the default of a new build directory, see
 # CMakeLists.txt), and tests whose real parts cannot start (polkitd, a window manager, the
-# install checkers, the MCP SDK client, the XFS and Btrfs images of the inventory tests) fail
-# instead of skipping.
+# install checkers, the MCP SDK client, the XFS and Btrfs images of the inventory tests, the
+# package's private root) fail instead of skipping.
 export TAMBER_WERROR=ON TAMBER_REQUIRE_REAL_PARTS=1
 
 scripts/install-deps.sh test
@@ -23,9 +24,10 @@ echo "== MCP SDK client from the npm registry, pinned by tests/engine/mcp/sdk_cl
 
 [[ "${TAMBER_TEST_QUICK:-0}" == 1 ]] && exit 0
 
-echo "== release build (as packagers build it; no test run)"
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
-cmake --build build-release -j"$jobs"
+echo "== release build and Debian package (as scripts/package.sh makes it, tests built too)"
+scripts/package.sh -DTAMBER_BUILD_TESTS=ON -DTAMBER_BUILD_BENCH=ON
+echo "== the package: lintian, AppStream, and installed, run and purged in a private root"
+tests/app/package_test.sh build-release/tamber_*.deb
 
 echo "== sanitizer build (address, undefined)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTAMBER_SANITIZE=address,undefined \

@@ -31,6 +31,11 @@ std::optional<std::string> arg(const std::vector<std::string>& arguments, std::s
 }
 
 int runSelectedMode(const std::vector<std::string>& arguments) {
+  // Only a lone "--version": after another flag it is that flag's value, as any argument is.
+  if (arguments.size() == 2 && arguments[1] == "--version") {
+    std::fputs("tamber " TAMBER_VERSION "\n", stdout);
+    return 0;
+  }
   if (std::optional<std::string> request = arg(arguments, kPrivilegedOpFlag)) {
     runPrivilegedHelper(*request);
   }

@@ -14,6 +14,7 @@ std::optional<std::string> arg(const std::vector<std::string>& arguments, std::s
 
 // Runs the mode the command line selects and returns the process's exit status (the helper
 // mode never returns: it ends the process itself):
+//  - "--version" as the only argument: "tamber VERSION" and a newline on standard output, 0;
 //  - "--privileged-op REQUEST": the privileged helper (takes precedence);
 //  - "--self-test ROOT": the broker self-test; 0 after its report, 1 with the failure's text
 //    and a newline on standard error;

@@ -100,6 +100,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
 
 const char* usageText() {
   return "Usage: larkspan --data DIR [--root FOLDER] [--json] COMMAND\n"
+         "       larkspan --help | --version\n"
          "\n"
          "Commands:\n"
          "  serve --port PORT --interval SECONDS\n"

@@ -21,6 +21,10 @@ int main(int argc, char** argv) {
       std::cout << usageText();
       return 0;
     }
+    if (argument == "--version") {
+      std::cout << "larkspan " TAMBER_VERSION "\n";
+      return 0;
+    }
   }
 
   CommandLine line;

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "support/runs.h"
@@ -42,7 +43,9 @@ TEST(Modes, HelperFlagWinsAndFlagsTakeTheNextArgumentVerbatim) {
            // A value that looks like a flag is still the value: the root "/--privileged-op".
            {{"--self-test", "--privileged-op"}, "", kNotDisposable},
            // Only the first occurrence counts.
-           {{"--self-test", "/x", "--self-test", deep}, "", kNotDisposable}}) {
+           {{"--self-test", "/x", "--self-test", deep}, "", kNotDisposable},
+           // "--version" after a flag is its value, not a request for the version.
+           {{"--self-test", "--version"}, "", kNotDisposable}}) {
     std::vector<std::string> argv = run.arguments;
     argv.insert(argv.begin(), tamberBinary());
     const BinaryRun ran = runBinary(argv, testing::inFolder("/"));
@@ -51,6 +54,13 @@ TEST(Modes, HelperFlagWinsAndFlagsTakeTheNextArgumentVerbatim) {
     EXPECT_EQ(ran.err, run.err);
   }
   EXPECT_FALSE(std::filesystem::exists(deep));
+}
+
+TEST(Modes, LoneVersionFlagPrintsTheVersion) {
+  const BinaryRun version = runBinary({tamberBinary(), "--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_THAT(version.out, ::testing::MatchesRegex("tamber [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+  EXPECT_EQ(version.err, "");
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ TEST(DesktopSession, TightensAnOpenDataDirectoryAndRefusesALinkedLockOrAFileInTh
   // A second copy stopping at the lock is the window's own test; a link in the lock's place is
   // no lock to take.
   const std::string linked = temp.mkdir("linked");
-  ::symlink((temp / "elsewhere").c_str(), (linked + "/native.lock").c_str());
+  ASSERT_EQ(::symlink((temp / "elsewhere").c_str(), (linked + "/native.lock").c_str()), 0);
   DesktopSession onLink(linked, nullptr);
   EXPECT_EQ(launchFailure(onLink), "Tamber is already running for this catalog");
   EXPECT_FALSE(exists(temp / "elsewhere"));

@@ -160,7 +160,7 @@ TEST(EngineProcess, ReportsWhyItCannotStartAndNeverWritesItsLogThroughALink) {
   EngineProcess server;
   EXPECT_EQ(failureOf([&] { server.start(temp / "missing", {}, temp / "log"); }),
             "No such file or directory");
-  ::symlink((temp / "elsewhere").c_str(), (temp / "linked.log").c_str());
+  ASSERT_EQ(::symlink((temp / "elsewhere").c_str(), (temp / "linked.log").c_str()), 0);
   EXPECT_EQ(failureOf([&] { server.start(fakeEngine(temp, "exit 0"), {}, temp / "linked.log"); }),
             "Too many levels of symbolic links");
   EXPECT_FALSE(std::filesystem::exists(temp / "elsewhere"));
