@@ -284,10 +284,18 @@ struct InventoryServer::Transport {
 
   explicit Transport(InventoryServer& owner) : server(owner) {}
 
-  ~Transport() {
-    if (daemon != nullptr) {
-      MHD_stop_daemon(daemon);
+  ~Transport() { stopDaemon(); }
+
+  void stopDaemon() {
+    if (daemon == nullptr) {
+      return;
     }
+    // The listening socket stays ours (and so is closed once) whatever the daemon's end does.
+    if (MHD_quiesce_daemon(daemon) != listener.get()) {
+      listener.release();
+    }
+    MHD_stop_daemon(daemon);
+    daemon = nullptr;
   }
 
   // The daemon's callbacks; `cls` is the Transport.
@@ -502,12 +510,7 @@ void InventoryServer::serve() {
     }
     MHD_run(transport.daemon);
   }
-  // The listening socket stays ours (and so is closed once) whatever the daemon's end does.
-  if (MHD_quiesce_daemon(transport.daemon) != transport.listener.get()) {
-    transport.listener.release();
-  }
-  MHD_stop_daemon(transport.daemon);
-  transport.daemon = nullptr;
+  transport.stopDaemon();
 }
 
 void InventoryServer::stop() {
