@@ -10,7 +10,7 @@ bench_dir="${1:-build}/bench"
 [[ -d "$bench_dir" ]] || { echo "no benchmarks in $bench_dir: build the project first" >&2; exit 1; }
 
 results=()
-for name in digest_bench copy_bench list_bench socket_bench mcp_bench engine_index_bench page_bench; do
+for name in digest_bench copy_bench list_bench socket_bench mcp_bench http_bench engine_index_bench page_bench; do
   program=("$bench_dir/$name")
   [[ -x "${program[0]}" ]] || { results+=("$name|not built"); continue; }
   # The page benchmark needs a display; without one it gets a virtual one.

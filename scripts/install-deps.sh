@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  nlohmann-json3-dev libssl-dev libicu-dev libcpp-httplib-dev libsqlite3-dev
+  nlohmann-json3-dev libssl-dev libicu-dev libmicrohttpd-dev libsqlite3-dev
   libgtk-3-dev libwebkit2gtk-4.1-dev libsoup-3.0-dev pkexec
   # The manual pages from their scdoc sources, the icon's bitmaps from its drawing, and the
   # release's version and date from the change log.
@@ -20,6 +20,8 @@ if [[ "${1:-build}" == test ]]; then
   # The checkers of the package and its metadata.
   packages+=(lintian appstream)
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth libxtst-dev clang libclang-rt-14-dev)
+  # The HTTP benchmark's baseline: the engine's earlier transport, cpp-httplib.
+  packages+=(libcpp-httplib-dev)
   # The file systems the inventory's tests make in image files.
   packages+=(xfsprogs btrfs-progs)
   # The real parts the tests start: a window manager, a system bus with polkitd for pkexec,

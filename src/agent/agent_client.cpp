@@ -8,6 +8,7 @@
 
 #include "base/failure.h"
 #include "platform/fd_io.h"
+#include "platform/peer_credentials.h"
 #include "platform/unique_fd.h"
 #include "platform/unix_socket.h"
 
@@ -20,6 +21,10 @@ std::string sendAgentRequest(const std::string& socketPath, const std::string& r
   if (!socketFD) {
     throw errnoFailure();
   }
+  // The request carries the grant's token: it goes only to a broker of our own user. The
+  // peer's credentials are those of the process that made the socket listen, fixed then.
+  const std::optional<uid_t> broker = peerUserId(socketFD.get());
+  require(broker.has_value() && *broker == ::geteuid(), kBrokerOfAnotherUser);
 
   const std::string line = request + "\n";
   size_t sent = 0;

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "base/failure.h"
+#include "base/private_directory.h"
 
 namespace tamber::desktop {
 
@@ -47,9 +48,7 @@ void DesktopSession::open() {
   createDirectories(dataDirectory_);
   // On every launch, also for a directory that existed: the socket and audit log inside
   // rely on no one else being able to enter it.
-  if (::chmod(dataDirectory_.c_str(), 0700) != 0) {
-    throw errnoFailure();
-  }
+  makeDataDirectoryPrivate(dataDirectory_);
 
   const std::string lockPath = dataDirectory_ + "/" + kLockName;
   lockFD_.reset(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));

@@ -31,11 +31,12 @@ class DesktopSession {
   DesktopSession(const DesktopSession&) = delete;
   DesktopSession& operator=(const DesktopSession&) = delete;
 
-  // The launch: creates the data directory (and its parents) if needed, sets it to 0700,
-  // takes the lock on "native.lock" (opened without following a link, created 0600), and
-  // starts the agent socket. Throws BrokerFailure kAlreadyRunning when the lock cannot be
-  // opened or is held, and the failure's own text (system or agent socket) otherwise. Call
-  // once; after a failure only close() remains.
+  // The launch: creates the data directory (and its parents) if needed, requires it to be
+  // the user's own and no symbolic link and sets it to 0700 (makeDataDirectoryPrivate's
+  // sentences otherwise), takes the lock on "native.lock" (opened without following a link, created
+  // 0600), and starts the agent socket. Throws BrokerFailure kAlreadyRunning when the lock cannot
+  // be opened or is held, and the failure's own text (system or agent socket) otherwise. Call once;
+  // after a failure only close() remains.
   void open();
 
   // Starts the engine server with its output appended to "desktop-engine.log"; throws as

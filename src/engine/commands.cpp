@@ -47,22 +47,22 @@ int runInvite(const std::string& dataDir, bool json, const std::string& program)
 
 int runCommand(const CommandLine& line, const std::string& program) {
   const std::string dataDir = absolutePath(line.dataDir);
+  // Every command but invite keeps or reads private state there (the index, the page's
+  // secret, the broker's socket): none of it may sit where another user can reach it or be
+  // led elsewhere by a link.
+  if (line.command != "invite") {
+    try {
+      prepareDataDirectory(dataDir, line.command == "serve" || line.command == "index");
+    } catch (const Failure& failure) {
+      std::cerr << "larkspan: could not use the data directory " << dataDir << ": "
+                << failure.description() << std::endl;
+      return 1;
+    }
+  }
   if (line.command == "serve" || line.command == "index") {
     const std::string root = rootFolder(line);
     if (root.empty()) {
       return 1;
-    }
-    try {
-      ensureDataDirectory(dataDir);
-    } catch (const Failure& failure) {
-      if (line.command == "index") {
-        std::cerr << "larkspan: could not keep the index in " << dataDir << ": "
-                  << failure.description() << std::endl;
-        return 1;
-      }
-      // The page can still be served; only the kept index is lost.
-      std::cerr << "larkspan: could not create " << dataDir << ": " << failure.description()
-                << std::endl;
     }
     if (line.command == "index") {
       return runIndex(root, dataDir, line.json);

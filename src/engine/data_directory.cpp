@@ -6,21 +6,21 @@
 #include <filesystem>
 
 #include "base/failure.h"
+#include "base/private_directory.h"
 
 namespace tamber::engine {
 
-void ensureDataDirectory(const std::string& dataDir) {
-  if (::mkdir(dataDir.c_str(), 0700) == 0 || errno == EEXIST) {
+void prepareDataDirectory(const std::string& dataDir, bool create) {
+  if (create && ::mkdir(dataDir.c_str(), 0700) != 0 && errno == ENOENT) {
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(dataDir).parent_path(), error);
+    ::mkdir(dataDir.c_str(), 0700);
+  }
+  struct stat status {};
+  if (!create && ::lstat(dataDir.c_str(), &status) != 0 && errno == ENOENT) {
     return;
   }
-  if (errno != ENOENT) {
-    throw Failure(errnoText(errno));
-  }
-  std::error_code error;
-  std::filesystem::create_directories(std::filesystem::path(dataDir).parent_path(), error);
-  if (::mkdir(dataDir.c_str(), 0700) != 0 && errno != EEXIST) {
-    throw Failure(errnoText(errno));
-  }
+  makeDataDirectoryPrivate(dataDir);
 }
 
 }  // namespace tamber::engine

@@ -8,6 +8,7 @@
 
 #include "agent/agent_client.h"
 #include "base/failure.h"
+#include "base/private_directory.h"
 #include "support/temp_dir.h"
 #include "support/waiting.h"
 
@@ -34,6 +35,12 @@ TEST(DesktopSession, TightensAnOpenDataDirectoryAndRefusesALinkedLockOrAFileInTh
   open.open();
   EXPECT_EQ(permissions(data), 0700u);
   open.close();
+  // Named through a link, the directory is not taken (nor changed).
+  ::chmod(data.c_str(), 0755);
+  ::symlink(data.c_str(), (temp / "data-link").c_str());
+  DesktopSession throughLink(temp / "data-link", nullptr);
+  EXPECT_EQ(launchFailure(throughLink), kDataDirectoryIsALink);
+  EXPECT_EQ(permissions(data), 0755u);
 
   // A second copy stopping at the lock is the window's own test; a link in the lock's place is
   // no lock to take.

@@ -36,18 +36,25 @@ inline std::string secretCookie(const std::string& data) {
   return secret.empty() ? "" : "Cookie: larkspan_page=" + secret.substr(0, secret.find('\n'));
 }
 
-// `larkspan --data DATA --root ROOT serve` on a free port, for the life of the object.
+// `larkspan --data DATA --root ROOT serve` on a free port, for the life of the object;
+// `launcher` (a program with its options, such as prlimit's) runs it when given.
 class ServingEngine {
  public:
-  ServingEngine(const std::string& data, const std::string& root) : data_(data) {
+  ServingEngine(const std::string& data, const std::string& root,
+                const std::vector<std::string>& launcher = {})
+      : data_(data) {
     // Another test may take the port between our probe and the engine's bind; then the
     // engine exits at once and we try another.
     for (int attempt = 0; attempt < 5 && !child_; ++attempt) {
       port_ = freePort();
-      child_.emplace(
-          std::vector<std::string>{larkspanBinary(), "--data", data, "--root", root, "serve",
-                                   "--port", std::to_string(port_), "--interval", "3600"},
-          ChildOptions{});
+      std::vector<std::string> argv = launcher;
+      for (const std::string& argument :
+           {larkspanBinary(), std::string("--data"), data, std::string("--root"), root,
+            std::string("serve"), std::string("--port"), std::to_string(port_),
+            std::string("--interval"), std::string("3600")}) {
+        argv.push_back(argument);
+      }
+      child_.emplace(argv, ChildOptions{});
       // Up once our engine (not some other server on the port) answers for `root`.
       const bool up =
           waitFor([&] { return !child_->running() || status().value("root", "") == root; },

@@ -30,15 +30,23 @@ std::string HttpReply::header(const std::string& name) const {
   return found == headers.end() ? std::string() : found->second;
 }
 
-HttpReply httpRequest(int port, const std::string& method, const std::string& path,
-                      const std::vector<std::string>& extra, std::optional<std::string> host) {
-  HttpReply reply;
+UniqueFd connectLoopback(int port) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return UniqueFd();
+  }
+  return fd;
+}
+
+HttpReply httpRequest(int port, const std::string& method, const std::string& path,
+                      const std::vector<std::string>& extra, std::optional<std::string> host) {
+  HttpReply reply;
+  const UniqueFd fd = connectLoopback(port);
+  if (!fd) {
     return reply;
   }
   timeval limit{5, 0};

@@ -1,12 +1,21 @@
 #include "engine/inventory/http_server.h"
 
-#include <httplib.h>
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
 #include <openssl/crypto.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <list>
 #include <string_view>
-#include <thread>
 
 #include "base/failure.h"
 #include "base/page_secret.h"
@@ -15,6 +24,7 @@
 #include "engine/inventory/index_store.h"
 #include "engine/inventory/page.h"
 #include "engine/inventory/web_assets.h"
+#include "platform/unique_fd.h"
 
 namespace tamber::engine {
 
@@ -88,22 +98,6 @@ HttpReply textReply(int status, std::string text) {
   return HttpReply{status, "text/plain; charset=utf-8", std::move(text), {}};
 }
 
-// The request as the routes see it.
-HttpRequest requestFrom(const httplib::Request& request) {
-  HttpRequest result{request.method, request.path, {}, {}};
-  for (const auto& [name, value] : request.params) {
-    result.query.emplace(name, value);  // the first of a repeated name stays
-  }
-  for (const auto& [name, value] : request.headers) {
-    std::string lower = name;
-    for (char& c : lower) {
-      c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-    }
-    result.headers.emplace(std::move(lower), value);
-  }
-  return result;
-}
-
 const std::string& memberOr(const std::map<std::string, std::string>& map,
                             const std::string& name) {
   static const std::string none;
@@ -147,54 +141,12 @@ const std::vector<InventoryServer::Route>& InventoryServer::routes() {
 
 InventoryServer::InventoryServer(IndexService& index, std::string invitation, std::string secret,
                                  int port)
-    : server_(std::make_unique<httplib::Server>()),
+    : transport_(std::make_unique<Transport>(*this)),
       index_(index),
       invitation_(std::move(invitation)),
       secret_(std::move(secret)),
       port_(port),
-      authority_(":" + std::to_string(port)) {
-  server_->set_default_headers({
-      {"Content-Security-Policy", kContentSecurityPolicy},
-      {"X-Content-Type-Options", "nosniff"},
-      {"X-Frame-Options", "DENY"},
-      {"Referrer-Policy", "no-referrer"},
-      {"Cache-Control", "no-store"},
-  });
-  // Keep-alive connections hold a worker each until they time out; a short timeout keeps
-  // the engine's exit prompt when the app quits.
-  server_->set_keep_alive_timeout(1);
-  server_->set_read_timeout(5);
-  server_->set_payload_max_length(64 * 1024);
-  // Every request reaches respond(), which routes by path alone.
-  const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
-    HttpReply reply = respond(requestFrom(request));
-    response.status = reply.status;
-    for (auto& [name, value] : reply.headers) {
-      response.set_header(name, value);
-    }
-    response.set_content(std::move(reply.body), reply.contentType);
-  };
-  // The routed methods go through the library's own routing, which reads a body before the
-  // handler; the others (TRACE, CONNECT, ...) are answered before routing.
-  server_->Get(".*", handle);
-  server_->Post(".*", handle);
-  server_->Put(".*", handle);
-  server_->Patch(".*", handle);
-  server_->Delete(".*", handle);
-  server_->Options(".*", handle);
-  server_->set_pre_routing_handler(
-      [handle](const httplib::Request& request, httplib::Response& response) {
-        static constexpr std::string_view kRouted[] = {"GET",   "HEAD",   "POST",   "PUT",
-                                                       "PATCH", "DELETE", "OPTIONS"};
-        for (std::string_view method : kRouted) {
-          if (request.method == method) {
-            return httplib::Server::HandlerResponse::Unhandled;
-          }
-        }
-        handle(request, response);
-        return httplib::Server::HandlerResponse::Handled;
-      });
-}
+      authority_(":" + std::to_string(port)) {}
 
 InventoryServer::~InventoryServer() = default;
 
@@ -303,29 +255,268 @@ HttpReply InventoryServer::scan(const HttpRequest& request) const {
   return textReply(202, "Scanning\n");
 }
 
+// The transport under respond(): libmicrohttpd on one thread of our own, which runs the
+// daemon's epoll set, its timeouts and our bounds on the connections in one loop. Every
+// callback below runs on that thread, so the connection list needs no lock, and a
+// connection's descriptor is still the daemon's whenever we shut it down: the daemon closes
+// it only inside MHD_run, and tells us first.
+struct InventoryServer::Transport {
+  using Clock = std::chrono::steady_clock;
+
+  // One open connection. `since` is when its current exchange began: its accept, or the end
+  // of the previous response on a kept-alive connection.
+  struct Connection {
+    MHD_Connection* handle = nullptr;
+    int fd = -1;
+    Clock::time_point since;
+    size_t bodyBytes = 0;  // of the request under way
+    bool closing = false;  // shut down by us; the daemon closes it on its next run
+    std::list<Connection>::iterator self;
+  };
+
+  static constexpr auto kExchangeDeadline = std::chrono::seconds(10);
+  static constexpr size_t kLargestBody = 64 * 1024;
+  static constexpr rlim_t kMostConnections = 2048;
+  // Descriptors left for the rest of the engine: the index, its walk, logs.
+  static constexpr rlim_t kOtherDescriptors = 128;
+  // Places under the cap kept free, so that the daemon always takes new connections.
+  static constexpr size_t kFreePlaces = 16;
+
+  explicit Transport(InventoryServer& owner) : server(owner) {}
+
+  ~Transport() { stopDaemon(); }
+
+  void stopDaemon() {
+    if (daemon == nullptr) {
+      return;
+    }
+    // The listening socket stays ours (and so is closed once) whatever the daemon's end does.
+    if (MHD_quiesce_daemon(daemon) != listener.get()) {
+      listener.release();
+    }
+    MHD_stop_daemon(daemon);
+    daemon = nullptr;
+  }
+
+  // The daemon's callbacks; `cls` is the Transport.
+  static void noteConnection(void* cls, MHD_Connection* handle, void** context,
+                             MHD_ConnectionNotificationCode code);
+  static MHD_Result answer(void* cls, MHD_Connection* handle, const char* url, const char* method,
+                           const char* version, const char* upload, size_t* uploadSize,
+                           void** request);
+  static void completed(void* cls, MHD_Connection* handle, void** request,
+                        MHD_RequestTerminationCode code);
+
+  void closeConnection(Connection& connection) {
+    // The daemon sees the end of the stream on its next run and closes the descriptor.
+    ::shutdown(connection.fd, SHUT_RDWR);
+    connection.closing = true;
+    --open;
+  }
+
+  // Ends every exchange past its deadline, then makes room under the cap from the oldest
+  // exchange on. Returns how long until the next deadline falls.
+  std::chrono::milliseconds enforceBounds() {
+    const Clock::time_point now = Clock::now();
+    for (Connection& connection : connections) {
+      if (connection.closing) {
+        continue;
+      }
+      if (connection.since + kExchangeDeadline > now && open + kFreePlaces <= cap) {
+        return std::chrono::ceil<std::chrono::milliseconds>(connection.since + kExchangeDeadline -
+                                                            now);
+      }
+      closeConnection(connection);
+    }
+    return std::chrono::milliseconds(-1);
+  }
+
+  InventoryServer& server;
+  UniqueFd listener;
+  UniqueFd wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));  // written by stop()
+  size_t cap = kMostConnections;
+  MHD_Daemon* daemon = nullptr;
+  std::list<Connection> connections;  // by the start of their exchange, oldest first
+  size_t open = 0;                    // connections not closing
+};
+
+void InventoryServer::Transport::noteConnection(void* cls, MHD_Connection* handle, void** context,
+                                                MHD_ConnectionNotificationCode code) {
+  Transport& transport = *static_cast<Transport*>(cls);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(handle, MHD_CONNECTION_INFO_CONNECTION_FD);
+    Connection& connection = transport.connections.emplace_back();
+    connection.handle = handle;
+    connection.fd = info != nullptr ? info->connect_fd : -1;
+    connection.since = Clock::now();
+    connection.self = std::prev(transport.connections.end());
+    ++transport.open;
+    *context = &connection;
+  } else if (*context != nullptr) {
+    Connection& connection = *static_cast<Connection*>(*context);
+    if (!connection.closing) {
+      --transport.open;
+    }
+    transport.connections.erase(connection.self);
+    *context = nullptr;
+  }
+}
+
+MHD_Result InventoryServer::Transport::answer(void* cls, MHD_Connection* handle, const char* url,
+                                              const char* method, const char*, const char*,
+                                              size_t* uploadSize, void** request) {
+  Transport& transport = *static_cast<Transport*>(cls);
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(handle, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  if (info == nullptr || info->socket_context == nullptr) {
+    return MHD_NO;
+  }
+  Connection& connection = *static_cast<Connection*>(info->socket_context);
+  // The first call brings the head; the body, if any, follows in calls of their own; a last
+  // call with nothing more ends the request.
+  if (*request == nullptr) {
+    *request = &connection;
+    connection.bodyBytes = 0;
+    return MHD_YES;
+  }
+  if (*uploadSize != 0) {
+    connection.bodyBytes += *uploadSize;
+    *uploadSize = 0;
+    // No route reads a body; a large one is only a way to keep the connection busy.
+    return connection.bodyBytes <= kLargestBody ? MHD_YES : MHD_NO;
+  }
+
+  HttpRequest wanted{method, url, {}, {}};
+  const auto keep = [](void* target, MHD_ValueKind, const char* name,
+                       const char* value) -> MHD_Result {
+    static_cast<std::map<std::string, std::string>*>(target)->emplace(name, value ? value : "");
+    return MHD_YES;
+  };
+  // The first value of a repeated query name stays.
+  MHD_get_connection_values(handle, MHD_GET_ARGUMENT_KIND, keep, &wanted.query);
+  std::map<std::string, std::string> headers;
+  MHD_get_connection_values(handle, MHD_HEADER_KIND, keep, &headers);
+  for (auto& [name, value] : headers) {
+    std::string lower = name;
+    for (char& c : lower) {
+      c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+    }
+    wanted.headers.emplace(std::move(lower), std::move(value));
+  }
+
+  const HttpReply reply = transport.server.respond(wanted);
+  const std::unique_ptr<MHD_Response, decltype(&MHD_destroy_response)> response(
+      MHD_create_response_from_buffer(reply.body.size(), const_cast<char*>(reply.body.data()),
+                                      MHD_RESPMEM_MUST_COPY),
+      &MHD_destroy_response);
+  if (!response) {
+    return MHD_NO;
+  }
+  static constexpr std::pair<const char*, const char*> kFixedHeaders[] = {
+      {"Content-Security-Policy", kContentSecurityPolicy},
+      {"X-Content-Type-Options", "nosniff"},
+      {"X-Frame-Options", "DENY"},
+      {"Referrer-Policy", "no-referrer"},
+      {"Cache-Control", "no-store"},
+  };
+  for (const auto& [name, value] : kFixedHeaders) {
+    MHD_add_response_header(response.get(), name, value);
+  }
+  MHD_add_response_header(response.get(), "Content-Type", reply.contentType.c_str());
+  for (const auto& [name, value] : reply.headers) {
+    MHD_add_response_header(response.get(), name.c_str(), value.c_str());
+  }
+  return MHD_queue_response(handle, static_cast<unsigned>(reply.status), response.get());
+}
+
+void InventoryServer::Transport::completed(void* cls, MHD_Connection*, void** request,
+                                           MHD_RequestTerminationCode code) {
+  Transport& transport = *static_cast<Transport*>(cls);
+  if (*request == nullptr || code != MHD_REQUEST_TERMINATED_COMPLETED_OK) {
+    return;
+  }
+  // A kept-alive connection starts its next exchange, and so goes to the back of the line.
+  Connection& connection = *static_cast<Connection*>(*request);
+  connection.since = Clock::now();
+  transport.connections.splice(transport.connections.end(), transport.connections, connection.self);
+  *request = nullptr;
+}
+
 void InventoryServer::bind() {
-  if (!server_->bind_to_port("127.0.0.1", port_)) {
+  Transport& transport = *transport_;
+  // Each connection takes a descriptor: take every one the system allows this process, and
+  // leave room for the rest of the engine.
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    if (limit.rlim_cur < limit.rlim_max) {
+      limit.rlim_cur = limit.rlim_max;
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+      ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    const rlim_t room = limit.rlim_cur > 2 * Transport::kOtherDescriptors
+                            ? limit.rlim_cur - Transport::kOtherDescriptors
+                            : limit.rlim_cur / 2;
+    transport.cap = static_cast<size_t>(std::min(room, Transport::kMostConnections));
+  }
+  transport.cap = std::max(transport.cap, 2 * Transport::kFreePlaces);
+
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port_));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int reuse = 1;
+  transport.listener.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!transport.listener ||
+      ::setsockopt(transport.listener.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
+      ::bind(transport.listener.get(), reinterpret_cast<const sockaddr*>(&address),
+             sizeof address) != 0 ||
+      ::listen(transport.listener.get(), SOMAXCONN) != 0) {
+    transport.listener.reset();
     throw Failure("Could not listen on 127.0.0.1:" + std::to_string(port_) +
                   "; is another engine running there?");
   }
 }
 
 void InventoryServer::serve() {
-  serving_ = true;
-  if (!stopRequested_) {
-    server_->listen_after_bind();
+  Transport& transport = *transport_;
+  if (stopRequested_ || !transport.listener || !transport.wake) {
+    return;
   }
-  serving_ = false;
+  transport.daemon = MHD_start_daemon(
+      MHD_USE_EPOLL, 0, nullptr, nullptr, &Transport::answer, &transport, MHD_OPTION_LISTEN_SOCKET,
+      transport.listener.get(), MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(transport.cap),
+      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(Transport::kExchangeDeadline.count()),
+      MHD_OPTION_NOTIFY_CONNECTION, &Transport::noteConnection, &transport,
+      MHD_OPTION_NOTIFY_COMPLETED, &Transport::completed, &transport, MHD_OPTION_END);
+  if (transport.daemon == nullptr) {
+    // Whether a daemon that failed to start closed the socket it was given is its own
+    // business: never close it a second time.
+    transport.listener.release();
+    return;
+  }
+  const MHD_DaemonInfo* info = MHD_get_daemon_info(transport.daemon, MHD_DAEMON_INFO_EPOLL_FD);
+  pollfd waits[2] = {{info != nullptr ? info->epoll_fd : -1, POLLIN, 0},
+                     {transport.wake.get(), POLLIN, 0}};
+  while (!stopRequested_ && info != nullptr) {
+    std::chrono::milliseconds timeout = transport.enforceBounds();
+    MHD_UNSIGNED_LONG_LONG daemonTimeout = 0;
+    if (MHD_get_timeout(transport.daemon, &daemonTimeout) == MHD_YES &&
+        (timeout.count() < 0 || daemonTimeout < static_cast<uint64_t>(timeout.count()))) {
+      timeout = std::chrono::milliseconds(std::min<uint64_t>(daemonTimeout, INT32_MAX));
+    }
+    if (::poll(waits, 2, static_cast<int>(timeout.count())) < 0 && errno != EINTR) {
+      break;
+    }
+    MHD_run(transport.daemon);
+  }
+  transport.stopDaemon();
 }
 
 void InventoryServer::stop() {
   stopRequested_ = true;
-  // The server only takes a stop once it runs; wait for that, unless serve() is not (or
-  // no longer) under way, in which case it sees stopRequested_ itself.
-  while (serving_ && !server_->is_running()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  server_->stop();
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(transport_->wake.get(), &one, sizeof one);
 }
 
 }  // namespace tamber::engine

@@ -9,10 +9,6 @@
 
 #include "engine/inventory/index_service.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace tamber::engine {
 
 // What a route sees of a request, whichever HTTP library carried it.
@@ -53,6 +49,15 @@ struct HttpReply {
 // GET does. Any other path answers 404, another method on a known path 405. Every response
 // carries a strict Content-Security-Policy. Requests naming another host are refused with
 // 403, so a web site cannot reach the engine by pointing its own name at this address.
+//
+// Every local user can reach the port, so no client may hold the server: one thread serves
+// every connection as its bytes arrive (libmicrohttpd, on epoll), a body is at most 64 KiB,
+// and each exchange on a connection (a request and its response, or the wait for the next
+// request on a kept-alive one) ends within 10 seconds, however slowly its bytes trickle in.
+// Connections are capped (at most 2,048, and fewer when the descriptor limit, which bind()
+// raises to its hard limit, leaves less room); a few places under the cap are always kept
+// free by closing the connections whose exchange began longest ago, so a new connection, the
+// user's own among them, is always taken at once.
 class InventoryServer {
  public:
   // `index` must outlive the server; `secret` is the page's secret.
@@ -61,10 +66,12 @@ class InventoryServer {
   InventoryServer& operator=(const InventoryServer&) = delete;
   ~InventoryServer();
 
-  // Binds 127.0.0.1 at the port. Throws Failure when the port cannot be bound.
+  // Binds 127.0.0.1 at the port and raises this process's soft limit of open descriptors to
+  // its hard limit. Throws Failure when the port cannot be bound.
   void bind();
 
-  // Serves on the calling thread until stop(). Call once, after bind().
+  // Serves on the calling thread until stop(), which is also the thread of every respond().
+  // Returns early only when the server cannot start. Call once, after bind().
   void serve();
 
   // Ends serve(), from any thread, at any time: a stop that comes before serve() has begun
@@ -88,14 +95,15 @@ class InventoryServer {
 
   bool knownHost(const std::string& host) const;
 
-  std::unique_ptr<httplib::Server> server_;
+  struct Transport;  // the listening socket, the connections and the HTTP library's daemon
+
+  std::unique_ptr<Transport> transport_;
   IndexService& index_;
   const std::string invitation_;
   const std::string secret_;
   const int port_;
   const std::string authority_;  // ":PORT"
   std::atomic<bool> stopRequested_{false};
-  std::atomic<bool> serving_{false};
 };
 
 }  // namespace tamber::engine

@@ -1,9 +1,13 @@
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -237,10 +241,70 @@ TEST(InventoryServer, KeepsEverythingButTheProbeFromOtherUsers) {
     const BinaryRun cli =
         runBinary({larkspanBinary(), "--data", data, "--json", "inventory"}, asUser(kNobody));
     EXPECT_EQ(cli.status, 1) << cli.out;
-    EXPECT_EQ(cli.out, "");
-    EXPECT_EQ(cli.err, "larkspan: Permission denied\n");
+    EXPECT_EQ(cli.out.find("larkspan-index"), std::string::npos) << cli.out;
+    EXPECT_EQ(cli.err,
+              "larkspan: could not use the data directory " + data + ": Permission denied\n");
   }
   ::chmod(data.c_str(), 0700);
+}
+
+// Every local user can reach the port. A thousand silent or stalled connections leave the
+// page answering its user at once, with every descriptor the system allows the engine or with
+// so few that the oldest connections must make way; and a client that trickles its request
+// byte by byte is cut off 10 seconds after it connected, however steadily it sends.
+TEST(InventoryServer, AnswersItsUserWhileOthersHoldAThousandConnections) {
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_max < 1200) {
+    SKIP_WITHOUT_REAL_PART("holding a thousand connections needs a descriptor limit above 1200");
+  }
+  TempDir dir;
+  const std::string root = dir.mkdir("root");
+  const std::vector<std::string> launchers[] = {{}, {"/usr/bin/prlimit", "--nofile=200:200"}};
+  for (const std::vector<std::string>& launcher : launchers) {
+    const std::string name = launcher.empty() ? "system limit" : "200 descriptors";
+    ServingEngine engine(dir / ("data " + name), root, launcher);
+    engine.settledIndex();
+
+    std::chrono::steady_clock::duration trickledFor{};
+    std::thread trickler;
+    if (launcher.empty()) {
+      trickler = std::thread([&] {
+        const auto start = std::chrono::steady_clock::now();
+        const UniqueFd fd = connectLoopback(engine.port());
+        const std::string head = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+        pollfd closed{fd.get(), POLLIN, 0};
+        for (size_t sent = 0; std::chrono::steady_clock::now() - start < std::chrono::seconds(15) &&
+                              ::poll(&closed, 1, 500) == 0;
+             ++sent) {
+          ::send(fd.get(), sent < head.size() ? &head[sent] : "x", 1, MSG_NOSIGNAL);
+        }
+        trickledFor = std::chrono::steady_clock::now() - start;
+      });
+    }
+    std::vector<UniqueFd> held;
+    const std::string partial = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+    for (int i = 0; i < 1000; ++i) {
+      held.push_back(connectLoopback(engine.port()));
+      ASSERT_TRUE(held.back()) << name << ": connection " << i;
+      if (i % 2 == 1) {
+        ::send(held.back().get(), partial.data(), partial.size(), MSG_NOSIGNAL);
+      }
+    }
+    for (const char* path : {"/", "/api/status"}) {
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_EQ(engine.get(path).status, 200) << name << ": " << path;
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
+          << name << ": " << path;
+    }
+    if (trickler.joinable()) {
+      trickler.join();
+      EXPECT_GE(trickledFor, std::chrono::seconds(9));
+      EXPECT_LE(trickledFor, std::chrono::seconds(12));
+    }
+  }
 }
 
 TEST(InventoryIndex, CountsEachFileOnceAndNeverLeavesTheTree) {
