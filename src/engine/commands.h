@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "engine/command_line.h"
 
@@ -14,5 +15,11 @@ namespace tamber::engine {
 // it) and fails with 1 when it is a link or another user's. "serve" must be run before any
 // other thread exists.
 int runCommand(const CommandLine& line, const std::string& program);
+
+// A whole run of larkspan with `arguments` (those after the program's name): the command line
+// parsed (a usage error gives status 2 and the usage text), then runCommand. With "--json",
+// every run but serve and mcp prints one JSON object on standard output, a failure that
+// printed nothing there included: {"error": its first complaint}.
+int runLarkspan(const std::vector<std::string>& arguments, const std::string& program);
 
 }  // namespace tamber::engine
