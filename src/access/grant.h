@@ -32,9 +32,11 @@ FolderIdentity identityOf(const struct stat& status);
 // A plain value: every holder has its own copy.
 struct AgentGrant {
   std::string token;               // 72 characters: two upper-case UUIDs back to back
+  std::string id;                  // a random UUID of its own, never the token: what records name
   std::vector<std::string> roots;  // canonical absolute paths, in the order given
   bool edit = false;
   bool elevated = false;
+  WallClock::time_point created;
   WallClock::time_point expires;
   std::map<std::string, FolderIdentity> identities;  // keyed by root
 };
@@ -70,11 +72,20 @@ class GrantStore {
   std::vector<AgentGrant> all() const;
 
   // Forgets every grant. Grants already handed out are unaffected; their tokens stop working.
+  // Tells the revocation listener which grants ended, after the lock is released.
   void revokeAll();
+
+  // Called by revokeAll with the grants it removed (expired ones included), on the thread
+  // that revoked them. One listener at a time; an empty function removes it. The listener
+  // must not call back into the store.
+  using RevocationListener =
+      std::function<void(const std::vector<std::shared_ptr<const AgentGrant>>& revoked)>;
+  void setRevocationListener(RevocationListener listener);
 
  private:
   Clock now_;
   mutable std::mutex lock_;
+  RevocationListener revoked_;  // guarded by lock_; called outside it
   std::map<std::string, std::shared_ptr<const AgentGrant>, std::less<>> records_;
 };
 
