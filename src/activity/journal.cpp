@@ -120,20 +120,40 @@ JournalEntry entryFrom(const Statement& row) {
   return entry;
 }
 
-// Checks that `db` is an activity journal this version can read: SQLite's own complaint
-// (not a database, damaged) is thrown as it is.
+// What is wrong with the file itself: only this moves a journal aside. Anything else (a
+// lock held too long, a full disk) leaves it where it is.
+class Unusable : public Failure {
+ public:
+  using Failure::Failure;
+};
+
+// Checks that `db` is an activity journal this version can read.
 void checkReadable(const SqliteDb& db) {
-  Statement application(db, "PRAGMA application_id");
-  Statement version(db, "PRAGMA user_version");
-  Statement tables(db, "SELECT count(*) FROM sqlite_master");
-  application.step();
-  version.step();
-  tables.step();
-  if (version.integer(0) > kJournalSchemaVersion) {
-    throw Failure("it was written by a newer version of Tamber");
+  std::int64_t application = 0;
+  std::int64_t version = 0;
+  std::int64_t tables = 0;
+  try {
+    Statement applicationQuery(db, "PRAGMA application_id");
+    Statement versionQuery(db, "PRAGMA user_version");
+    Statement tablesQuery(db, "SELECT count(*) FROM sqlite_master");
+    applicationQuery.step();
+    versionQuery.step();
+    tablesQuery.step();
+    application = applicationQuery.integer(0);
+    version = versionQuery.integer(0);
+    tables = tablesQuery.integer(0);
+  } catch (const Failure& failure) {
+    if (failure.description() == sqlite3_errstr(SQLITE_NOTADB) ||
+        failure.description() == sqlite3_errstr(SQLITE_CORRUPT)) {
+      throw Unusable(failure.description());
+    }
+    throw;
   }
-  if (tables.integer(0) > 0 && application.integer(0) != kApplicationId) {
-    throw Failure("it is not an activity journal");
+  if (version > kJournalSchemaVersion) {
+    throw Unusable("it was written by a newer version of Tamber");
+  }
+  if (tables > 0 && application != kApplicationId) {
+    throw Unusable("it is not an activity journal");
   }
 }
 
@@ -185,7 +205,7 @@ SqliteDb openAndPrepare(const std::string& dataDir) {
     throw Failure(errnoText(errno));
   }
   if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-    throw Failure("it is not a regular file");
+    throw Unusable("it is not a regular file");
   }
   if ((status.st_mode & 07777) != 0600) {
     ::fchmod(file.get(), 0600);
@@ -193,14 +213,22 @@ SqliteDb openAndPrepare(const std::string& dataDir) {
   SqliteDb db = SqliteDb::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW);
   sqlite3_busy_timeout(db.get(), 5000);
   checkReadable(db);
-  Statement check(db, "PRAGMA quick_check");
-  if (!check.step() || check.text(0) != "ok") {
-    throw Failure("it is damaged");
+  bool intact = false;
+  std::int64_t version = 0;
+  try {
+    Statement check(db, "PRAGMA quick_check");
+    intact = check.step() && check.text(0) == "ok";
+    Statement versionQuery(db, "PRAGMA user_version");
+    versionQuery.step();
+    version = versionQuery.integer(0);
+  } catch (const Failure& failure) {
+    throw Unusable(failure.description());
+  }
+  if (!intact) {
+    throw Unusable("it is damaged");
   }
   db.execute("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA foreign_keys = ON;");
-  Statement version(db, "PRAGMA user_version");
-  version.step();
-  if (version.integer(0) == 0) {
+  if (version == 0) {
     db.execute("BEGIN IMMEDIATE");
     try {
       db.execute(kSchema);
@@ -244,10 +272,12 @@ std::unique_ptr<Journal> Journal::open(const std::string& dataDir, bool writable
       path, (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOFOLLOW);
   sqlite3_busy_timeout(db.get(), 5000);
   checkReadable(db);
-  Statement version(db, "PRAGMA user_version");
-  version.step();
-  if (version.integer(0) == 0) {
-    return nullptr;  // created by the broker a moment ago, tables not yet there
+  {
+    Statement version(db, "PRAGMA user_version");
+    version.step();
+    if (version.integer(0) == 0) {
+      return nullptr;  // created by the broker a moment ago, tables not yet there
+    }
   }
   return std::unique_ptr<Journal>(new Journal(std::move(db)));
 }
@@ -322,13 +352,9 @@ SqliteDb openJournalForWriting(const std::string& dataDir, std::string& setAside
   setAside.clear();
   try {
     return openAndPrepare(dataDir);
-  } catch (const Failure& failure) {
+  } catch (const Unusable& failure) {
     // Only what is wrong with the file itself moves it aside; a data directory that cannot
-    // be written is reported as it is.
-    struct stat status {};
-    if (::lstat(journalPath(dataDir).c_str(), &status) != 0) {
-      throw;
-    }
+    // be written or a lock held elsewhere is reported as it is.
     const std::string name = setAsideJournal(dataDir);
     setAside = "The activity journal could not be read (" + failure.description() +
                ") and was set aside as " + name + "; a new one was started.";
