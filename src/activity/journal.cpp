@@ -339,6 +339,12 @@ std::int64_t Journal::changesSince(std::int64_t sinceMs) {
   return query.integer(0);
 }
 
+std::string Journal::signature() {
+  Statement query(db_, "SELECT count(*), count(undone_at) FROM entries");
+  query.step();
+  return std::to_string(query.integer(0)) + ":" + std::to_string(query.integer(1));
+}
+
 bool Journal::markUndone(std::int64_t id, std::int64_t atMs, const std::string& who) {
   Statement update(db_,
                    "UPDATE entries SET undone_at = ?2, undone_by = ?3 WHERE id = ?1 AND "
@@ -481,6 +487,56 @@ std::string grantStateText(const JournalGrant& grant, std::int64_t nowMs) {
     return "active, " + std::to_string(minutes) + " min left";
   }
   return "expired " + journalDateText(grant.expiresMs);
+}
+
+std::vector<ActivityLine> activityLines(const std::vector<JournalEntry>& entries) {
+  std::vector<ActivityLine> lines;
+  for (const JournalEntry& entry : entries) {
+    if (entry.isChange()) {
+      lines.push_back(ActivityLine{entry, {}});
+    } else {
+      if (lines.empty() || lines.back().change) {
+        lines.emplace_back();
+      }
+      lines.back().reads.push_back(entry);
+    }
+  }
+  return lines;
+}
+
+std::string readsSummary(const std::vector<JournalEntry>& reads) {
+  struct Kind {
+    const char* action;
+    const char* verb;
+    const char* one;
+    const char* many;
+  };
+  static constexpr Kind kKinds[] = {
+      {"read", "read", "file", "files"},
+      {"list", "listed", "folder", "folders"},
+      {"stat", "looked at", "entry", "entries"},
+  };
+  std::string text;
+  const auto add = [&](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
+  size_t refused = 0;
+  for (const Kind& kind : kKinds) {
+    size_t count = 0;
+    for (const JournalEntry& entry : reads) {
+      count += entry.ok && entry.action == kind.action ? 1 : 0;
+    }
+    if (count > 0) {
+      add(std::string(kind.verb) + " " + std::to_string(count) + " " +
+          (count == 1 ? kind.one : kind.many));
+    }
+  }
+  for (const JournalEntry& entry : reads) {
+    refused += entry.ok ? 0 : 1;
+  }
+  if (refused > 0) {
+    add(std::to_string(refused) + (refused == 1 ? " elevated request" : " elevated requests") +
+        " not carried out");
+  }
+  return text;
 }
 
 Json activityJson(Journal& journal, const std::optional<std::string>& grantId, std::int64_t nowMs) {

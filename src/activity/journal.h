@@ -80,6 +80,9 @@ class Journal {
   // How many successful changes were answered at or after `sinceMs`.
   std::int64_t changesSince(std::int64_t sinceMs);
 
+  // Changes with every new entry and every undo: "<entries>:<undone>".
+  std::string signature();
+
   // Records that `id` was undone at `atMs` by `who`; false when it already was.
   bool markUndone(std::int64_t id, std::int64_t atMs, const std::string& who);
 
@@ -139,5 +142,16 @@ Json activityJson(Journal& journal, const std::optional<std::string>& grantId, s
 
 // "active, 12 min left", "expired 14:32" or "ended 14:10" for `grant` at `nowMs`.
 std::string grantStateText(const JournalGrant& grant, std::int64_t nowMs);
+
+// A grant's entries as the review shows them: each change on a line of its own, in order, and
+// the requests between two changes that changed nothing folded into one line.
+struct ActivityLine {
+  std::optional<JournalEntry> change;  // a change, or
+  std::vector<JournalEntry> reads;     // the requests that changed nothing, in order
+};
+std::vector<ActivityLine> activityLines(const std::vector<JournalEntry>& entries);
+
+// "read 14 files, listed 6 folders, looked at 2 entries": what `reads` did, in one line.
+std::string readsSummary(const std::vector<JournalEntry>& reads);
 
 }  // namespace tamber
