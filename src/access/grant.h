@@ -32,13 +32,13 @@ FolderIdentity identityOf(const struct stat& status);
 // A plain value: every holder has its own copy.
 struct AgentGrant {
   std::string token;               // 72 characters: two upper-case UUIDs back to back
-  std::string id;                  // a random UUID of its own, never the token: what records name
   std::vector<std::string> roots;  // canonical absolute paths, in the order given
   bool edit = false;
   bool elevated = false;
-  WallClock::time_point created;
   WallClock::time_point expires;
   std::map<std::string, FolderIdentity> identities;  // keyed by root
+  std::string id{};  // a random UUID of its own, never the token: what the activity journal names
+  WallClock::time_point created{};
 };
 
 inline constexpr int kDefaultGrantMinutes = 30;

@@ -255,7 +255,7 @@ void ActivityJournal::flush() {
   const std::uint64_t target = queued_;
   flushing_ = true;
   wake_.notify_one();
-  written_.wait(lock, [&] { return done_ >= target; });
+  written_.wait(lock, [&] { return started_ && done_ >= target; });
   flushing_ = false;
 }
 
@@ -264,6 +264,8 @@ void ActivityJournal::run() {
   Writer writer(dataDirectory_);
   writer.ready();
   std::unique_lock lock(lock_);
+  started_ = true;
+  written_.notify_all();
   for (;;) {
     wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
     if (!stopping_ && !flushing_) {

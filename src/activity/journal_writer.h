@@ -55,7 +55,8 @@ class ActivityJournal {
   // Queues the end of the grants `ids` at `at` (revoked, or Tamber quitting).
   void grantsEnded(std::vector<std::string> ids, WallClock::time_point at) noexcept;
 
-  // Returns once everything queued before the call is written (or lost).
+  // Returns once the journal was opened (or found unusable) and everything queued before the
+  // call is written (or lost).
   void flush();
 
  private:
@@ -77,6 +78,7 @@ class ActivityJournal {
   std::uint64_t queued_ = 0;   // events ever queued or dropped; guarded by lock_
   std::uint64_t done_ = 0;     // of those, written or lost; guarded by lock_
   std::uint64_t dropped_ = 0;  // lost because the queue was full; guarded by lock_
+  bool started_ = false;       // the thread opened the journal; guarded by lock_
   bool flushing_ = false;      // guarded by lock_
   bool stopping_ = false;      // guarded by lock_
   std::thread thread_;
