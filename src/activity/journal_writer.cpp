@@ -4,13 +4,13 @@
 
 #include <chrono>
 #include <map>
-#include <set>
 
 #include "actions/digest.h"
 #include "activity/journal.h"
 #include "base/failure.h"
 #include "base/reply.h"
 #include "platform/thread_name.h"
+#include "platform/thread_priority.h"
 
 namespace tamber {
 namespace {
@@ -57,17 +57,18 @@ class ActivityJournal::Writer {
           "expires_at, ended_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
       insertEntry_ = std::make_unique<Statement>(
           db_,
-          "INSERT INTO entries (grant_id, at, action, path, destination, ok, device, inode, "
+          "INSERT INTO entries (grant_number, at, action, path, destination, ok, device, inode, "
           "size, sha256, modified_ns, backup_path, backup_device, backup_inode, "
           "previous_sha256) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, "
           "?14, ?15)");
+      grantNumber_ = std::make_unique<Statement>(db_, "SELECT number FROM grants WHERE id = ?1");
       endGrant_ = std::make_unique<Statement>(
           db_, "UPDATE grants SET ended_at = ?2 WHERE id = ?1 AND ended_at IS NULL");
       // Grants never outlive the process that made them: whatever an earlier run left open
       // ended when that run did, no later than its last request.
       Statement ended(db_,
                       "UPDATE grants SET ended_at = coalesce((SELECT max(at) FROM entries "
-                      "WHERE grant_id = grants.id), started_at) WHERE ended_at IS NULL AND "
+                      "WHERE grant_number = grants.number), started_at) WHERE ended_at IS NULL AND "
                       "expires_at > ?1");
       ended.bind(1, journalMs(WallClock::now())).run();
     } catch (const Failure& failure) {
@@ -129,7 +130,8 @@ class ActivityJournal::Writer {
  private:
   void insert(ActivityRecord& record) {
     const AgentGrant& grant = *record.grant;
-    if (knownGrants_.insert(grant.id).second) {
+    auto known = knownGrants_.find(grant.id);
+    if (known == knownGrants_.end()) {
       insertGrant_->bind(1, grant.id)
           .bind(2, foldersJson(grant))
           .bind(3, identitiesJson(grant))
@@ -143,6 +145,10 @@ class ActivityJournal::Writer {
         insertGrant_->bindNull(8);
       }
       insertGrant_->run();
+      grantNumber_->bind(1, grant.id);
+      grantNumber_->step();
+      known = knownGrants_.emplace(grant.id, grantNumber_->integer(0)).first;
+      grantNumber_->run();
     }
     ChangeProof proof = record.proof.value_or(ChangeProof{});
     if (record.proof && proof.sha256.empty() &&
@@ -150,7 +156,7 @@ class ActivityJournal::Writer {
       // What the action wrote is exactly the request's text.
       proof.sha256 = memoryDigest(record.text.data(), record.text.size());
     }
-    insertEntry_->bind(1, grant.id)
+    insertEntry_->bind(1, known->second)
         .bind(2, journalMs(record.at))
         .bind(3, record.action)
         .bind(4, record.path)
@@ -186,6 +192,7 @@ class ActivityJournal::Writer {
   void close() {
     insertGrant_.reset();
     insertEntry_.reset();
+    grantNumber_.reset();
     endGrant_.reset();
     db_ = SqliteDb();
     knownGrants_.clear();
@@ -195,9 +202,10 @@ class ActivityJournal::Writer {
   SqliteDb db_;
   std::unique_ptr<Statement> insertGrant_;
   std::unique_ptr<Statement> insertEntry_;
+  std::unique_ptr<Statement> grantNumber_;
   std::unique_ptr<Statement> endGrant_;
-  std::set<std::string> knownGrants_;            // grants whose row this connection wrote
-  std::map<std::string, std::int64_t> endedAt_;  // grants ended in this run
+  std::map<std::string, std::int64_t> knownGrants_;  // grant id to its row, once written
+  std::map<std::string, std::int64_t> endedAt_;      // grants ended in this run
   JournalStatus status_;
   std::uint64_t lost_ = 0;
   std::string lastProblem_;
@@ -261,8 +269,11 @@ void ActivityJournal::flush() {
 
 void ActivityJournal::run() {
   nameCurrentThread("ActivityJournal");
+  // The broker answers agents; this thread only keeps records, and can wait.
+  lowerCurrentThreadPriority();
   Writer writer(dataDirectory_);
   writer.ready();
+  std::vector<Event> batch;
   std::unique_lock lock(lock_);
   started_ = true;
   written_.notify_all();
@@ -271,9 +282,7 @@ void ActivityJournal::run() {
     if (!stopping_ && !flushing_) {
       wake_.wait_for(lock, kGathering, [&] { return stopping_ || flushing_; });
     }
-    std::vector<Event> batch(std::make_move_iterator(queue_.begin()),
-                             std::make_move_iterator(queue_.end()));
-    queue_.clear();
+    batch.swap(queue_);
     const std::uint64_t dropped = std::exchange(dropped_, 0);
     const bool stop = stopping_;
     lock.unlock();
@@ -282,7 +291,7 @@ void ActivityJournal::run() {
       writer.write(batch);
     }
     const size_t count = batch.size();
-    batch.clear();  // the grants and texts go before the lock is taken again
+    batch.clear();  // the grants and texts go before the lock is taken again; the room stays
     lock.lock();
     done_ += count;
     written_.notify_all();
