@@ -152,10 +152,15 @@ Plan planTrash(const JournalEntry& entry, const JournalGrant& journalGrant, cons
     if (!opened || ::fstat(opened.get(), &status) != 0 || identityOf(status) != entry.proof.entry) {
       refuse(shown + " was replaced or moved after " + after);
     }
-    UniqueDir listing(::fdopendir(opened.release()));
+    // The stream takes the descriptor over only when it is made.
+    UniqueDir listing(::fdopendir(opened.get()));
+    if (!listing) {
+      refuse("The folder " + shown + " cannot be read (" + errnoText(errno) + ")");
+    }
+    opened.release();
     std::vector<std::string> inside;
     size_t count = 0;
-    while (const dirent* item = listing ? ::readdir(listing.get()) : nullptr) {
+    while (const dirent* item = ::readdir(listing.get())) {
       const std::string name = item->d_name;
       if (name == "." || name == "..") {
         continue;

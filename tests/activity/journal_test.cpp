@@ -99,7 +99,8 @@ TEST(Journal, HoldsEveryAnsweredRequestWithProofOfEachChangeAndNoToken) {
   session.grants.revokeAll();
   EXPECT_TRUE(session.journal()->grant(session.grant.id)->endedMs);
 
-  // The token is in no file the journal wrote.
+  // The journal is the user's alone, and the token is in no file it wrote.
+  EXPECT_EQ(statusOf(session.data + "/" + kJournalName).st_mode & 07777, 0600u);
   session.server->stop();
   for (const auto& file : std::filesystem::directory_iterator(session.data)) {
     if (file.path().filename().string().starts_with("agent-activity")) {
