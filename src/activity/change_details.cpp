@@ -29,11 +29,15 @@ std::vector<std::string> lines(std::string_view text) {
 }
 
 std::string grouped(std::uint64_t count) {
-  std::string digits = std::to_string(count);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
-    digits.insert(static_cast<size_t>(at), ",");
+  const std::string digits = std::to_string(count);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) {
+      out.push_back(',');
+    }
+    out.push_back(digits[i]);
   }
-  return digits;
+  return out;
 }
 
 // The content of the file the change left at `path`, while it is exactly that.
