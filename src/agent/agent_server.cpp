@@ -353,8 +353,8 @@ std::string AgentServer::answer(std::string_view requestBytes) {
   return jsonData(reply);
 }
 
-void AgentServer::journal(std::shared_ptr<const AgentGrant> grant, CheckedAction admitted, bool ok,
-                          ChangeProof proof) {
+void AgentServer::journal(std::shared_ptr<const AgentGrant> grant, CheckedAction&& admitted,
+                          bool ok, ChangeProof&& proof) {
   ActivityRecord record;
   record.grant = std::move(grant);
   record.at = WallClock::now();
@@ -364,7 +364,8 @@ void AgentServer::journal(std::shared_ptr<const AgentGrant> grant, CheckedAction
     record.destination = std::move(admitted.destination->requested);
   }
   record.ok = ok;
-  if (changesFiles(admitted.action)) {
+  // Only a change that happened has something to prove.
+  if (ok && changesFiles(admitted.action)) {
     record.proof = std::move(proof);
     if (admitted.text &&
         (admitted.action == FileAction::writeNew || admitted.action == FileAction::replace)) {

@@ -90,8 +90,8 @@ class AgentServer {
   // are written (queued) first.
   std::string answer(std::string_view requestBytes);
   // Hands the journal the record of an answered request.
-  void journal(std::shared_ptr<const AgentGrant> grant, CheckedAction admitted, bool ok,
-               ChangeProof proof);
+  void journal(std::shared_ptr<const AgentGrant> grant, CheckedAction&& admitted, bool ok,
+               ChangeProof&& proof);
 
   enum class ReadEnd { Request, TimeLimit, Stopping };
   ReadEnd readRequest(int clientFD, std::string& request);
