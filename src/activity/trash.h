@@ -9,7 +9,7 @@
 
 namespace tamber {
 
-// The user's Trash as the freedesktop.org Trash specification lays it out (and GIO's
+// The user's Trash as freedesktop.org lays it out for every desktop (and as GIO's
 // g_file_trash uses it): the home trash "$XDG_DATA_HOME/Trash" (XDG_DATA_HOME defaulting to
 // "$HOME/.local/share") for entries on its file system, and for entries on another mount the
 // top-directory trash of that mount: "$topdir/.Trash/$uid" when "$topdir/.Trash" is a real
