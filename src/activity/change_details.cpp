@@ -91,7 +91,8 @@ ShownText shownText(std::string content) {
   if (content.size() > kShownLimit) {
     shown.note = "More than " + grouped(kShownLimit) + " bytes, too large to show.";
   } else if (content.find('\0') != std::string::npos || !isValidUtf8(content)) {
-    shown.note = "Binary content, " + grouped(content.size()) + " bytes, not shown.";
+    shown.note = "Binary content, " + grouped(content.size()) +
+                 (content.size() == 1 ? " byte" : " bytes") + ", not shown.";
   } else {
     shown.text = std::move(content);
   }

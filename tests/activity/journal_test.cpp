@@ -90,6 +90,10 @@ TEST(Journal, HoldsEveryAnsweredRequestWithProofOfEachChangeAndNoToken) {
     diff += (line.kind == '@' ? "" : std::string(1, line.kind)) + line.text + "\n";
   }
   EXPECT_EQ(diff, "@@ -1,3 +1,3 @@\n one\n-two\n+2\n three\n");
+  // Text that is not UTF-8, holds NUL or is too long for the page is never shown.
+  EXPECT_EQ(shownText(std::string("a\0b", 3)).note, "Binary content, 3 bytes, not shown.");
+  EXPECT_EQ(shownText("\xff").note, "Binary content, 1 byte, not shown.");
+  EXPECT_EQ(shownText(std::string(40000, 'x')).note, "More than 32,768 bytes, too large to show.");
   // The agent moved its new file afterwards: the file is not where the change left it.
   EXPECT_EQ(changeDetails(write, grants[0]).notes,
             std::vector<std::string>{"new.txt is no longer there, so its content is not shown."});
