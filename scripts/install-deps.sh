@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  nlohmann-json3-dev libssl-dev libicu-dev libmicrohttpd-dev libsqlite3-dev
+  nlohmann-json3-dev libssl-dev libicu-dev libmicrohttpd-dev libsqlite3-dev libdtl-dev
   libgtk-3-dev libwebkit2gtk-4.1-dev libsoup-3.0-dev pkexec
   # The manual pages from their scdoc sources, the icon's bitmaps from its drawing, and the
   # release's version and date from the change log.

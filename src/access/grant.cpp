@@ -58,9 +58,11 @@ AgentGrant GrantStore::add(const std::vector<std::string>& roots, bool edit, boo
   }
   std::string token = randomUuid() + randomUuid();
   grant.token = std::move(token);
+  grant.id = randomUuid();
   grant.edit = edit;
   grant.elevated = elevated;
-  grant.expires = now_() + std::chrono::minutes(std::clamp(minutes, 1, 60));
+  grant.created = now_();
+  grant.expires = grant.created + std::chrono::minutes(std::clamp(minutes, 1, 60));
   for (const std::string& root : grant.roots) {
     struct stat status {};
     require(::lstat(root.c_str(), &status) == 0, kUnavailable);
@@ -97,8 +99,24 @@ std::vector<AgentGrant> GrantStore::all() const {
 }
 
 void GrantStore::revokeAll() {
+  std::vector<std::shared_ptr<const AgentGrant>> revoked;
+  RevocationListener listener;
+  {
+    std::lock_guard guard(lock_);
+    for (auto& [token, grant] : records_) {
+      revoked.push_back(std::move(grant));
+    }
+    records_.clear();
+    listener = revoked_;
+  }
+  if (listener && !revoked.empty()) {
+    listener(revoked);
+  }
+}
+
+void GrantStore::setRevocationListener(RevocationListener listener) {
   std::lock_guard guard(lock_);
-  records_.clear();
+  revoked_ = std::move(listener);
 }
 
 }  // namespace tamber

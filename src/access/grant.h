@@ -37,6 +37,8 @@ struct AgentGrant {
   bool elevated = false;
   WallClock::time_point expires;
   std::map<std::string, FolderIdentity> identities;  // keyed by root
+  std::string id{};  // a random UUID of its own, never the token: what the activity journal names
+  WallClock::time_point created{};
 };
 
 inline constexpr int kDefaultGrantMinutes = 30;
@@ -70,11 +72,20 @@ class GrantStore {
   std::vector<AgentGrant> all() const;
 
   // Forgets every grant. Grants already handed out are unaffected; their tokens stop working.
+  // Tells the revocation listener which grants ended, after the lock is released.
   void revokeAll();
+
+  // Called by revokeAll with the grants it removed (expired ones included), on the thread
+  // that revoked them. One listener at a time; an empty function removes it. The listener
+  // must not call back into the store.
+  using RevocationListener =
+      std::function<void(const std::vector<std::shared_ptr<const AgentGrant>>& revoked)>;
+  void setRevocationListener(RevocationListener listener);
 
  private:
   Clock now_;
   mutable std::mutex lock_;
+  RevocationListener revoked_;  // guarded by lock_; called outside it
   std::map<std::string, std::shared_ptr<const AgentGrant>, std::less<>> records_;
 };
 

@@ -17,8 +17,8 @@ constexpr size_t kTextLimit = 32768;
 
 }  // namespace
 
-void createTextFile(int directory, const std::string& name,
-                    const std::optional<std::string>& text) {
+struct stat createTextFile(int directory, const std::string& name,
+                           const std::optional<std::string>& text) {
   // A decoded JSON string is always UTF-8; a request built in-process might not be.
   require(text.has_value() && validUtf8(*text) == *text, "Provide UTF-8 text");
   require(text->size() <= kTextLimit, "New text is limited to 32 KiB");
@@ -36,10 +36,19 @@ void createTextFile(int directory, const std::string& name,
   if (::fsync(file.get()) != 0) {
     throw errnoFailure();
   }
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0) {
+    throw errnoFailure();
+  }
+  return status;
 }
 
-ActionReply writeNew(const std::optional<std::string>& text, const ResolvedPath& target) {
-  createTextFile(target.parent.get(), target.leaf, text);
+ActionReply writeNew(const std::optional<std::string>& text, const ResolvedPath& target,
+                     ChangeProof* proof) {
+  const struct stat created = createTextFile(target.parent.get(), target.leaf, text);
+  if (proof != nullptr) {
+    *proof = proofOf(created);
+  }
   ActionReply reply;
   reply.setBool("created", true);
   reply.setInteger("bytes_written", static_cast<std::int64_t>(text->size()));
@@ -47,10 +56,20 @@ ActionReply writeNew(const std::optional<std::string>& text, const ResolvedPath&
   return reply;
 }
 
-ActionReply makeFolder(const ResolvedPath& target) {
+ActionReply makeFolder(const ResolvedPath& target, ChangeProof* proof) {
   require(target.leaf != ".", "Cannot change a scope root");
   if (::mkdirat(target.parent.get(), target.leaf.c_str(), 0700) != 0) {
     throw errnoFailure();
+  }
+  if (proof != nullptr) {
+    // The folder is looked at through the descriptor that created it, an instant later;
+    // only a process of this user that renamed it away in between could make this fail,
+    // and then the proof stays empty, which no later check accepts.
+    struct stat created {};
+    if (::fstatat(target.parent.get(), target.leaf.c_str(), &created, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(created.st_mode)) {
+      *proof = proofOf(created);
+    }
   }
   ActionReply reply;
   reply.setBool("created", true);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "actions/change_proof.h"
 #include "actions/resolve.h"
 #include "base/reply.h"
 
@@ -17,11 +18,14 @@ namespace tamber {
 // makes it durable. Throws "Provide UTF-8 text" when there is no UTF-8 text, "New text is
 // limited to 32 KiB" beyond 32768 bytes, or the system's error text; a file whose write or
 // fsync failed stays with what was written. Used by write_new and by replace for its new
-// content.
-void createTextFile(int directory, const std::string& name, const std::optional<std::string>& text);
+// content. Returns the new file's status, taken from its own descriptor.
+struct stat createTextFile(int directory, const std::string& name,
+                           const std::optional<std::string>& text);
 
-// Creating actions on the target's parent and leaf.
-ActionReply writeNew(const std::optional<std::string>& text, const ResolvedPath& target);
-ActionReply makeFolder(const ResolvedPath& target);
+// Creating actions on the target's parent and leaf; `proof`, when given, receives what they
+// created.
+ActionReply writeNew(const std::optional<std::string>& text, const ResolvedPath& target,
+                     ChangeProof* proof);
+ActionReply makeFolder(const ResolvedPath& target, ChangeProof* proof);
 
 }  // namespace tamber

@@ -14,7 +14,8 @@ namespace {
 constexpr auto kActionBudget = std::chrono::seconds(30);
 }  // namespace
 
-ActionReply performFileAction(const CheckedAction& action, const AgentGrant& grant) {
+ActionReply performFileAction(const CheckedAction& action, const AgentGrant& grant,
+                              ChangeProof* proof) {
   // `target.parent` is closed by its owner on every way out of this call.
   const ResolvedPath target = openParent(action.path, grant);
 
@@ -24,9 +25,9 @@ ActionReply performFileAction(const CheckedAction& action, const AgentGrant& gra
     case FileAction::list:
       return listFolder(target);
     case FileAction::mkdir:
-      return makeFolder(target);
+      return makeFolder(target, proof);
     case FileAction::writeNew:
-      return writeNew(action.text, target);
+      return writeNew(action.text, target, proof);
     case FileAction::read:
     case FileAction::replace:
     case FileAction::copy:
@@ -41,9 +42,9 @@ ActionReply performFileAction(const CheckedAction& action, const AgentGrant& gra
     return readContent(file, deadline);
   }
   if (action.action == FileAction::replace) {
-    return replaceContent(action, target, std::move(file), deadline);
+    return replaceContent(action, target, std::move(file), deadline, proof);
   }
-  return transferFile(action, grant, target, std::move(file), deadline);
+  return transferFile(action, grant, target, std::move(file), deadline, proof);
 }
 
 ActionReply performFileAction(const Json& request, const AgentGrant& grant) {

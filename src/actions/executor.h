@@ -4,6 +4,7 @@
 #include <string>
 
 #include "access/grant.h"
+#include "actions/change_proof.h"
 #include "actions/preflight.h"
 #include "base/reply.h"
 
@@ -18,7 +19,11 @@ namespace tamber {
 // with one link. Digests and copies give up at the action deadline: the earlier of 30 seconds
 // after the file was opened and the grant's expiry. No descriptor outlives the call, and
 // the function keeps no state between calls. Synchronous; safe to call from any thread.
-ActionReply performFileAction(const CheckedAction& action, const AgentGrant& grant);
+// When `proof` is given and the action changed something (write_new, mkdir, copy, move,
+// replace), it receives what the change left (see ChangeProof); it is left as it was for
+// the actions that change nothing and on failure.
+ActionReply performFileAction(const CheckedAction& action, const AgentGrant& grant,
+                              ChangeProof* proof = nullptr);
 
 // preflightFileAction, then performFileAction: for callers that hold a request nobody has
 // checked yet.

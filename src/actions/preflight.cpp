@@ -30,6 +30,24 @@ constexpr std::array<ActionRule, 8> kActions = {{
 
 }  // namespace
 
+std::string_view actionName(FileAction action) {
+  for (const ActionRule& rule : kActions) {
+    if (rule.action == action) {
+      return rule.name;
+    }
+  }
+  return {};
+}
+
+bool changesFiles(FileAction action) {
+  for (const ActionRule& rule : kActions) {
+    if (rule.action == action) {
+      return rule.edits;
+    }
+  }
+  return false;
+}
+
 CheckedAction preflightFileAction(RequestView request, const AgentGrant& grant) {
   require(grant.expires > WallClock::now(), "Grant expired");
 

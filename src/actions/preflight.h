@@ -13,6 +13,12 @@ namespace tamber {
 // command.
 enum class FileAction { stat, list, read, copy, move, writeNew, replace, mkdir };
 
+// The action's name on the wire ("write_new", ...).
+std::string_view actionName(FileAction action);
+
+// True for the five actions that change files: the ones an edit grant adds.
+bool changesFiles(FileAction action);
+
 // A request that preflight admitted under one grant: the action and everything the executor
 // reads from the request, its paths already checked against the path policy and the grant.
 struct CheckedAction {

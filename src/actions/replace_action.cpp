@@ -30,7 +30,7 @@ std::string siblingPath(std::string path, const std::string& name) {
 }  // namespace
 
 ActionReply replaceContent(const CheckedAction& action, const ResolvedPath& target,
-                           UniqueFd current, Deadline deadline) {
+                           UniqueFd current, Deadline deadline, ChangeProof* proof) {
   const std::optional<std::string>& text = action.text;
   const std::optional<std::string>& expected = action.expectedSha256;
   require(text.has_value() && expected.has_value(),
@@ -49,7 +49,7 @@ ActionReply replaceContent(const CheckedAction& action, const ResolvedPath& targ
   // through one descriptor.
   const std::string backupName = kBackupPrefix + randomUuid();
   const std::string backupPath = siblingPath(action.path.requested, backupName);
-  createTextFile(target.parent.get(), backupName, text);
+  const struct stat staged = createTextFile(target.parent.get(), backupName, text);
 
   // One atomic exchange: the target name never goes missing or half-written, and the
   // previous file (its only name, since it had one link) becomes the backup.
@@ -70,6 +70,15 @@ ActionReply replaceContent(const CheckedAction& action, const ResolvedPath& targ
           "Concurrent replacement detected; inspect the retained backup before further edits");
   require(digest(backup.get(), deadline) == *expected,
           "Concurrent write detected; original path retained as backup");
+
+  if (proof != nullptr) {
+    // The staged file is what now stands under the path: the exchange moved names, not
+    // inodes.
+    *proof = proofOf(staged);
+    proof->backup = identityOf(moved);
+    proof->backupPath = backupPath;
+    proof->previousSha256 = *expected;
+  }
 
   ActionReply reply;
   reply.setBool("replaced", true);

@@ -5,6 +5,7 @@
 // executor closes target.parent after the branch returns. It closes everything it opened
 // itself on every way out, returns the success reply, or throws a BrokerFailure.
 
+#include "actions/change_proof.h"
 #include "actions/digest.h"
 #include "actions/preflight.h"
 #include "actions/resolve.h"
@@ -14,7 +15,8 @@
 namespace tamber {
 
 // "replace" of the regular file `current` (opened from `target`), keeping it as a backup.
+// `proof`, when given, receives the new file and the backup.
 ActionReply replaceContent(const CheckedAction& action, const ResolvedPath& target,
-                           UniqueFd current, Deadline deadline);
+                           UniqueFd current, Deadline deadline, ChangeProof* proof);
 
 }  // namespace tamber

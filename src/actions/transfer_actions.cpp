@@ -50,12 +50,18 @@ class PartialCopy {
   bool completed_ = false;
 };
 
-ActionReply moveFile(const ResolvedPath& from, const ResolvedPath& to) {
+ActionReply moveFile(const UniqueFd& source, const ResolvedPath& from, const ResolvedPath& to,
+                     ChangeProof* proof) {
   // Never overwrites, and never copies between file systems as a fallback.
   const int error =
       renameNoReplace(from.parent.get(), from.leaf.c_str(), to.parent.get(), to.leaf.c_str());
   if (error != 0) {
     throw errnoFailure(error);
+  }
+  // The open descriptor is the file that moved: a rename keeps the inode.
+  struct stat moved {};
+  if (proof != nullptr && ::fstat(source.get(), &moved) == 0) {
+    *proof = proofOf(moved);
   }
   ActionReply reply;
   reply.setBool("moved", true);
@@ -66,7 +72,8 @@ ActionReply moveFile(const ResolvedPath& from, const ResolvedPath& to) {
   return reply;
 }
 
-ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline deadline) {
+ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline deadline,
+                     ChangeProof* proof) {
   struct stat before {};
   if (::fstat(source.get(), &before) != 0) {
     throw errnoFailure();
@@ -117,6 +124,11 @@ ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline de
               after.st_mtim.tv_nsec == before.st_mtim.tv_nsec,
           "Source changed during copy");
   partial.complete();
+  struct stat copied {};
+  if (proof != nullptr && ::fstat(copy.get(), &copied) == 0) {
+    *proof = proofOf(copied);
+    proof->sha256 = copyDigest;
+  }
 
   ActionReply reply;
   reply.setBool("copied", true);
@@ -130,13 +142,14 @@ ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline de
 }  // namespace
 
 ActionReply transferFile(const CheckedAction& action, const AgentGrant& grant,
-                         const ResolvedPath& target, UniqueFd source, Deadline deadline) {
+                         const ResolvedPath& target, UniqueFd source, Deadline deadline,
+                         ChangeProof* proof) {
   const ResolvedPath to = openParent(*action.destination, grant);
   require(to.leaf != "." && target.leaf != ".", "Cannot replace a scope root");
   if (action.action == FileAction::move) {
-    return moveFile(target, to);
+    return moveFile(source, target, to, proof);
   }
-  return copyFile(source, to, deadline);
+  return copyFile(source, to, deadline, proof);
 }
 
 }  // namespace tamber

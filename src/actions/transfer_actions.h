@@ -6,6 +6,7 @@
 // itself on every way out, returns the success reply, or throws a BrokerFailure.
 
 #include "access/grant.h"
+#include "actions/change_proof.h"
 #include "actions/digest.h"
 #include "actions/preflight.h"
 #include "actions/resolve.h"
@@ -15,8 +16,9 @@
 namespace tamber {
 
 // "copy" or "move" of the regular file `source` (opened from `target`) to the checked
-// destination.
+// destination. `proof`, when given, receives the copy or the moved file.
 ActionReply transferFile(const CheckedAction& action, const AgentGrant& grant,
-                         const ResolvedPath& target, UniqueFd source, Deadline deadline);
+                         const ResolvedPath& target, UniqueFd source, Deadline deadline,
+                         ChangeProof* proof);
 
 }  // namespace tamber

@@ -128,11 +128,28 @@ void AgentServer::start() {
   wakeRead_ = std::move(wakeRead);
   wakeWrite_ = std::move(wakeWrite);
   try {
+    journal_ = std::make_unique<ActivityJournal>(dataDirectory_);
+    grants_.setRevocationListener(
+        [journal = journal_.get()](const std::vector<std::shared_ptr<const AgentGrant>>& revoked) {
+          std::vector<std::string> ids;
+          for (const auto& grant : revoked) {
+            ids.push_back(grant->id);
+          }
+          journal->grantsEnded(std::move(ids), WallClock::now());
+        });
     broker_ = std::thread([this] { acceptLoop(); });
   } catch (...) {
+    grants_.setRevocationListener({});
+    journal_.reset();
     socketFD_.reset();
     ::unlink(socketPath_.c_str());
     throw;
+  }
+}
+
+void AgentServer::flushJournal() {
+  if (journal_) {
+    journal_->flush();
   }
 }
 
@@ -153,6 +170,10 @@ void AgentServer::stop() {
   }
   wakeRead_.reset();
   wakeWrite_.reset();
+  if (journal_) {
+    grants_.setRevocationListener({});
+    journal_.reset();
+  }
 }
 
 void AgentServer::acceptLoop() {
@@ -277,6 +298,8 @@ std::string AgentServer::answer(std::string_view requestBytes) {
   std::string_view token;
   std::shared_ptr<const AgentGrant> grant;
   std::optional<ActionReply> performed;
+  std::optional<CheckedAction> admitted;
+  ChangeProof proof;
   try {
     require(requestBytes.size() <= kRequestLimit, "Request exceeds limit");
     if (!plain) {
@@ -289,9 +312,9 @@ std::string AgentServer::answer(std::string_view requestBytes) {
     // Preflight comes before the branch, so a request the policy refuses never reaches an
     // approval dialog or an administrator prompt. The elevated path hands the request itself
     // to the helper, which admits it again: it trusts nothing it is given.
-    const CheckedAction admitted = preflightFileAction(request, *grant);
+    admitted = preflightFileAction(request, *grant);
     if (!grant->elevated) {
-      performed = performFileAction(admitted, *grant);
+      performed = performFileAction(*admitted, *grant, &proof);
     }
   } catch (const BrokerFailure& failure) {
     return jsonData(failureReply(failure.description()));
@@ -302,6 +325,7 @@ std::string AgentServer::answer(std::string_view requestBytes) {
   if (performed) {
     // An action that returned succeeded; one that failed threw above and is not audited.
     audit_.append(request, /*elevated=*/false, /*ok=*/true);
+    journal(std::move(grant), std::move(*admitted), /*ok=*/true, std::move(proof));
     return performed->text();
   }
 
@@ -318,8 +342,37 @@ std::string AgentServer::answer(std::string_view requestBytes) {
       // Keep what the work left: it may already have run the helper.
     }
   }
-  audit_.append(request, /*elevated=*/true, isSuccessReply(reply));
+  const bool ok = isSuccessReply(reply);
+  audit_.append(request, /*elevated=*/true, ok);
+  // The helper's reply is all the broker learns of an elevated change: its backup and
+  // digests, never its inode. Such changes are shown, not undone.
+  proof.backupPath = std::string(stringMember(reply, "backup_path").value_or(""));
+  proof.previousSha256 = std::string(stringMember(reply, "previous_sha256").value_or(""));
+  proof.sha256 = std::string(stringMember(reply, "sha256").value_or(""));
+  journal(std::move(grant), std::move(*admitted), ok, std::move(proof));
   return jsonData(reply);
+}
+
+void AgentServer::journal(std::shared_ptr<const AgentGrant> grant, CheckedAction&& admitted,
+                          bool ok, ChangeProof&& proof) {
+  ActivityRecord record;
+  record.grant = std::move(grant);
+  record.at = WallClock::now();
+  record.action = actionName(admitted.action);
+  record.path = std::move(admitted.path.requested);
+  if (admitted.destination) {
+    record.destination = std::move(admitted.destination->requested);
+  }
+  record.ok = ok;
+  // Only a change that happened has something to prove.
+  if (ok && changesFiles(admitted.action)) {
+    record.proof = std::move(proof);
+    if (admitted.text &&
+        (admitted.action == FileAction::writeNew || admitted.action == FileAction::replace)) {
+      record.text = std::move(*admitted.text);
+    }
+  }
+  journal_->record(std::move(record));
 }
 
 }  // namespace tamber

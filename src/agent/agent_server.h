@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "access/grant.h"
+#include "actions/preflight.h"
+#include "activity/journal_writer.h"
 #include "agent/audit_log.h"
 #include "agent/elevated.h"
 #include "base/reply.h"
@@ -35,7 +37,10 @@ struct AgentServerOptions {
 
 // The agent broker: the private Unix socket "agent.sock" in the data directory and the one
 // thread ("AgentBroker") that serves its connections strictly one after another. Each
-// connection carries one JSON request and gets one JSON reply, then is closed.
+// connection carries one JSON request and gets one JSON reply, then is closed. Every request
+// the audit log records also goes to the activity journal (activity/journal.h), with what a
+// change left on disk; the journal's own thread writes it, and the end of each revoked grant
+// too, while the server runs.
 //
 // Threads: construct, start, stop and destroy on one owner thread (the desktop's UI thread, or
 // a test). Requests are served on the broker thread; elevated ones hop to the UI thread
@@ -43,7 +48,9 @@ struct AgentServerOptions {
 class AgentServer {
  public:
   // `dataDirectory` is the private folder (mode 0700, created by the caller) that holds the
-  // socket and the audit log. `grants` is shared with the caller and must outlive the server.
+  // socket, the audit log and the activity journal. `grants` is shared with the caller and
+  // must outlive the server; while it runs the server is its revocation listener, so revoke
+  // grants on the owner thread.
   // `approver` shows the approval dialog for elevated requests; null runs headless, and every
   // elevated request that passes preflight is answered "Elevated action denied" (and audited).
   AgentServer(std::string dataDirectory, GrantStore& grants, ElevatedApprover* approver,
@@ -64,19 +71,27 @@ class AgentServer {
 
   // Stops serving: wakes the broker thread (a request still being read is dropped without a
   // reply), waits for it to finish the request in hand, closes the socket and removes
-  // agent.sock. Idempotent. Must not be called from the broker thread. While an elevated
-  // request waits in runOnMainThread, the approver must let that call return (with or without
-  // running its work) for stop() to return.
+  // agent.sock, then writes what the activity journal holds and stops it. Idempotent. Must not be
+  // called from the broker thread. While an elevated request waits in runOnMainThread, the approver
+  // must let that call return (with or without running its work) for stop() to return.
   void stop();
 
   // The socket's path: the data directory with "agent.sock" appended.
   const std::string& socketPath() const { return socketPath_; }
 
+  // Returns once every request answered so far is in the activity journal (or lost, as its
+  // status says). For tests and benchmarks; not from the broker thread.
+  void flushJournal();
+
  private:
   void acceptLoop();
   void serveClient(int clientFD);
-  // The reply's JSON text; the audit record, when the request earns one, is written first.
+  // The reply's JSON text; the audit record and the journal's, when the request earns them,
+  // are written (queued) first.
   std::string answer(std::string_view requestBytes);
+  // Hands the journal the record of an answered request.
+  void journal(std::shared_ptr<const AgentGrant> grant, CheckedAction&& admitted, bool ok,
+               ChangeProof&& proof);
 
   enum class ReadEnd { Request, TimeLimit, Stopping };
   ReadEnd readRequest(int clientFD, std::string& request);
@@ -87,8 +102,9 @@ class AgentServer {
   ElevatedApprover* approver_;
   AgentServerOptions options_;
 
-  AuditLog audit_;                  // written only from the broker thread
-  const uid_t owner_ = ::getuid();  // the one user the broker serves
+  AuditLog audit_;                            // written only from the broker thread
+  std::unique_ptr<ActivityJournal> journal_;  // while the broker runs
+  const uid_t owner_ = ::getuid();            // the one user the broker serves
   std::atomic<bool> stopping_{false};
   UniqueFd socketFD_;
   UniqueFd wakeRead_;

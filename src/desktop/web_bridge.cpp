@@ -9,14 +9,20 @@ namespace {
 // script worlds; a string detail crosses unchanged.
 constexpr const char* kRelayEvent = "tamber-bridge-message";
 
+// The message's object, when it came from the main frame of the engine's page; discarded
+// otherwise.
+Json engineMessage(const BridgeSender& sender, int port, std::string_view body) {
+  if (!sender.mainFrame || sender.host != "127.0.0.1" || sender.port != port) {
+    return Json(Json::value_t::discarded);
+  }
+  return Json::parse(body.begin(), body.end(), nullptr, false);
+}
+
 }  // namespace
 
 std::optional<BridgeAction> bridgeAction(const BridgeSender& sender, int port,
                                          std::string_view body) {
-  if (!sender.mainFrame || sender.host != "127.0.0.1" || sender.port != port) {
-    return std::nullopt;
-  }
-  const Json message = Json::parse(body.begin(), body.end(), nullptr, false);
+  const Json message = engineMessage(sender, port, body);
   const std::optional<std::string_view> action = stringMember(message, "action");
   if (!action) {
     return std::nullopt;
@@ -35,6 +41,19 @@ std::optional<BridgeAction> bridgeAction(const BridgeSender& sender, int port,
     return BridgeAction::ManageGrants;
   }
   return std::nullopt;
+}
+
+std::optional<std::int64_t> bridgeUndoChange(const BridgeSender& sender, int port,
+                                             std::string_view body) {
+  const Json message = engineMessage(sender, port, body);
+  if (stringMember(message, "action") != "undo") {
+    return std::nullopt;
+  }
+  const auto change = message.find("change");  // an object, since it has an "action"
+  if (change == message.end() || !change->is_number_integer() || change->get<std::int64_t>() < 1) {
+    return std::nullopt;
+  }
+  return change->get<std::int64_t>();
 }
 
 std::string bridgePageScript() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,13 @@ struct BridgeSender {
 // ignored.
 std::optional<BridgeAction> bridgeAction(const BridgeSender& sender, int port,
                                          std::string_view body);
+
+// The change an "Undo" of the activity view asks to undo, or nullopt when the message is to be
+// dropped silently: the same checks of where it came from and of the object, then the action
+// "undo" exactly and a "change" that is a whole JSON number of 1 or more. The desktop then
+// asks the person; the message itself decides nothing.
+std::optional<std::int64_t> bridgeUndoChange(const BridgeSender& sender, int port,
+                                             std::string_view body);
 
 // The script message handler's name, and the isolated script world it lives in. The page's
 // own scripts cannot reach that world; only the relay below runs in it.

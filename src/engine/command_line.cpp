@@ -1,6 +1,7 @@
 #include "engine/command_line.h"
 
 #include <charconv>
+#include <limits>
 
 namespace tamber::engine {
 
@@ -53,6 +54,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     } else if (argument == "--path") {
       line.folder = value();
       hasFolder = true;
+    } else if (argument == "--grant") {
+      line.grant = value();
     } else if (argument.size() > 1 && argument[0] == '-' && positional.size() < 2) {
       // An agent request is JSON and never starts with "-"; anything else that does is an
       // option we do not know.
@@ -72,8 +75,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
       throw UsageError("agent needs exactly one request, a JSON object");
     }
     line.request = positional[1];
+  } else if (line.command == "undo") {
+    if (operands != 1) {
+      throw UsageError("undo needs exactly one change id");
+    }
+    // Ids are the journal's row numbers: 1 and up.
+    line.change = parseNumber(positional[1], "undo", 1, std::numeric_limits<int>::max());
   } else if (line.command == "serve" || line.command == "index" || line.command == "inventory" ||
-             line.command == "invite" || line.command == "mcp") {
+             line.command == "invite" || line.command == "mcp" || line.command == "activity") {
     if (operands != 0) {
       throw UsageError("unexpected argument \"" + positional[1] + "\"");
     }
@@ -91,6 +100,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   }
   if (line.command != "inventory" && hasFolder) {
     throw UsageError("--path belongs to inventory");
+  }
+  if (line.command != "activity" && line.grant) {
+    throw UsageError("--grant belongs to activity");
   }
   if (!hasData || line.dataDir.empty()) {
     throw UsageError("--data DIR is required");
@@ -119,6 +131,13 @@ const char* usageText() {
          "        Serve the broker's actions and the inventory as Model Context Protocol tools\n"
          "        on standard input and output, for agent harnesses; TAMBER_GRANT is read at\n"
          "        each call. --read-only offers only stat, list, read and inventory.\n"
+         "  activity [--grant ID]\n"
+         "        Print what agents did through the Tamber broker, from the activity journal in\n"
+         "        DIR: each grant with its folders, mode and time, and each change with its id.\n"
+         "  undo CHANGE_ID\n"
+         "        Undo one change an agent made under an ordinary grant, if what it left is\n"
+         "        unchanged: a replaced file gets its previous content back, a created file or\n"
+         "        folder goes to the Trash, a moved file back to its old name.\n"
          "\n"
          "Exit status: 0 done (for agent: the broker replied, even with a refusal), 1 failed,\n"
          "2 wrong command line or request.\n";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,10 @@ struct CommandLine {
   std::string request;              // agent: the request as one JSON text, unparsed
   bool readOnly = false;            // mcp: "--read-only", only the tools that change nothing
   std::string folder;               // inventory: "--path", a folder of the index; "" for all
+
+  // The activity journal's commands, "activity" and "undo":
+  std::optional<std::string> grant;  // activity: "--grant", only this grant's activity
+  std::int64_t change = 0;           // undo: the change to undo, 1 or more
 };
 
 // A command line that cannot be run; its text says what is wrong, for standard error.

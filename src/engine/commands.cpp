@@ -11,6 +11,7 @@
 #include "base/home_folder.h"
 #include "base/path.h"
 #include "base/reply.h"
+#include "engine/activity_commands.h"
 #include "engine/data_directory.h"
 #include "engine/inventory/inventory_commands.h"
 #include "engine/invitation_guide.h"
@@ -182,6 +183,12 @@ int runCommand(const CommandLine& line, const std::string& program) {
   }
   if (line.command == "mcp") {
     return runMcp(dataDir, line.readOnly);
+  }
+  if (line.command == "activity") {
+    return runActivity(dataDir, line.grant, line.json);
+  }
+  if (line.command == "undo") {
+    return runUndo(dataDir, line.change);
   }
   return runAgent(dataDir, line.request, line.json);
 }

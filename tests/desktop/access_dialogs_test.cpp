@@ -5,7 +5,9 @@
 #include <functional>
 #include <stdexcept>
 
+#include "activity/activity_fixture.h"
 #include "desktop/invitation.h"
+#include "desktop/undo_dialogs.h"
 #include "support/temp_dir.h"
 
 namespace tamber::desktop {
@@ -147,6 +149,41 @@ TEST(InvitationDialog, AFailedInvitationIsReportedWithItsReason) {
   }
   EXPECT_EQ(flows.dialogs.shown.size(), 3u);
   EXPECT_FALSE(flows.dialogs.clipboard);
+}
+
+TEST(UndoDialog, AsksFirstNamesTheFileAndExplainsEveryRefusal) {
+  testing::ActivitySession session;
+  session.dir.write("work/notes.txt", "before");
+  const Json read = session.ask("read", session / "notes.txt");
+  session.ask("replace", session / "notes.txt",
+              {{"text", "after"}, {"expected_sha256", read["sha256"]}});
+  const std::int64_t id = session.last("replace");
+  session.server->flushJournal();
+  ScriptedDialogs dialogs;
+  UndoDialogs undo(session.data, dialogs, session.trash);
+
+  dialogs.alertAnswer = 1;  // "Cancel"
+  EXPECT_FALSE(undo.undo(id));
+  EXPECT_EQ(testing::readFile(session / "notes.txt"), "after");
+  dialogs.alertAnswer = 0;  // "Undo"
+  EXPECT_TRUE(undo.undo(id));
+  EXPECT_EQ(testing::readFile(session / "notes.txt"), "before");
+  const std::string question =
+      "alert Undo the agent's change?: notes.txt gets back the content it had before the agent's "
+      "edit. The agent's version stays beside it as ";
+  ASSERT_EQ(dialogs.shown.size(), 2u);
+  EXPECT_TRUE(dialogs.shown[0].starts_with(question)) << dialogs.shown[0];
+  EXPECT_TRUE(dialogs.shown[0].ends_with(", so nothing is lost. [Undo|Cancel]"));
+  EXPECT_EQ(dialogs.shown[1], dialogs.shown[0]);
+
+  // A refusal is said at once, with nothing asked.
+  EXPECT_FALSE(undo.undo(id));
+  EXPECT_TRUE(dialogs.shown.back().starts_with("alert Nothing was undone: Change " +
+                                               std::to_string(id) + " was already undone on "));
+  EXPECT_TRUE(dialogs.shown.back().ends_with(" by the user, in the Tamber window [OK]"));
+  EXPECT_FALSE(undo.undo(999));
+  EXPECT_EQ(dialogs.shown.back(),
+            "alert Nothing was undone: There is no change 999 in the activity journal [OK]");
 }
 
 TEST(Invitation, CarriesTheGrantsCapabilityAfterTheEngineText) {

@@ -51,6 +51,20 @@ TEST(WebBridge, OpensDialogsOnlyForObjectMessagesFromTheEnginePagesMainFrame) {
         R"({"action":"invite "})", R"({"action":"revokeAll"})", "{\"action\":\"invite\"", ""}) {
     EXPECT_FALSE(bridgeAction(engine, port, body)) << body;
   }
+
+  // Undo names a change by its number, and is checked the same way.
+  EXPECT_EQ(bridgeUndoChange(engine, port, R"({"action":"undo","change":12})"), 12);
+  EXPECT_FALSE(bridgeAction(engine, port, R"({"action":"undo","change":12})"));
+  EXPECT_FALSE(
+      bridgeUndoChange({false, "127.0.0.1", port}, port, R"({"action":"undo","change":1})"));
+  EXPECT_FALSE(
+      bridgeUndoChange({true, "127.0.0.1", port + 1}, port, R"({"action":"undo","change":1})"));
+  for (const char* body : {R"({"action":"undo"})", R"({"action":"undo","change":"12"})",
+                           R"({"action":"undo","change":0})", R"({"action":"undo","change":1.5})",
+                           R"({"action":"Undo","change":1})", R"({"action":"invite","change":1})",
+                           R"([{"action":"undo","change":1}])"}) {
+    EXPECT_FALSE(bridgeUndoChange(engine, port, body)) << body;
+  }
 }
 
 }  // namespace

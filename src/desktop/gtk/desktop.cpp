@@ -60,7 +60,8 @@ Desktop::Desktop()
       enginePath_(engineBeside()),
       session_(dataDirectory_, &approver_),
       access_(session_.grants(), dialogs_,
-              [this](const std::optional<AgentGrant>& grant) { return invitation(grant); }) {
+              [this](const std::optional<AgentGrant>& grant) { return invitation(grant); }),
+      undo_(dataDirectory_, dialogs_, trashPlacesFromEnvironment()) {
   // SIGTERM (the session ending) and SIGINT (Ctrl+C in a terminal) quit the way closing the
   // window does, so grants are revoked and the socket removed on every ordinary way out.
   for (int signal : {SIGTERM, SIGINT}) {
@@ -230,13 +231,19 @@ void Desktop::pageLoaded() {
 
 void Desktop::bridgeMessage(const BridgeSender& sender, const std::string& body) {
   const std::optional<BridgeAction> action = bridgeAction(sender, port_, body);
+  const std::optional<std::int64_t> undo = bridgeUndoChange(sender, port_, body);
   // One flow at a time: a page that posts again while a dialog is open (it cannot be
   // clicked then, but its scripts still run) does not stack dialogs on top of it.
-  if (!action || inFlow_ || terminating_) {
+  if ((!action && !undo) || inFlow_ || terminating_) {
     return;
   }
   inFlow_ = true;
-  access_.perform(*action);
+  if (action) {
+    access_.perform(*action);
+  } else if (undo_.undo(*undo) && view_) {
+    // The view shows the change as undone at once.
+    view_->reload();
+  }
   inFlow_ = false;
 }
 

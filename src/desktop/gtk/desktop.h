@@ -18,6 +18,7 @@
 #include "desktop/gtk/engine_view.h"
 #include "desktop/identity_probe.h"
 #include "desktop/settings.h"
+#include "desktop/undo_dialogs.h"
 
 namespace tamber::desktop {
 
@@ -78,6 +79,7 @@ class Desktop : private EngineConnection::Host {
   GtkApprover approver_{dialogs_};
   DesktopSession session_;
   AccessDialogs access_;
+  UndoDialogs undo_;
   IdentityProbe probe_;
   EngineConnection connection_{*this};
 

@@ -142,6 +142,10 @@ void EngineView::load(const std::string& uri, const std::optional<std::string>& 
   soup_cookie_free(cookie);
 }
 
+void EngineView::reload() {
+  webkit_web_view_reload(view_);
+}
+
 gboolean EngineView::decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                   WebKitPolicyDecisionType type, gpointer self) {
   auto* view = static_cast<EngineView*>(self);

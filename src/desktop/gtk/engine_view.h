@@ -40,6 +40,9 @@ class EngineView {
   // address: host-only for 127.0.0.1, HTTP-only, same-site strict, gone with the process.
   void load(const std::string& uri, const std::optional<std::string>& secret = std::nullopt);
 
+  // Loads the page shown now again, as a new load.
+  void reload();
+
   // Writes a PNG of the visible page to `path` (through a temporary file, so that a reader
   // never sees half a picture) and then calls `done` with whether it was written.
   void snapshot(const std::string& path, std::function<void(bool written)> done);

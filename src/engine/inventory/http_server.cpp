@@ -17,9 +17,11 @@
 #include <list>
 #include <string_view>
 
+#include "activity/journal.h"
 #include "base/failure.h"
 #include "base/page_secret.h"
 #include "base/reply.h"
+#include "engine/inventory/activity_page.h"
 #include "engine/inventory/folder_report.h"
 #include "engine/inventory/index_store.h"
 #include "engine/inventory/page.h"
@@ -47,6 +49,8 @@ constexpr StaticAsset kAssets[] = {
     {"/style.css", "style.css", "text/css; charset=utf-8"},
     {"/bridge.js", "bridge.js", "text/javascript; charset=utf-8"},
     {"/page.js", "page.js", "text/javascript; charset=utf-8"},
+    {"/activity.js", "activity.js", "text/javascript; charset=utf-8"},
+    {"/activity.css", "activity.css", "text/css; charset=utf-8"},
     {"/icon.svg", "icon.svg", "image/svg+xml"},
 };
 
@@ -90,6 +94,10 @@ bool carriesPageSecret(std::string_view cookies, std::string_view secret) {
   return false;
 }
 
+std::int64_t nowMs() {
+  return journalMs(WallClock::now());
+}
+
 HttpReply jsonReply(int status, const Json& body) {
   return HttpReply{status, "application/json", jsonData(body), {}};
 }
@@ -130,6 +138,8 @@ const std::vector<InventoryServer::Route>& InventoryServer::routes() {
         {"/api/folder", kReadMethods, true, &InventoryServer::folder},
         {"/api/status", kReadMethods, true, &InventoryServer::status},
         {"/api/scan", "POST", true, &InventoryServer::scan},
+        {"/activity", kReadMethods, true, &InventoryServer::activity},
+        {"/api/activity", kReadMethods, true, &InventoryServer::activityStatus},
     };
     for (const StaticAsset& asset : kAssets) {
       routes.push_back({asset.path, kReadMethods, true, &InventoryServer::asset});
@@ -253,6 +263,21 @@ HttpReply InventoryServer::scan(const HttpRequest& request) const {
   }
   index_.scanNow();
   return textReply(202, "Scanning\n");
+}
+
+HttpReply InventoryServer::activity(const HttpRequest& request) const {
+  RenderedPage page =
+      renderActivityPage(index_.state().dataDir, request.parameter("change"), nowMs());
+  return HttpReply{page.status, "text/html; charset=utf-8", std::move(page.html), {}};
+}
+
+HttpReply InventoryServer::activityStatus(const HttpRequest&) const {
+  try {
+    return jsonReply(200, activityStatusJson(index_.state().dataDir, nowMs()));
+  } catch (const Failure& failure) {
+    return jsonReply(
+        503, Json{{"error", "The activity journal cannot be read: " + failure.description()}});
+  }
 }
 
 // The transport under respond(): libmicrohttpd on one thread of our own, which runs the

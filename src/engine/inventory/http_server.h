@@ -44,6 +44,9 @@ struct HttpReply {
 //   GET /api/status   {"generation", "indexing", "entries_seen", "indexing_ms", "root",
 //                     "finished_at"}: cheap to poll
 //   POST /api/scan    index again now (only from the page itself)
+//   GET /activity     the agent activity view; "?change=ID" for one change's details
+//                     (activity_page.h). Nothing here changes a file: undo is the desktop's.
+//   GET /api/activity the activity journal as JSON (activityStatusJson)
 // Every route but the identity probe answers only requests that carry the page's secret in
 // its cookie (see base/page_secret.h); without it, 403 and one sentence. HEAD works wherever
 // GET does. Any other path answers 404, another method on a known path 405. Every response
@@ -92,6 +95,8 @@ class InventoryServer {
   HttpReply folder(const HttpRequest& request) const;
   HttpReply status(const HttpRequest& request) const;
   HttpReply scan(const HttpRequest& request) const;
+  HttpReply activity(const HttpRequest& request) const;
+  HttpReply activityStatus(const HttpRequest& request) const;
 
   bool knownHost(const std::string& host) const;
 

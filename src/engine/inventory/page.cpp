@@ -7,9 +7,11 @@
 #include <memory>
 #include <string_view>
 
+#include "activity/journal.h"
 #include "base/failure.h"
 #include "base/text.h"
 #include "base/time.h"
+#include "engine/inventory/activity_page.h"
 #include "engine/inventory/folder_report.h"
 #include "engine/inventory/index_store.h"
 #include "engine/inventory/text_format.h"
@@ -363,6 +365,7 @@ RenderedPage renderPage(const IndexService::State& state, const PageRequest& req
         "Space on disk comes from each file's blocks: hard links are counted once per folder.";
   }
   const std::string progress = progressText(state);
+  const std::string activity = activityHeaderLink(state.dataDir, journalMs(WallClock::now()));
   rendered.html = fill(*page, {
                                   {"generation", std::to_string(state.generation)},
                                   {"path", htmlEscaped(joinedNames(names))},
@@ -374,6 +377,7 @@ RenderedPage renderPage(const IndexService::State& state, const PageRequest& req
                                   {"scan-disabled", state.indexing ? "disabled" : ""},
                                   {"folder", section},
                                   {"accounting", accounting},
+                                  {"activity", activity},
                               });
   return rendered;
 }

@@ -20,7 +20,8 @@ struct RenderedPage {
 // The inventory page for one folder of the last complete index in `state`: a breadcrumb back
 // to the indexed folder, "#indexed" saying what was indexed and when, the progress of a run
 // under way, the folder's space on disk and how much of it other folders share, a treemap
-// drawn by the page's script, one ".entry" row for the folder's total (always, even before
+// drawn by the page's script, the link to the agent activity view with today's count of
+// agents' changes, one ".entry" row for the folder's total (always, even before
 // the first run has finished) and one per subfolder (largest first, the largest 100 unless
 // all are asked for) and for the files directly in it, and the largest files below it.
 // Every name and path is escaped as text; the page loads its script and style from the

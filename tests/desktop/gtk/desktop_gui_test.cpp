@@ -1,5 +1,8 @@
 // The real tamber executable on a virtual X display: its engine, web view, bridge, alerts and
 // quit sequence, seen from outside as a person (and a session manager) would.
+#include "activity/journal.h"
+#include "agent/agent_client.h"
+#include "agent/agent_server.h"
 #include "desktop/fake_http_server.h"
 #include "desktop/gtk/gui_support.h"
 
@@ -103,6 +106,72 @@ TEST_F(DesktopWindow, OpensAFolderFromItsTreemapWithThePagesSecret) {
   EXPECT_GT(folder.pixels(kFirst), 60'000);
   EXPECT_GT(folder.pixels(kSecond), 40'000);
   EXPECT_GT(folder.pixels(kThird), 30'000);
+}
+
+TEST_F(DesktopWindow, ShowsAnAgentsReplaceAsADiffAndUndoesItOnlyAfterTheNativeQuestion) {
+  // An agent session through the broker on Tamber's data directory: a read, then a replace.
+  fs::create_directories(data_);
+  ::chmod(data_.c_str(), 0700);
+  const std::string work = temp_.mkdir("work");
+  temp_.write("work/notes.txt", "first line\nsecond line\nthird line\n");
+  {
+    GrantStore grants;
+    const AgentGrant grant = grants.add({work}, /*edit=*/true, false, true);
+    AgentServer broker(data_, grants, nullptr);
+    broker.start();
+    const auto ask = [&](Json request) {
+      request["token"] = grant.token;
+      return Json::parse(sendAgentRequest(broker.socketPath(), jsonData(request)));
+    };
+    const Json read = ask({{"action", "read"}, {"path", work + "/notes.txt"}});
+    ASSERT_TRUE(ask({{"action", "replace"},
+                     {"path", work + "/notes.txt"},
+                     {"text", "first line\nthe agent's line\nthird line\n"},
+                     {"expected_sha256", read["sha256"]}})["ok"]);
+  }  // the broker's journal is written when it stops
+
+  const std::string page = temp_ / "page.png";
+  ChildProcess tamber = start(freePort(), {{"TAMBER_PAGE_SNAPSHOT", page}});
+  const std::vector<Window> window = windowsTitled("Tamber");
+  ASSERT_EQ(window.size(), 1u);
+  const auto loaded = [&](const std::string& name) {
+    EXPECT_TRUE(waitFor([&] { return fs::exists(page); }, 60s)) << "no page loaded for " << name;
+    std::rename(page.c_str(), (temp_ / name).c_str());
+    return temp_ / name;
+  };
+  // Clicks the middle of what shows `rgb` in the snapshot `shot` of the page.
+  const auto clickOn = [&](const std::string& shot, uint32_t rgb) {
+    const std::optional<XSession::Area> box = colourBox(shot, rgb);
+    ASSERT_TRUE(box) << "nothing of colour " << std::hex << rgb << " in " << shot;
+    const XSession::Area where = x_.area(window.front());
+    const int viewTop = where.height - picture(shot).height;  // below the menu bar
+    x_.click(where.x + box->x + box->width / 2, where.y + viewTop + box->y + box->height / 2);
+  };
+  constexpr uint32_t kActivityLink = 0x5b4aa8, kReplaceBadge = 0xece3f7, kUndoButton = 0xb4561f;
+  constexpr uint32_t kRemovedLine = 0xfbdcd9, kAddedLine = 0xd3f0d9;
+
+  // The page header links to the view; the view lists the replace; its details show the diff.
+  clickOn(loaded("start.png"), kActivityLink);
+  clickOn(loaded("activity.png"), kReplaceBadge);
+  const std::string change = loaded("change.png");
+  EXPECT_GT(picture(change).pixels(kRemovedLine), 2'000) << "no removed line in the diff";
+  EXPECT_GT(picture(change).pixels(kAddedLine), 2'000) << "no added line in the diff";
+
+  // Undo asks first, in a native dialog; the file changes only when the person says so.
+  clickOn(change, kUndoButton);
+  const std::vector<Window> question = windowsTitled("Undo the agent's change?", 1, 15s);
+  ASSERT_EQ(question.size(), 1u) << "no question before the undo";
+  EXPECT_EQ(readFile(work + "/notes.txt"), "first line\nthe agent's line\nthird line\n");
+  x_.pressKeys(question.front(), {XK_Return});
+  const std::string undone = loaded("undone.png");
+  EXPECT_EQ(readFile(work + "/notes.txt"), "first line\nsecond line\nthird line\n");
+  EXPECT_EQ(picture(undone).pixels(kUndoButton), 0) << "the view still offers Undo";
+  const std::unique_ptr<Journal> journal = Journal::open(data_, false);
+  ASSERT_TRUE(journal);
+  EXPECT_EQ(journal->entry(2)->undoneBy, "the user, in the Tamber window");
+
+  tamber.signal(SIGTERM);
+  expectQuitSequence(tamber);
 }
 
 }  // namespace

@@ -8,9 +8,11 @@
 #include <signal.h>
 #include <sys/file.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -227,6 +229,32 @@ inline Picture picture(const std::string& path) {
   }
   cairo_surface_destroy(image);
   return found;
+}
+
+// Where the PNG at `path` shows the colour `rgb` (0xRRGGBB): the box around all its pixels, in
+// the picture's own coordinates; nothing when it has none.
+inline std::optional<XSession::Area> colourBox(const std::string& path, uint32_t rgb) {
+  cairo_surface_t* image = cairo_image_surface_create_from_png(path.c_str());
+  std::optional<XSession::Area> box;
+  if (cairo_surface_status(image) == CAIRO_STATUS_SUCCESS) {
+    const unsigned char* data = cairo_image_surface_get_data(image);
+    int left = std::numeric_limits<int>::max(), top = left, right = -1, bottom = -1;
+    for (int y = 0; y < cairo_image_surface_get_height(image); ++y) {
+      const auto* row = reinterpret_cast<const uint32_t*>(
+          data + static_cast<ptrdiff_t>(y) * cairo_image_surface_get_stride(image));
+      for (int x = 0; x < cairo_image_surface_get_width(image); ++x) {
+        if ((row[x] & 0xffffffu) == rgb) {
+          left = std::min(left, x), right = std::max(right, x);
+          top = std::min(top, y), bottom = std::max(bottom, y);
+        }
+      }
+    }
+    if (right >= 0) {
+      box = XSession::Area{left, top, right - left + 1, bottom - top + 1};
+    }
+  }
+  cairo_surface_destroy(image);
+  return box;
 }
 
 // Engines still serving `dataDirectory`, found by their command line (a zombie has none).

@@ -212,7 +212,8 @@ TEST(InventoryServer, KeepsEverythingButTheProbeFromOtherUsers) {
   for (const std::vector<std::string>& headers : strangers) {
     for (const char* path :
          {"/", "/?path=Private%20plans", "/style.css", "/page.js", "/api/folder",
-          "/api/folder?path=Private%20plans", "/api/status", "/nope", "/api/invite/x"}) {
+          "/api/folder?path=Private%20plans", "/api/status", "/nope", "/api/invite/x", "/activity",
+          "/activity?change=1", "/api/activity", "/activity.js"}) {
       const HttpReply reply = httpRequest(port, "GET", path, headers);
       EXPECT_EQ(reply.status, 403) << path;
       EXPECT_EQ(reply.body, refusal) << path;

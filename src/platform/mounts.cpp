@@ -1,0 +1,53 @@
+#include "platform/mounts.h"
+
+#include <sys/sysmacros.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace tamber {
+namespace {
+
+// The table writes a blank, tab, newline and backslash in a name as a backslash and three
+// octal digits.
+std::string unescaped(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      out += static_cast<char>(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
+      i += 3;
+    } else {
+      out += field[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string mountPointOf(dev_t device, const std::string& path) {
+  std::ifstream table("/proc/self/mountinfo");
+  std::string best;
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, numbers, root, field;
+    fields >> id >> parent >> numbers >> root >> field;
+    const size_t colon = numbers.find(':');
+    if (colon == std::string::npos ||
+        std::strtoul(numbers.c_str(), nullptr, 10) != ::major(device) ||
+        std::strtoul(numbers.c_str() + colon + 1, nullptr, 10) != ::minor(device)) {
+      continue;
+    }
+    const std::string point = unescaped(field);
+    const bool holds =
+        point == "/" || path == point ||
+        (path.starts_with(point) && path.size() > point.size() && path[point.size()] == '/');
+    if (holds && point.size() > best.size()) {
+      best = point;
+    }
+  }
+  return best;
+}
+
+}  // namespace tamber
