@@ -22,7 +22,7 @@ ActionReply performFileAction(const CheckedAction& action, const AgentGrant& gra
     case FileAction::stat:
       return statEntry(target);
     case FileAction::list:
-      return listFolder(target);
+      return listFolder(target, action.continuation);
     case FileAction::mkdir:
       return makeFolder(target);
     case FileAction::writeNew:
@@ -38,7 +38,7 @@ ActionReply performFileAction(const CheckedAction& action, const AgentGrant& gra
   UniqueFd file = regularFD(target.parent.get(), target.leaf);
   const Deadline deadline = std::min<Deadline>(WallClock::now() + kActionBudget, grant.expires);
   if (action.action == FileAction::read) {
-    return readContent(file, deadline);
+    return readContent(file, action.offset, deadline);
   }
   if (action.action == FileAction::replace) {
     return replaceContent(action, target, std::move(file), deadline);
