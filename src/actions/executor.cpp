@@ -14,7 +14,8 @@ namespace {
 constexpr auto kActionBudget = std::chrono::seconds(30);
 }  // namespace
 
-ActionReply performFileAction(const CheckedAction& action, const AgentGrant& grant) {
+ActionReply performFileAction(const CheckedAction& action, const AgentGrant& grant,
+                              const StillWanted& stillWanted) {
   // `target.parent` is closed by its owner on every way out of this call.
   const ResolvedPath target = openParent(action.path, grant);
 
@@ -43,11 +44,12 @@ ActionReply performFileAction(const CheckedAction& action, const AgentGrant& gra
   if (action.action == FileAction::replace) {
     return replaceContent(action, target, std::move(file), deadline);
   }
-  return transferFile(action, grant, target, std::move(file), deadline);
+  return transferFile(action, grant, target, std::move(file), deadline, stillWanted);
 }
 
-ActionReply performFileAction(const Json& request, const AgentGrant& grant) {
-  return performFileAction(preflightFileAction(request, grant), grant);
+ActionReply performFileAction(const Json& request, const AgentGrant& grant,
+                              const StillWanted& stillWanted) {
+  return performFileAction(preflightFileAction(request, grant), grant, stillWanted);
 }
 
 }  // namespace tamber

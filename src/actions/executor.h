@@ -4,6 +4,7 @@
 #include <string>
 
 #include "access/grant.h"
+#include "actions/digest.h"
 #include "actions/preflight.h"
 #include "base/reply.h"
 
@@ -18,10 +19,14 @@ namespace tamber {
 // with one link. Digests and copies give up at the action deadline: the earlier of 30 seconds
 // after the file was opened and the grant's expiry. No descriptor outlives the call, and
 // the function keeps no state between calls. Synchronous; safe to call from any thread.
-ActionReply performFileAction(const CheckedAction& action, const AgentGrant& grant);
+// `stillWanted` is asked between the chunks of a copy and its digests: once it says false (the
+// client went away) the copy stops there and removes its partial copy.
+ActionReply performFileAction(const CheckedAction& action, const AgentGrant& grant,
+                              const StillWanted& stillWanted = {});
 
 // preflightFileAction, then performFileAction: for callers that hold a request nobody has
 // checked yet.
-ActionReply performFileAction(const Json& request, const AgentGrant& grant);
+ActionReply performFileAction(const Json& request, const AgentGrant& grant,
+                              const StillWanted& stillWanted = {});
 
 }  // namespace tamber

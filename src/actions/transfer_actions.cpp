@@ -66,7 +66,8 @@ ActionReply moveFile(const ResolvedPath& from, const ResolvedPath& to) {
   return reply;
 }
 
-ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline deadline) {
+ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline deadline,
+                     const StillWanted& stillWanted) {
   struct stat before {};
   if (::fstat(source.get(), &before) != 0) {
     throw errnoFailure();
@@ -82,13 +83,14 @@ ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline de
   // Declared after `copy`, so it runs before that descriptor closes.
   PartialCopy partial(to.parent.get(), to.leaf, copy.get());
 
-  const std::string sourceDigest = digest(source.get(), deadline);
+  const std::string sourceDigest = digest(source.get(), deadline, stillWanted);
   if (::lseek(source.get(), 0, SEEK_SET) != 0) {
     throw errnoFailure();
   }
   std::vector<unsigned char> buffer(kChunk);
   for (;;) {
     require(WallClock::now() < deadline, "Copy time budget reached");
+    require(!stillWanted || stillWanted(), kClientGone);
     const ssize_t count = readSome(source.get(), buffer.data(), buffer.size());
     if (count < 0) {
       throw errnoFailure();
@@ -107,7 +109,7 @@ ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline de
   }
 
   // The copy is read back from its own descriptor: what is verified is what was stored.
-  const std::string copyDigest = digest(copy.get(), deadline);
+  const std::string copyDigest = digest(copy.get(), deadline, stillWanted);
   require(copyDigest == sourceDigest, "Copy verification failed; original preserved");
   struct stat after {};
   if (::fstat(source.get(), &after) != 0) {
@@ -130,13 +132,14 @@ ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline de
 }  // namespace
 
 ActionReply transferFile(const CheckedAction& action, const AgentGrant& grant,
-                         const ResolvedPath& target, UniqueFd source, Deadline deadline) {
+                         const ResolvedPath& target, UniqueFd source, Deadline deadline,
+                         const StillWanted& stillWanted) {
   const ResolvedPath to = openParent(*action.destination, grant);
   require(to.leaf != "." && target.leaf != ".", "Cannot replace a scope root");
   if (action.action == FileAction::move) {
     return moveFile(target, to);
   }
-  return copyFile(source, to, deadline);
+  return copyFile(source, to, deadline, stillWanted);
 }
 
 }  // namespace tamber

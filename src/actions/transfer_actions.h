@@ -15,8 +15,9 @@
 namespace tamber {
 
 // "copy" or "move" of the regular file `source` (opened from `target`) to the checked
-// destination.
+// destination. A copy stops, and removes what it wrote, once `stillWanted` says false.
 ActionReply transferFile(const CheckedAction& action, const AgentGrant& grant,
-                         const ResolvedPath& target, UniqueFd source, Deadline deadline);
+                         const ResolvedPath& target, UniqueFd source, Deadline deadline,
+                         const StillWanted& stillWanted);
 
 }  // namespace tamber

@@ -75,8 +75,9 @@ class AgentServer {
  private:
   void acceptLoop();
   void serveClient(int clientFD);
-  // The reply's JSON text; the audit record, when the request earns one, is written first.
-  std::string answer(std::string_view requestBytes);
+  // The reply's JSON text; the audit record, when the request earns one, is written first. A
+  // copy stops once the client on `clientFD` has gone.
+  std::string answer(std::string_view requestBytes, int clientFD);
 
   enum class ReadEnd { Request, TimeLimit, Stopping };
   ReadEnd readRequest(int clientFD, std::string& request);
