@@ -13,13 +13,47 @@
 
 namespace tamber {
 
+void AgentCallHandle::abandon() {
+  std::lock_guard lock(mutex_);
+  abandoned_ = true;
+  if (fd_ >= 0) {
+    ::shutdown(fd_, SHUT_RDWR);
+  }
+}
+
+bool AgentCallHandle::attach(int fd) {
+  std::lock_guard lock(mutex_);
+  fd_ = abandoned_ ? -1 : fd;
+  return !abandoned_;
+}
+
+void AgentCallHandle::detach() {
+  std::lock_guard lock(mutex_);
+  fd_ = -1;
+}
+
+bool AgentCallHandle::abandoned() {
+  std::lock_guard lock(mutex_);
+  return abandoned_;
+}
+
 std::string sendAgentRequest(const std::string& socketPath, const std::string& request,
-                             std::chrono::milliseconds timeout) {
+                             std::chrono::milliseconds timeout, AgentCallHandle* handle) {
   require(unixSocketAddress(socketPath).has_value(), "Agent socket path is too long");
   UniqueFd socketFD = connectUnixSocket(socketPath, timeout);
   if (!socketFD) {
     throw errnoFailure();
   }
+  // Declared after the descriptor, so the handle lets go of it before it is closed.
+  struct Attached {
+    AgentCallHandle* handle;
+    ~Attached() {
+      if (handle != nullptr) {
+        handle->detach();
+      }
+    }
+  } attached{handle};
+  require(handle == nullptr || handle->attach(socketFD.get()), AgentCallHandle::kAbandoned);
 
   const std::string line = request + "\n";
   size_t sent = 0;
@@ -42,6 +76,7 @@ std::string sendAgentRequest(const std::string& socketPath, const std::string& r
 
   std::string reply;
   const int error = readToEnd(socketFD.get(), reply);
+  require(handle == nullptr || !handle->abandoned(), AgentCallHandle::kAbandoned);
   // A broker that refused early may reset the connection after its reply.
   if (error != 0 && !(error == ECONNRESET && !reply.empty())) {
     throw errnoFailure(error);
