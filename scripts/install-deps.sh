@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  nlohmann-json3-dev libssl-dev libicu-dev libcpp-httplib-dev libsqlite3-dev
+  nlohmann-json3-dev libssl-dev libicu-dev libcpp-httplib-dev libsqlite3-dev libdtl-dev
   libgtk-3-dev libwebkit2gtk-4.1-dev libsoup-3.0-dev pkexec
 )
 if [[ "${1:-build}" == test ]]; then

@@ -52,6 +52,7 @@ int runAgent(const std::string& dataDir, const std::string& requestText, bool js
                 << ": " << call.detail << "; is the Tamber app open?" << std::endl;
       return 1;
     case BrokerProblem::noReply:
+    case BrokerProblem::abandoned:
       std::cerr << "larkspan: the Tamber broker closed the connection without a reply object"
                 << std::endl;
       return 1;

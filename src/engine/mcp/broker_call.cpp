@@ -14,7 +14,7 @@ std::string agentSocketPath(const std::string& dataDir) {
   return absolutePath(dataDir) + "/" + kAgentSocketName;
 }
 
-BrokerCall callBroker(const std::string& dataDir, Json request) {
+BrokerCall callBroker(const std::string& dataDir, Json request, AgentCallHandle* handle) {
   BrokerCall call;
   // Read afresh each time: the grant is the caller's environment, never a cached copy.
   const char* token = std::getenv("TAMBER_GRANT");
@@ -31,9 +31,11 @@ BrokerCall callBroker(const std::string& dataDir, Json request) {
 
   std::string reply;
   try {
-    reply = sendAgentRequest(agentSocketPath(dataDir), jsonData(request));
+    reply = sendAgentRequest(agentSocketPath(dataDir), jsonData(request),
+                             std::chrono::milliseconds(0), handle);
   } catch (const BrokerFailure& failure) {
-    call.problem = BrokerProblem::unreachable;
+    call.problem = handle != nullptr && handle->abandoned() ? BrokerProblem::abandoned
+                                                            : BrokerProblem::unreachable;
     call.detail = failure.description();
     return call;
   }

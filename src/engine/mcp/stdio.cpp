@@ -1,5 +1,8 @@
 #include "engine/mcp/stdio.h"
 
+#include <poll.h>
+
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <future>
@@ -12,6 +15,10 @@
 namespace tamber::engine::mcp {
 
 namespace {
+
+// Most calls, and most message bytes, waiting for the call under way; more are turned away.
+constexpr size_t kWaitingCalls = 64;
+constexpr size_t kWaitingBytes = 8 * 1024 * 1024;
 
 // Writes whole lines from any thread; after the first failure it writes nothing more.
 class LineWriter {
@@ -44,29 +51,56 @@ class CallQueue {
   CallQueue(LineWriter& out, std::chrono::milliseconds progressInterval)
       : out_(out), progressInterval_(progressInterval), thread_([this] { run(); }) {}
 
-  // Runs the calls still queued, then ends the thread.
+  // Waits for the call under way, if any; nothing queued runs after it.
   ~CallQueue() {
     {
       std::lock_guard lock(mutex_);
+      queue_.clear();
       closing_ = true;
     }
     wake_.notify_one();
     thread_.join();
   }
 
-  void add(Json id, std::optional<Json> progressToken,
+  // Queues `call`, unless `calls` more calls (in `bytes` of messages) would pass the limits
+  // of what may wait; then it returns false and nothing is queued.
+  bool add(Json id, std::optional<Json> progressToken, size_t calls, size_t bytes,
            std::function<std::optional<std::string>()> call) {
     {
       std::lock_guard lock(mutex_);
-      queue_.push_back({std::move(id), std::move(progressToken), std::move(call)});
+      if (!queue_.empty() &&
+          (waitingCalls_ + calls > kWaitingCalls || waitingBytes_ + bytes > kWaitingBytes)) {
+        return false;
+      }
+      waitingCalls_ += calls;
+      waitingBytes_ += bytes;
+      queue_.push_back({std::move(id), std::move(progressToken), calls, bytes, std::move(call)});
     }
     wake_.notify_one();
+    return true;
+  }
+
+  // The client has gone: nothing queued will run, and the call under way is not answered.
+  void dropAll() {
+    std::lock_guard lock(mutex_);
+    queue_.clear();
+    waitingCalls_ = 0;
+    waitingBytes_ = 0;
+    runningCancelled_ = true;
+    closing_ = true;
   }
 
   // A queued call with this id is dropped; a running one will not be answered.
   void cancel(const Json& id) {
     std::lock_guard lock(mutex_);
-    std::erase_if(queue_, [&](const Pending& pending) { return pending.id == id; });
+    std::erase_if(queue_, [&](const Pending& pending) {
+      if (pending.id != id) {
+        return false;
+      }
+      waitingCalls_ -= pending.calls;
+      waitingBytes_ -= pending.bytes;
+      return true;
+    });
     if (running_ && *running_ == id) {
       runningCancelled_ = true;
     }
@@ -76,6 +110,8 @@ class CallQueue {
   struct Pending {
     Json id;
     std::optional<Json> progressToken;
+    size_t calls;
+    size_t bytes;
     std::function<std::optional<std::string>()> call;
   };
 
@@ -117,6 +153,8 @@ class CallQueue {
       }
       Pending next = std::move(queue_.front());
       queue_.pop_front();
+      waitingCalls_ -= next.calls;
+      waitingBytes_ -= next.bytes;
       running_ = next.id;
       runningCancelled_ = false;
       lock.unlock();
@@ -140,6 +178,8 @@ class CallQueue {
   std::optional<Json> running_;    // guarded by mutex_
   bool runningCancelled_ = false;  // guarded by mutex_
   bool closing_ = false;           // guarded by mutex_
+  size_t waitingCalls_ = 0;        // guarded by mutex_
+  size_t waitingBytes_ = 0;        // guarded by mutex_
   std::thread thread_;
 };
 
@@ -147,10 +187,17 @@ bool isBlank(std::string_view line) {
   return line.find_first_not_of(" \t\r") == std::string_view::npos;
 }
 
+// Whether the client stopped reading `out`: a pipe whose reader is gone reports an error.
+bool outputGone(int out) {
+  pollfd watched{out, 0, 0};
+  return ::poll(&watched, 1, 0) == 1 && (watched.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
 }  // namespace
 
 int serveStdio(Session& session, int in, int out, std::chrono::milliseconds progressInterval) {
   LineWriter writer(out);
+  bool outputBroke = false;
   {
     CallQueue calls(writer, progressInterval);
     // One whole line, its newline gone; `oversized` when it was too long to be kept.
@@ -172,8 +219,9 @@ int serveStdio(Session& session, int in, int out, std::chrono::milliseconds prog
       if (work.reply) {
         writer.write(std::move(*work.reply));
       }
-      if (work.call) {
-        calls.add(std::move(work.callId), std::move(work.progressToken), std::move(work.call));
+      if (work.call && !calls.add(work.callId, std::move(work.progressToken), work.calls,
+                                  line.size(), std::move(work.call))) {
+        writer.write(Session::busyReply(work.callId));
       }
     };
 
@@ -181,9 +229,21 @@ int serveStdio(Session& session, int in, int out, std::chrono::milliseconds prog
     bool oversized = false;  // the current line passed the limit; its bytes are dropped
     char buffer[65536];
     for (;;) {
+      // Waits for input, and wakes when the client stops reading the output too.
+      pollfd watched[2] = {{in, POLLIN, 0}, {out, 0, 0}};
+      if (::poll(watched, 2, -1) < 0 && errno != EINTR) {
+        break;
+      }
+      if ((watched[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 || writer.broken()) {
+        outputBroke = true;
+        break;
+      }
+      if (watched[0].revents == 0) {
+        continue;
+      }
       // A read error ends the input as its end does.
       const ssize_t count = readSome(in, buffer, sizeof buffer);
-      if (count <= 0 || writer.broken()) {
+      if (count <= 0) {
         break;
       }
       std::string_view chunk(buffer, static_cast<size_t>(count));
@@ -207,11 +267,15 @@ int serveStdio(Session& session, int in, int out, std::chrono::milliseconds prog
         chunk.remove_prefix(newline + 1);
       }
     }
-    if (oversized || !line.empty()) {
+    if (!outputBroke && (oversized || !line.empty())) {
       take(line, oversized);  // the last message, without its newline
     }
-  }  // the calls received are answered before the queue goes
-  return writer.broken() ? 1 : 0;
+    // The client has gone, its input ended or its reading stopped: what it asked for and
+    // that has not started is dropped, and the call under way ends at its next safe point.
+    calls.dropAll();
+    session.abandonCalls();
+  }  // the call under way, ended, is waited for here
+  return outputBroke || writer.broken() || outputGone(out) ? 1 : 0;
 }
 
 }  // namespace tamber::engine::mcp
