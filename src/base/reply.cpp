@@ -16,11 +16,21 @@ void appendInteger(std::string& out, Integer value) {
   out.append(digits, written.ptr);
 }
 
-// Writes `value` as the JSON library's compact dump does, when every string and key in it is
-// ASCII; returns false at the first one that is not (`out` then holds a part), so that the
-// library, which checks UTF-8, writes the whole value instead. Replies are written on every
-// request and almost never hold anything else; the library's writer costs several times more.
-bool appendAsciiJson(std::string& out, const Json& value) {
+// Writes `value` as the JSON library's compact dump does. A string that is not valid UTF-8
+// makes it return false (`out` then holds a part) unless `replace`, which writes it with
+// U+FFFD in place of its ill-formed sequences. Replies are written on every request, and the
+// library's writer, which looks at every character in turn, costs several times more.
+bool appendJson(std::string& out, const Json& value, bool replace) {
+  const auto appendText = [&](const std::string& text) {
+    if (isAscii(text) || isValidUtf8(text)) {
+      appendJsonString(out, text);
+      return true;
+    }
+    if (replace) {
+      appendJsonString(out, validUtf8(text));
+    }
+    return replace;
+  };
   switch (value.type()) {
     case Json::value_t::null:
       out += "null";
@@ -37,21 +47,15 @@ bool appendAsciiJson(std::string& out, const Json& value) {
     case Json::value_t::number_float:
       out += value.dump();  // the library's own shortest form, which never fails
       return true;
-    case Json::value_t::string: {
-      const std::string& text = value.get_ref<const std::string&>();
-      if (!isAscii(text)) {
-        return false;
-      }
-      appendJsonString(out, text);
-      return true;
-    }
+    case Json::value_t::string:
+      return appendText(value.get_ref<const std::string&>());
     case Json::value_t::array: {
       out.push_back('[');
       const char* separator = "";
       for (const Json& element : value.get_ref<const Json::array_t&>()) {
         out += separator;
         separator = ",";
-        if (!appendAsciiJson(out, element)) {
+        if (!appendJson(out, element, replace)) {
           return false;
         }
       }
@@ -62,14 +66,13 @@ bool appendAsciiJson(std::string& out, const Json& value) {
       out.push_back('{');
       const char* separator = "";
       for (const auto& [key, member] : value.get_ref<const Json::object_t&>()) {
-        if (!isAscii(key)) {
-          return false;
-        }
         out += separator;
         separator = ",";
-        appendJsonString(out, key);
+        if (!appendText(key)) {
+          return false;
+        }
         out.push_back(':');
-        if (!appendAsciiJson(out, member)) {
+        if (!appendJson(out, member, replace)) {
           return false;
         }
       }
@@ -86,18 +89,27 @@ bool appendAsciiJson(std::string& out, const Json& value) {
 }  // namespace
 
 std::string jsonData(const Json& value) noexcept {
+  // nlohmann's objects are ordered maps, so keys come out sorted; a string that is not UTF-8
+  // fails the whole value instead of writing JSON that no reader accepts.
   try {
     std::string out;
     out.reserve(256);  // most replies in one allocation
-    if (appendAsciiJson(out, value)) {
+    if (appendJson(out, value, false)) {
       return out;
     }
-    // nlohmann's objects are ordered maps, so keys come out sorted; strict UTF-8 handling
-    // throws on invalid bytes instead of writing JSON that no reader accepts.
+    // What the writer above stops at: the library throws for text that is not UTF-8, and
+    // writes the binary values it alone knows.
     return value.dump(-1, ' ', false, Json::error_handler_t::strict);
   } catch (...) {
     return "{}";
   }
+}
+
+std::string jsonText(const Json& value) {
+  std::string out;
+  out.reserve(256);
+  appendJson(out, value, true);
+  return out;
 }
 
 void appendJsonString(std::string& out, std::string_view text) {

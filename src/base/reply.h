@@ -17,6 +17,11 @@ using Json = nlohmann::json;
 // holding invalid UTF-8) yields "{}", which readers treat as an unsuccessful reply.
 std::string jsonData(const Json& value) noexcept;
 
+// The same text as jsonData for a value whose strings are all valid UTF-8; where one is not,
+// its ill-formed sequences are written as U+FFFD instead of the whole failing. For messages
+// that must go out whatever they quote.
+std::string jsonText(const Json& value);
+
 // Appends `text`, which must be valid UTF-8, as a JSON string exactly as jsonData writes one:
 // the quote, the backslash and control characters escaped, everything else as it is.
 void appendJsonString(std::string& out, std::string_view text);

@@ -27,6 +27,12 @@ TEST(JsonData, WritesWhatTheLibraryWritesOrAnEmptyObject) {
   EXPECT_EQ(jsonData(Json{{"ok", true}, {"text", "\xff"}}), "{}");
   EXPECT_EQ(jsonData(Json{{"\xc3", 1}}), "{}");
   EXPECT_EQ(jsonData(Json::binary({1, 2})), Json::binary({1, 2}).dump());
+
+  // jsonText writes the same, but puts U+FFFD in place of what is not UTF-8.
+  for (const Json& value : values) {
+    EXPECT_EQ(jsonText(value), jsonData(value));
+  }
+  EXPECT_EQ(jsonText(Json{{"a\xc3", "b\xff"}}), "{\"a\xef\xbf\xbd\":\"b\xef\xbf\xbd\"}");
 }
 
 TEST(ActionReply, WritesWhatJsonDataWritesForTheSameObject) {
