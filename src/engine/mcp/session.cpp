@@ -40,7 +40,7 @@ struct ProtocolError {
 
 std::string serialized(const Json& message) {
   // Replacement, not failure, for bytes that are not UTF-8: the client always gets a message.
-  return message.dump(-1, ' ', false, Json::error_handler_t::replace);
+  return jsonText(message);
 }
 
 Json errorResponse(const Json& id, int code, std::string message, Json data = nullptr) {
