@@ -1,12 +1,8 @@
 // Drives `larkspan mcp` with the official MCP TypeScript SDK's version 2 client, configured
 // from the invitation's "mcpServers" block, in its three ways of choosing a protocol revision:
-// by default (the initialize handshake), 'auto' (it probes with server/discover and must settle
-// on 2026-07-28), and pinned to 2026-07-28. Against the real broker and grant that the calling
-// test set up; everything is printed on standard output, the exit status is 0 when every check
-// held.
-//
-// Environment: LARKSPAN (the engine), DATA (its data directory), SCOPE (the granted folder,
-// holding notes.txt and .ssh/id_ed25519), TOKEN (an edit grant's token).
+// by default (initialize), 'auto' (it probes with server/discover and must settle on
+// 2026-07-28), and pinned to 2026-07-28; against the real broker and grant of the calling test,
+// as sdk_client.mjs does (same environment; SCOPE holds notes.txt and .ssh/id_ed25519).
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { readFileSync } from 'node:fs';
@@ -18,8 +14,7 @@ const { LARKSPAN, DATA, SCOPE, TOKEN } = process.env;
 const seen = [];  // every result and every line the server wrote on standard error
 
 function invitationServer() {
-  const invitation = JSON.parse(execFileSync(LARKSPAN, ['--data', DATA, 'invite', '--json']));
-  const text = invitation.text;
+  const { text } = JSON.parse(execFileSync(LARKSPAN, ['--data', DATA, 'invite', '--json']));
   const start = text.indexOf('{', text.indexOf('\nMCP: '));
   return JSON.parse(text.slice(start, text.indexOf('\n}\n', start) + 2)).mcpServers.tamber;
 }
@@ -32,12 +27,8 @@ const modes = [
 ];
 
 async function session(server, mode) {
-  const transport = new StdioClientTransport({
-    command: server.command,
-    args: server.args,
-    env: { ...server.env, TAMBER_GRANT: TOKEN },
-    stderr: 'pipe',
-  });
+  const transport = new StdioClientTransport({ command: server.command, args: server.args,
+    env: { ...server.env, TAMBER_GRANT: TOKEN }, stderr: 'pipe' });
   transport.stderr.on('data', (chunk) => seen.push(chunk.toString()));
   const client = new Client({ name: `tamber-v2-${mode.name}`, version: '1.0.0' }, mode.options);
   await client.connect(transport);
@@ -67,8 +58,9 @@ async function session(server, mode) {
   assert.equal(read.content[0].text, notes);
 
   const line = `seen by ${mode.name}\n`;
+  const first = notes.slice(0, notes.indexOf('\n') + 1);
   const edited = await call('edit', { path: `${SCOPE}/notes.txt`,
-    edits: [{ old_text: notes.split('\n')[0] + '\n', new_text: notes.split('\n')[0] + '\n' + line }] });
+    edits: [{ old_text: first, new_text: first + line }] });
   assert.equal(edited.isError, false, JSON.stringify(edited));
   assert.match(edited.content[0].text, new RegExp(`\\n\\+${line}`));
   assert.equal(readFileSync(edited.structuredContent.backup_path, 'utf8'), notes);
@@ -81,12 +73,10 @@ async function session(server, mode) {
 }
 
 async function main() {
-  const server = invitationServer();
   for (const mode of modes) {
-    await session(server, mode);
+    await session(invitationServer(), mode);
   }
   assert.ok(!seen.join('\n').includes(TOKEN), 'the token never comes back');
-  console.log('MCP v2 client: all checks passed in every mode');
 }
 
 main().then(() => process.exit(0), (error) => {
