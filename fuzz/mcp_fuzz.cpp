@@ -2,8 +2,8 @@
 // and after an initialize): every message gets at most one response, which is a JSON-RPC 2.0
 // message (or, for a batch, an array of them); never a crash. The backend answers every broker
 // request with a reply whose bytes come from the input, so results are rendered for text and
-// for binary content alike, and edits are matched against them. The quick reader of the
-// broker's flat replies must agree with the full parser on all it accepts, and an edit made
+// for binary content alike, and edits are matched against them. The quick reader of plain
+// JSON must agree with the full parser on all it accepts, and an edit made
 // must show as a diff.
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +11,6 @@
 
 #include "base/base64.h"
 #include "base/reply.h"
-#include "engine/mcp/broker_call.h"
 #include "engine/mcp/edit.h"
 #include "engine/mcp/session.h"
 
@@ -44,8 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tamber::engine::mcp::Session session(backend, false);
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   backend.content = std::string(text.substr(0, 64));
-  if (const std::optional<tamber::Json> flat = tamber::engine::parseFlatReply(text);
-      flat && (!tamber::Json::accept(text) || tamber::Json::parse(text) != *flat)) {
+  if (const std::optional<tamber::Json> plain = tamber::parsePlainJson(text);
+      plain && (!tamber::Json::accept(text) || tamber::Json::parse(text) != *plain ||
+                tamber::Json::parse(text).dump() != plain->dump())) {
     __builtin_trap();
   }
   // The first bytes as a file's text, the next ones as the text an edit replaces.

@@ -26,6 +26,14 @@ std::string jsonText(const Json& value);
 // the quote, the backslash and control characters escaped, everything else as it is.
 void appendJsonString(std::string& out, std::string_view text);
 
+// The value of the JSON `text` when it uses only the plainest JSON: objects and arrays nested at
+// most 64 deep, strings of printable ASCII without escapes, integers that fit 64 bits, true,
+// false and null, with JSON's whitespace around. Nothing for any other text, which the full
+// parser must read (or refuse); what it returns is what that parser would, integers of the
+// same signedness included. Most protocol messages and broker replies are plain, and this
+// reads them several times faster.
+std::optional<Json> parsePlainJson(std::string_view text);
+
 // {"error": text, "ok": false}: the whole failure envelope, nothing else.
 Json failureReply(std::string_view text);
 

@@ -35,6 +35,23 @@ TEST(JsonData, WritesWhatTheLibraryWritesOrAnEmptyObject) {
   EXPECT_EQ(jsonText(Json{{"a\xc3", "b\xff"}}), "{\"a\xef\xbf\xbd\":\"b\xef\xbf\xbd\"}");
 }
 
+TEST(PlainJson, ReadsWhatTheParserReadsOrStandsAside) {
+  for (const char* text : {R"({"a":[1,-2,{"b":null}],"c":true,"d":"x y","a":false})", " [ ] ",
+                           "18446744073709551615", "-9223372036854775808", "{}"}) {
+    ASSERT_TRUE(parsePlainJson(text).has_value()) << text;
+    EXPECT_EQ(parsePlainJson(text)->dump(), Json::parse(text).dump()) << text;
+    EXPECT_EQ(parsePlainJson(text)->is_number_unsigned(), Json::parse(text).is_number_unsigned());
+  }
+  for (const char* text :
+       {"", "1.5", "1e3", "01", "-", "18446744073709551616", R"("\n")", "\"caf\xc3\xa9\"", "[1,]",
+        "{\"a\":1} x", "tru",
+        "[[[[[[[[[[[[[[[[[[[[[[[["
+        "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]"
+        "]]]]]]]]]]]]]]]]]]]]]]]]"}) {
+    EXPECT_FALSE(parsePlainJson(text).has_value()) << text;
+  }
+}
+
 TEST(ActionReply, WritesWhatJsonDataWritesForTheSameObject) {
   ActionReply reply;
   reply.setString("zeta", "quote \" back \\ controls \n\x01\x7f caf\xc3\xa9")

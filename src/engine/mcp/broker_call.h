@@ -31,12 +31,6 @@ struct BrokerCall {
 // returns.
 BrokerCall callBroker(const std::string& dataDir, Json request, AgentCallHandle* handle = nullptr);
 
-// The broker's reply `text` read without the full parser when it is a flat object: members
-// whose values are strings of printable ASCII without escapes, integers, booleans or null (the
-// reply of every action but list). Nothing for any other text, which the full parser reads;
-// what it returns is what that parser would.
-std::optional<Json> parseFlatReply(std::string_view text);
-
 // DATA/agent.sock for the data directory as given on the command line.
 std::string agentSocketPath(const std::string& dataDir);
 

@@ -302,7 +302,9 @@ Work Session::receive(std::string_view text) {
   Work work;
   Json message;
   try {
-    message = parseRequestJson(text);
+    // Almost every message is plain JSON, read without the full parser.
+    std::optional<Json> plain = parsePlainJson(text);
+    message = plain ? std::move(*plain) : parseRequestJson(text);
   } catch (const BrokerFailure& failure) {
     work.reply =
         serialized(errorResponse(nullptr, kParseError, "Parse error", failure.description()));
