@@ -43,29 +43,33 @@ std::string serialized(const Json& message) {
   return jsonText(message);
 }
 
-Json errorResponse(const Json& id, int code, std::string message, Json data = nullptr) {
+std::string errorResponse(const Json& id, int code, std::string message, Json data = nullptr) {
   Json error = {{"code", code}, {"message", std::move(message)}};
   if (!data.is_null()) {
     error["data"] = std::move(data);
   }
-  return {{"jsonrpc", "2.0"}, {"id", id}, {"error", std::move(error)}};
+  return serialized({{"jsonrpc", "2.0"}, {"id", id}, {"error", std::move(error)}});
 }
 
 Json serverInfo() {
   return {{"name", "tamber"}, {"title", "Tamber"}, {"version", TAMBER_VERSION}};
 }
 
-// A result as `revision` has it: from 2026-07-28 on, with its type and the server's name.
-Json resultResponse(const Json& id, Json result, Revision revision) {
-  if (revision >= Revision::v2026_07_28) {
-    result["resultType"] = "complete";
-    result["_meta"][kServerInfoKey] = serverInfo();
+// A result response as `revision` has it: from 2026-07-28 on, the result says its type and
+// the server's name. Written as text, keys in order: the server's name, written once, goes
+// first, since "_meta" sorts before every key a result has.
+std::string resultResponse(const Json& id, Json result, Revision revision) {
+  std::string text = "{\"id\":" + jsonText(id) + ",\"jsonrpc\":\"2.0\",\"result\":";
+  if (revision < Revision::v2026_07_28) {
+    return text + jsonText(result) + "}";
   }
-  Json response = Json::object();
-  response["id"] = id;
-  response["jsonrpc"] = "2.0";
-  response["result"] = std::move(result);
-  return response;
+  static const std::string meta =
+      jsonText(Json{{"_meta", {{kServerInfoKey, serverInfo()}}}}).substr(1);  // "_meta":...}
+  result["resultType"] = "complete";
+  const std::string body = jsonText(result);
+  text += "{";
+  text.append(meta, 0, meta.size() - 1);
+  return text + "," + body.substr(1) + "}";
 }
 
 // The protocol forbids null ids; fractional ones are odd but still JSON-RPC ids.
@@ -125,25 +129,24 @@ std::string instructions(bool readOnly) {
 }  // namespace
 
 struct Session::Answer {
-  std::optional<Json> now;            // the response to give at once
-  std::function<Json()> later;        // or the tool call that makes it
-  Json id;                            // the request's id
-  std::optional<Json> progressToken;  // the tool call's progress token
-  std::optional<Json> cancelled;      // a cancellation's request id
+  std::optional<std::string> now;      // the response to give at once
+  std::function<std::string()> later;  // or the tool call that makes it
+  Json id;                             // the request's id
+  std::optional<Json> progressToken;   // the tool call's progress token
+  std::optional<Json> cancelled;       // a cancellation's request id
 };
 
 Session::Session(ToolBackend& backend, bool readOnly) : backend_(backend), readOnly_(readOnly) {}
 
 std::string Session::oversizedReply() {
-  return serialized(
-      errorResponse(nullptr, kInvalidRequest,
-                    "Message exceeds the limit of " + std::to_string(kMessageLimit) + " bytes"));
+  return errorResponse(nullptr, kInvalidRequest,
+                       "Message exceeds the limit of " + std::to_string(kMessageLimit) + " bytes");
 }
 
 std::string Session::busyReply(const Json& id) {
-  return serialized(errorResponse(
+  return errorResponse(
       id, kInternalError,
-      "Too many calls are waiting; send this one again once earlier calls are answered"));
+      "Too many calls are waiting; send this one again once earlier calls are answered");
 }
 
 Json Session::initializeResult(const Json& params) {
@@ -306,14 +309,13 @@ Work Session::receive(std::string_view text) {
     std::optional<Json> plain = parsePlainJson(text);
     message = plain ? std::move(*plain) : parseRequestJson(text);
   } catch (const BrokerFailure& failure) {
-    work.reply =
-        serialized(errorResponse(nullptr, kParseError, "Parse error", failure.description()));
+    work.reply = errorResponse(nullptr, kParseError, "Parse error", failure.description());
     return work;
   }
 
   // Run a call as a job: whatever it throws becomes an internal error for its request.
-  auto guarded = [](std::function<Json()> later, Json id) {
-    return [later = std::move(later), id = std::move(id)]() -> Json {
+  auto guarded = [](std::function<std::string()> later, Json id) {
+    return [later = std::move(later), id = std::move(id)]() -> std::string {
       try {
         return later();
       } catch (const std::exception& error) {
@@ -325,13 +327,11 @@ Work Session::receive(std::string_view text) {
   if (!message.is_array()) {
     Answer answer = respond(message);
     if (answer.now) {
-      work.reply = serialized(*answer.now);
+      work.reply = std::move(*answer.now);
     }
     if (answer.later) {
-      work.call =
-          [job = guarded(std::move(answer.later), answer.id)]() -> std::optional<std::string> {
-        return serialized(job());
-      };
+      work.call = [job = guarded(std::move(answer.later),
+                                 answer.id)]() -> std::optional<std::string> { return job(); };
       work.calls = 1;
       work.callId = answer.id;
       work.progressToken = std::move(answer.progressToken);
@@ -354,13 +354,13 @@ Work Session::receive(std::string_view text) {
               " messages; nothing in this one was done";
   }
   if (!refusal.empty()) {
-    work.reply = serialized(errorResponse(nullptr, kInvalidRequest, refusal));
+    work.reply = errorResponse(nullptr, kInvalidRequest, refusal);
     return work;
   }
 
   struct Part {
-    std::optional<Json> now;
-    std::function<Json()> later;
+    std::optional<std::string> now;
+    std::function<std::string()> later;
     Json id;
   };
   std::vector<Part> parts;
@@ -384,14 +384,14 @@ Work Session::receive(std::string_view text) {
         out += ",";
       }
       if (part.now) {
-        out += serialized(*part.now);
+        out += *part.now;
       } else if (out.size() <= kBatchReplyLimit) {
-        out += serialized(part.later());
+        out += part.later();
       } else {
-        out += serialized(errorResponse(
-            part.id, kInternalError,
-            "The batch's reply passed " + std::to_string(kBatchReplyLimit) +
-                " bytes before this call; it was not made: send it again on its own"));
+        out +=
+            errorResponse(part.id, kInternalError,
+                          "The batch's reply passed " + std::to_string(kBatchReplyLimit) +
+                              " bytes before this call; it was not made: send it again on its own");
       }
     }
     return out + "]";
