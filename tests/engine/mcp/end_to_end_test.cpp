@@ -29,9 +29,15 @@ struct Harness {
   std::string scope = dir.mkdir("scope");
   GrantStore grants;
   AgentServer server{data, grants, nullptr};
-  std::string token = (server.start(), grants.add({scope}, true, false, true).token);
+  std::string token;
   std::optional<ChildProcess> mcp;
   std::string buffered;
+
+  Harness() {
+    ::chmod(data.c_str(), 0700);  // the engine's data directory is private
+    server.start();
+    token = grants.add({scope}, true, false, true).token;
+  }
 
   void start() {
     mcp.emplace(std::vector<std::string>{larkspanBinary(), "--data", data, "mcp"},
