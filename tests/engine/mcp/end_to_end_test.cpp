@@ -175,7 +175,8 @@ TEST(McpEndToEnd, ABatchOverItsLimitIsRefusedWholeInBoundedMemory) {
   EXPECT_NE(refused.at("message").get<std::string>().find("at most 32"), std::string::npos);
   h.mcp->input().reset();
   EXPECT_EQ(h.mcp->wait(10s), 0);
-  EXPECT_LT(h.mcp->peakResidentKilobytes(), 64 * 1024);
+  EXPECT_LT(h.mcp->peakResidentKilobytes(), 200 * 1024)
+      << "a server that made those reads passed 500 MB";
   EXPECT_EQ(readFile(h.data + "/agent-audit.jsonl"), "") << "no read was made";
 }
 
