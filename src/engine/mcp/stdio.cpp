@@ -19,6 +19,13 @@ namespace {
 constexpr size_t kWaitingCalls = 64;
 constexpr size_t kWaitingBytes = 8 * 1024 * 1024;
 
+using SteadyClock = std::chrono::steady_clock;
+
+// How long a call goes on before the other thread reads the input for it, and how long after
+// the last call that thread keeps looking at that pace instead of sleeping until woken.
+constexpr auto kHandOver = std::chrono::milliseconds(1);
+constexpr auto kQuiet = std::chrono::seconds(1);
+
 // Writes whole lines from any thread; after the first failure it writes nothing more.
 class LineWriter {
  public:
@@ -54,8 +61,12 @@ bool reportsError(const pollfd& watched) {
 
 // The transport's two threads share two roles: reading the input, and making the calls in
 // the order they came, one at a time. A thread that reads a call while none is under way
-// makes it itself and hands reading over to the other, whose waking up then costs the call
-// nothing; a call that comes while another is under way waits in the queue.
+// makes it itself, with no hand-over; the other thread starts reading for it once the call has
+// gone on for kHandOver, so that pings and cancellations are still read while a call waits
+// for the broker or the user. While calls come, that thread looks every kHandOver instead of
+// being woken for each call (a wake-up costs more than most calls); after kQuiet without
+// calls it sleeps until woken. A call that comes while another is under way waits in the
+// queue.
 class StdioServer {
  public:
   StdioServer(Session& session, int in, int out, std::chrono::milliseconds progressInterval)
@@ -84,16 +95,23 @@ class StdioServer {
       if (gone_) {
         return;
       }
+      const SteadyClock::time_point now = SteadyClock::now();
       if (!calling_ && !queue_.empty()) {
         Pending next = std::move(queue_.front());
         queue_.pop_front();
         waitingCalls_ -= next.calls;
         waitingBytes_ -= next.bytes;
         calling_ = true;
+        callStarted_ = now;
         running_ = next.id;
         runningCancelled_ = false;
+        // The other thread must read for this call if it lasts; when it sleeps without a
+        // deadline, it is told so.
+        const bool wakeOther = otherAsleep_;
         lock.unlock();
-        wake_.notify_one();  // reading is the other thread's now
+        if (wakeOther) {
+          wake_.notify_one();
+        }
         std::optional<std::string> response = perform(next);
         lock.lock();
         if (response && !runningCancelled_ && !gone_) {
@@ -104,9 +122,10 @@ class StdioServer {
         }
         running_.reset();
         calling_ = false;
+        lastCall_ = SteadyClock::now();
         continue;
       }
-      if (!reading_) {
+      if (!reading_ && (!calling_ || now - callStarted_ >= kHandOver)) {
         reading_ = true;
         lock.unlock();
         const bool more = readSome();
@@ -123,7 +142,15 @@ class StdioServer {
         }
         continue;
       }
-      wake_.wait(lock);
+      if (calling_) {
+        wake_.wait_until(lock, callStarted_ + kHandOver);
+      } else if (now - lastCall_ < kQuiet) {
+        wake_.wait_for(lock, kHandOver);
+      } else {
+        otherAsleep_ = true;
+        wake_.wait(lock);
+        otherAsleep_ = false;
+      }
     }
   }
 
@@ -289,14 +316,17 @@ class StdioServer {
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Pending> queue_;      // guarded by mutex_
-  size_t waitingCalls_ = 0;        // guarded by mutex_
-  size_t waitingBytes_ = 0;        // guarded by mutex_
-  bool reading_ = false;           // guarded by mutex_
-  bool calling_ = false;           // guarded by mutex_
-  std::optional<Json> running_;    // guarded by mutex_
-  bool runningCancelled_ = false;  // guarded by mutex_
-  bool gone_ = false;              // guarded by mutex_
+  std::deque<Pending> queue_;            // guarded by mutex_
+  size_t waitingCalls_ = 0;              // guarded by mutex_
+  size_t waitingBytes_ = 0;              // guarded by mutex_
+  bool reading_ = false;                 // guarded by mutex_
+  bool calling_ = false;                 // guarded by mutex_
+  SteadyClock::time_point callStarted_;  // guarded by mutex_
+  SteadyClock::time_point lastCall_;     // guarded by mutex_
+  bool otherAsleep_ = false;             // guarded by mutex_: a thread waits without a deadline
+  std::optional<Json> running_;          // guarded by mutex_
+  bool runningCancelled_ = false;        // guarded by mutex_
+  bool gone_ = false;                    // guarded by mutex_
 };
 
 }  // namespace
