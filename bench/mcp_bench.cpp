@@ -138,8 +138,9 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 1000; ++i) {
     std::ofstream(crowd + "/name-" + std::to_string(i));
   }
-  const tamber::Json modern = {{"io.modelcontextprotocol/protocolVersion", "2026-07-28"},
-                               {"io.modelcontextprotocol/clientCapabilities", tamber::Json::object()}};
+  const tamber::Json modern = {
+      {"io.modelcontextprotocol/protocolVersion", "2026-07-28"},
+      {"io.modelcontextprotocol/clientCapabilities", tamber::Json::object()}};
   const auto call = [&](const char* tool, tamber::Json arguments, bool withMeta) {
     tamber::Json params = {{"name", tool}, {"arguments", std::move(arguments)}};
     if (withMeta) {
@@ -162,12 +163,12 @@ int main(int argc, char** argv) {
     const std::string legacyRead = call("read", {{"path", file}}, false);
     const std::string modernRead = call("read", {{"path", file}}, true);
     const std::string page = call("list", {{"path", crowd}}, true);
-    const std::string forth = call(
-        "edit", {{"path", edited}, {"edits", {{{"old_text", "alpha"}, {"new_text", "omega"}}}}},
-        true);
-    const std::string back = call(
-        "edit", {{"path", edited}, {"edits", {{{"old_text", "omega"}, {"new_text", "alpha"}}}}},
-        true);
+    const std::string forth =
+        call("edit",
+             {{"path", edited}, {"edits", {{{"old_text", "alpha"}, {"new_text", "omega"}}}}}, true);
+    const std::string back =
+        call("edit",
+             {{"path", edited}, {"edits", {{{"old_text", "omega"}, {"new_text", "alpha"}}}}}, true);
     const auto timed = [&](const std::string& message, std::vector<double>* samples) {
       const auto start = Clock::now();
       const std::string response = mcp.exchange(message);
@@ -204,8 +205,9 @@ int main(int argc, char** argv) {
   std::printf("ratio p50 mcp/agent: %.3f; ratio p50 read 2026-07-28/2025-11-25: %.3f\n",
               percentile(read2025, 0.5) / percentile(perProcess, 0.5),
               percentile(read2026, 0.5) / percentile(read2025, 0.5));
-  std::printf("p50 of a read through MCP %.3f ms (2025-11-25), %.3f ms (2026-07-28); goal <= 0.1 ms\n",
-              percentile(read2025, 0.5), percentile(read2026, 0.5));
+  std::printf(
+      "p50 of a read through MCP %.3f ms (2025-11-25), %.3f ms (2026-07-28); goal <= 0.1 ms\n",
+      percentile(read2025, 0.5), percentile(read2026, 0.5));
 
   return 0;
 }
