@@ -1,8 +1,9 @@
 // An agent's request bytes through the broker's own parser, then the preflight
-// against a live grant: a sentence or success, never a crash. Preflight touches no file.
-// The quick reader of plain requests must agree with the full JSON parser on all it accepts,
-// and the quick writer with the library's writer on every value, the input bytes as a string
-// included (ill-formed UTF-8 among them).
+// against a live grant: a sentence or success, never a crash. Preflight touches no file; it
+// checks a read's "offset" and a list's "continuation" like every field. The quick reader of
+// plain requests must agree with the full JSON parser on all it accepts, the quick writers with
+// the library's writer on every value, the input bytes as a string included (ill-formed UTF-8
+// among them), the quick UTF-8 check with the converter, and a continuation has one spelling.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "agent/request_json.h"
 #include "base/failure.h"
 #include "base/reply.h"
+#include "base/text.h"
 
 namespace {
 
@@ -56,6 +58,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }();
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   expectSameDump(tamber::Json(std::string(text)));
+  const bool valid = tamber::isValidUtf8(text);
+  if (valid != (tamber::validUtf8(text) == text) ||
+      tamber::jsonText(tamber::Json(std::string(text))) !=
+          tamber::Json(std::string(valid ? text : tamber::validUtf8(text))).dump()) {
+    __builtin_trap();
+  }
+  if (const auto continuation = tamber::parseContinuation(text);
+      continuation && !text.empty() && tamber::continuationText(*continuation) != text) {
+    __builtin_trap();
+  }
   // An action's reply writes its strings as jsonData would, ill-formed bytes included.
   const tamber::Json asValue{{"ok", true}, {"s", std::string(text)}, {"list", {std::string(text)}}};
   if (tamber::ActionReply().setString("s", text).setStrings("list", {std::string(text)}).text() !=

@@ -22,7 +22,7 @@ using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
 }  // namespace
 
-std::string digest(int fd, Deadline deadline) {
+std::string digest(int fd, Deadline deadline, const StillWanted& stillWanted) {
   // Unchecked: callers pass regular files, which can always be rewound.
   ::lseek(fd, 0, SEEK_SET);
 
@@ -44,6 +44,7 @@ std::string digest(int fd, Deadline deadline) {
     }
     EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(count));
     require(WallClock::now() < deadline, kBudget);
+    require(!stillWanted || stillWanted(), kClientGone);
   }
 
   std::array<unsigned char, EVP_MAX_MD_SIZE> value{};

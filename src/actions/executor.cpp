@@ -15,7 +15,7 @@ constexpr auto kActionBudget = std::chrono::seconds(30);
 }  // namespace
 
 ActionReply performFileAction(const CheckedAction& action, const AgentGrant& grant,
-                              ChangeProof* proof) {
+                              ChangeProof* proof, const StillWanted& stillWanted) {
   // `target.parent` is closed by its owner on every way out of this call.
   const ResolvedPath target = openParent(action.path, grant);
 
@@ -23,7 +23,7 @@ ActionReply performFileAction(const CheckedAction& action, const AgentGrant& gra
     case FileAction::stat:
       return statEntry(target);
     case FileAction::list:
-      return listFolder(target);
+      return listFolder(target, action.continuation);
     case FileAction::mkdir:
       return makeFolder(target, proof);
     case FileAction::writeNew:
@@ -39,16 +39,17 @@ ActionReply performFileAction(const CheckedAction& action, const AgentGrant& gra
   UniqueFd file = regularFD(target.parent.get(), target.leaf);
   const Deadline deadline = std::min<Deadline>(WallClock::now() + kActionBudget, grant.expires);
   if (action.action == FileAction::read) {
-    return readContent(file, deadline);
+    return readContent(file, action.offset, deadline);
   }
   if (action.action == FileAction::replace) {
     return replaceContent(action, target, std::move(file), deadline, proof);
   }
-  return transferFile(action, grant, target, std::move(file), deadline, proof);
+  return transferFile(action, grant, target, std::move(file), deadline, proof, stillWanted);
 }
 
-ActionReply performFileAction(const Json& request, const AgentGrant& grant) {
-  return performFileAction(preflightFileAction(request, grant), grant);
+ActionReply performFileAction(const Json& request, const AgentGrant& grant,
+                              const StillWanted& stillWanted) {
+  return performFileAction(preflightFileAction(request, grant), grant, nullptr, stillWanted);
 }
 
 }  // namespace tamber

@@ -5,6 +5,7 @@
 
 #include "access/grant.h"
 #include "actions/change_proof.h"
+#include "actions/digest.h"
 #include "actions/preflight.h"
 #include "base/reply.h"
 
@@ -22,11 +23,14 @@ namespace tamber {
 // When `proof` is given and the action changed something (write_new, mkdir, copy, move,
 // replace), it receives what the change left (see ChangeProof); it is left as it was for
 // the actions that change nothing and on failure.
+// `stillWanted` is asked between the chunks of a copy and its digests: once it says false (the
+// client went away) the copy stops there and removes its partial copy.
 ActionReply performFileAction(const CheckedAction& action, const AgentGrant& grant,
-                              ChangeProof* proof = nullptr);
+                              ChangeProof* proof = nullptr, const StillWanted& stillWanted = {});
 
 // preflightFileAction, then performFileAction: for callers that hold a request nobody has
 // checked yet.
-ActionReply performFileAction(const Json& request, const AgentGrant& grant);
+ActionReply performFileAction(const Json& request, const AgentGrant& grant,
+                              const StillWanted& stillWanted = {});
 
 }  // namespace tamber

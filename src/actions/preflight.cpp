@@ -1,6 +1,7 @@
 #include "actions/preflight.h"
 
 #include <array>
+#include <charconv>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +29,12 @@ constexpr std::array<ActionRule, 8> kActions = {{
     {"mkdir", FileAction::mkdir, true, false},
 }};
 
+constexpr size_t kFolderDigits = 16;
+
+bool isLowerHex(std::string_view text) {
+  return text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
 }  // namespace
 
 std::string_view actionName(FileAction action) {
@@ -46,6 +53,37 @@ bool changesFiles(FileAction action) {
     }
   }
   return false;
+}
+
+std::string continuationText(const ListContinuation& continuation) {
+  char digits[24];
+  const auto written = std::to_chars(digits, digits + sizeof digits, continuation.position, 16).ptr;
+  return std::string(digits, written) + "." + continuation.folder;
+}
+
+std::optional<ListContinuation> parseContinuation(std::string_view text) {
+  if (text.empty()) {
+    return ListContinuation{};
+  }
+  const size_t dot = text.find('.');
+  if (dot == std::string_view::npos || dot == 0 || dot > 16) {
+    return std::nullopt;
+  }
+  const std::string_view position = text.substr(0, dot);
+  const std::string_view folder = text.substr(dot + 1);
+  // One spelling per continuation: lower-case digits without leading zeros.
+  if (!isLowerHex(position) || (position.size() > 1 && position[0] == '0') ||
+      folder.size() != kFolderDigits || !isLowerHex(folder)) {
+    return std::nullopt;
+  }
+  ListContinuation continuation;
+  const auto [end, error] = std::from_chars(position.data(), position.data() + position.size(),
+                                            continuation.position, 16);
+  if (error != std::errc() || end != position.data() + position.size()) {
+    return std::nullopt;  // beyond 2^63 - 1
+  }
+  continuation.folder = std::string(folder);
+  return continuation;
 }
 
 CheckedAction preflightFileAction(RequestView request, const AgentGrant& grant) {
@@ -73,6 +111,16 @@ CheckedAction preflightFileAction(RequestView request, const AgentGrant& grant) 
   }
   if (const std::optional<std::string_view> digest = request.string("expected_sha256")) {
     checked.expectedSha256 = std::string(*digest);
+  }
+  if (checked.action == FileAction::read && request.has("offset")) {
+    checked.offset = request.wholeNumber("offset");
+    require(checked.offset.has_value(), "Read offset must be a whole number of bytes, 0 or more");
+  }
+  if (checked.action == FileAction::list && request.has("continuation")) {
+    const std::optional<std::string_view> text = request.string("continuation");
+    checked.continuation = text ? parseContinuation(*text) : std::nullopt;
+    require(checked.continuation.has_value(),
+            "Unknown list continuation; list the folder again without one");
   }
   return checked;
 }

@@ -73,7 +73,7 @@ ActionReply moveFile(const UniqueFd& source, const ResolvedPath& from, const Res
 }
 
 ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline deadline,
-                     ChangeProof* proof) {
+                     ChangeProof* proof, const StillWanted& stillWanted) {
   struct stat before {};
   if (::fstat(source.get(), &before) != 0) {
     throw errnoFailure();
@@ -89,13 +89,14 @@ ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline de
   // Declared after `copy`, so it runs before that descriptor closes.
   PartialCopy partial(to.parent.get(), to.leaf, copy.get());
 
-  const std::string sourceDigest = digest(source.get(), deadline);
+  const std::string sourceDigest = digest(source.get(), deadline, stillWanted);
   if (::lseek(source.get(), 0, SEEK_SET) != 0) {
     throw errnoFailure();
   }
   std::vector<unsigned char> buffer(kChunk);
   for (;;) {
     require(WallClock::now() < deadline, "Copy time budget reached");
+    require(!stillWanted || stillWanted(), kClientGone);
     const ssize_t count = readSome(source.get(), buffer.data(), buffer.size());
     if (count < 0) {
       throw errnoFailure();
@@ -114,7 +115,7 @@ ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline de
   }
 
   // The copy is read back from its own descriptor: what is verified is what was stored.
-  const std::string copyDigest = digest(copy.get(), deadline);
+  const std::string copyDigest = digest(copy.get(), deadline, stillWanted);
   require(copyDigest == sourceDigest, "Copy verification failed; original preserved");
   struct stat after {};
   if (::fstat(source.get(), &after) != 0) {
@@ -143,13 +144,13 @@ ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline de
 
 ActionReply transferFile(const CheckedAction& action, const AgentGrant& grant,
                          const ResolvedPath& target, UniqueFd source, Deadline deadline,
-                         ChangeProof* proof) {
+                         ChangeProof* proof, const StillWanted& stillWanted) {
   const ResolvedPath to = openParent(*action.destination, grant);
   require(to.leaf != "." && target.leaf != ".", "Cannot replace a scope root");
   if (action.action == FileAction::move) {
     return moveFile(source, target, to, proof);
   }
-  return copyFile(source, to, deadline, proof);
+  return copyFile(source, to, deadline, proof, stillWanted);
 }
 
 }  // namespace tamber

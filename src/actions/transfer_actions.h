@@ -16,9 +16,10 @@
 namespace tamber {
 
 // "copy" or "move" of the regular file `source` (opened from `target`) to the checked
-// destination. `proof`, when given, receives the copy or the moved file.
+// destination. `proof`, when given, receives the copy or the moved file. A copy stops, and
+// removes what it wrote, once `stillWanted` says false.
 ActionReply transferFile(const CheckedAction& action, const AgentGrant& grant,
                          const ResolvedPath& target, UniqueFd source, Deadline deadline,
-                         ChangeProof* proof);
+                         ChangeProof* proof, const StillWanted& stillWanted);
 
 }  // namespace tamber

@@ -14,8 +14,32 @@
 
 namespace tamber {
 
+void AgentCallHandle::abandon() {
+  std::lock_guard lock(mutex_);
+  abandoned_ = true;
+  if (fd_ >= 0) {
+    ::shutdown(fd_, SHUT_RDWR);
+  }
+}
+
+bool AgentCallHandle::attach(int fd) {
+  std::lock_guard lock(mutex_);
+  fd_ = abandoned_ ? -1 : fd;
+  return !abandoned_;
+}
+
+void AgentCallHandle::detach() {
+  std::lock_guard lock(mutex_);
+  fd_ = -1;
+}
+
+bool AgentCallHandle::abandoned() {
+  std::lock_guard lock(mutex_);
+  return abandoned_;
+}
+
 std::string sendAgentRequest(const std::string& socketPath, const std::string& request,
-                             std::chrono::milliseconds timeout) {
+                             std::chrono::milliseconds timeout, AgentCallHandle* handle) {
   require(unixSocketAddress(socketPath).has_value(), "Agent socket path is too long");
   UniqueFd socketFD = connectUnixSocket(socketPath, timeout);
   if (!socketFD) {
@@ -25,6 +49,17 @@ std::string sendAgentRequest(const std::string& socketPath, const std::string& r
   // peer's credentials are those of the process that made the socket listen, fixed then.
   const std::optional<uid_t> broker = peerUserId(socketFD.get());
   require(broker.has_value() && *broker == ::geteuid(), kBrokerOfAnotherUser);
+
+  // Declared after the descriptor, so the handle lets go of it before it is closed.
+  struct Attached {
+    AgentCallHandle* handle;
+    ~Attached() {
+      if (handle != nullptr) {
+        handle->detach();
+      }
+    }
+  } attached{handle};
+  require(handle == nullptr || handle->attach(socketFD.get()), AgentCallHandle::kAbandoned);
 
   const std::string line = request + "\n";
   size_t sent = 0;
@@ -47,6 +82,7 @@ std::string sendAgentRequest(const std::string& socketPath, const std::string& r
 
   std::string reply;
   const int error = readToEnd(socketFD.get(), reply);
+  require(handle == nullptr || !handle->abandoned(), AgentCallHandle::kAbandoned);
   // A broker that refused early may reset the connection after its reply.
   if (error != 0 && !(error == ECONNRESET && !reply.empty())) {
     throw errnoFailure(error);

@@ -281,14 +281,14 @@ void AgentServer::serveClient(int clientFD) {
       reply = jsonData(failureReply("Request timed out"));
       break;
     case ReadEnd::Request:
-      reply = answer(request);
+      reply = answer(request, clientFD);
       break;
   }
   // Every wait for request bytes and for reply room goes through poll with the read timeout.
   sendReply(clientFD, reply, wakeRead_.get(), options_.readTimeout, options_.requestTimeLimit);
 }
 
-std::string AgentServer::answer(std::string_view requestBytes) {
+std::string AgentServer::answer(std::string_view requestBytes, int clientFD) {
   // Almost every request is read as views of its own bytes; anything beyond plain string
   // members goes to the full parser.
   const std::optional<PlainRequest> plain =
@@ -314,7 +314,9 @@ std::string AgentServer::answer(std::string_view requestBytes) {
     // to the helper, which admits it again: it trusts nothing it is given.
     admitted = preflightFileAction(request, *grant);
     if (!grant->elevated) {
-      performed = performFileAction(*admitted, *grant, &proof);
+      // A long copy for a client that went away stops at its next chunk and leaves nothing.
+      performed = performFileAction(*admitted, *grant, &proof,
+                                    [clientFD] { return !peerHasGone(clientFD); });
     }
   } catch (const BrokerFailure& failure) {
     return jsonData(failureReply(failure.description()));

@@ -87,8 +87,8 @@ class AgentServer {
   void acceptLoop();
   void serveClient(int clientFD);
   // The reply's JSON text; the audit record and the journal's, when the request earns them,
-  // are written (queued) first.
-  std::string answer(std::string_view requestBytes);
+  // are written (queued) first. A copy stops once the client on `clientFD` has gone.
+  std::string answer(std::string_view requestBytes, int clientFD);
   // Hands the journal the record of an answered request.
   void journal(std::shared_ptr<const AgentGrant> grant, CheckedAction&& admitted, bool ok,
                ChangeProof&& proof);

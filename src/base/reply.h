@@ -17,9 +17,22 @@ using Json = nlohmann::json;
 // holding invalid UTF-8) yields "{}", which readers treat as an unsuccessful reply.
 std::string jsonData(const Json& value) noexcept;
 
+// The same text as jsonData for a value whose strings are all valid UTF-8; where one is not,
+// its ill-formed sequences are written as U+FFFD instead of the whole failing. For messages
+// that must go out whatever they quote.
+std::string jsonText(const Json& value);
+
 // Appends `text`, which must be valid UTF-8, as a JSON string exactly as jsonData writes one:
 // the quote, the backslash and control characters escaped, everything else as it is.
 void appendJsonString(std::string& out, std::string_view text);
+
+// The value of the JSON `text` when it uses only the plainest JSON: objects and arrays nested at
+// most 64 deep, strings of printable ASCII without escapes, integers that fit 64 bits, true,
+// false and null, with JSON's whitespace around. Nothing for any other text, which the full
+// parser must read (or refuse); what it returns is what that parser would, integers of the
+// same signedness included. Most protocol messages and broker replies are plain, and this
+// reads them several times faster.
+std::optional<Json> parsePlainJson(std::string_view text);
 
 // {"error": text, "ok": false}: the whole failure envelope, nothing else.
 Json failureReply(std::string_view text);

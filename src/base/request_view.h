@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -34,6 +35,14 @@ class RequestView {
   // The member `key` when it is a string; nothing when it is absent, of another JSON type, or
   // the request is not an object. Of a repeated key, the last.
   std::optional<std::string_view> string(std::string_view key) const;
+
+  // Whether the request is an object with a member `key`, whatever its value.
+  bool has(std::string_view key) const;
+
+  // The member `key` when it is a JSON integer from 0 to 2^63 - 1; nothing when it is absent
+  // or anything else (a string, a fraction, a negative or larger number). A plain request
+  // holds strings only, so it never has one.
+  std::optional<std::int64_t> wholeNumber(std::string_view key) const;
 
  private:
   const Json* json_ = nullptr;

@@ -1,5 +1,8 @@
 #include "base/text.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include <unicode/locid.h>
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
@@ -33,7 +36,46 @@ std::string validUtf8(std::string_view bytes) {
 }
 
 bool isValidUtf8(std::string_view bytes) {
-  return isAscii(bytes) || validUtf8(bytes) == bytes;
+  // Well-formed sequences as Unicode defines them (its table 3-7): no overlong forms, no
+  // surrogates, nothing past U+10FFFF; exactly what validUtf8 leaves unchanged.
+  if (isAscii(bytes)) {
+    return true;
+  }
+  const auto* at = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* end = at + bytes.size();
+  while (at < end) {
+    const unsigned char lead = *at;
+    if (lead < 0x80) {
+      ++at;
+      continue;
+    }
+    size_t length = 0;
+    unsigned char low = 0x80;  // the range of the second byte
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      low = lead == 0xE0 ? 0xA0 : 0x80;
+      high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      low = lead == 0xF0 ? 0x90 : 0x80;
+      high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+      return false;
+    }
+    if (static_cast<size_t>(end - at) < length || at[1] < low || at[1] > high) {
+      return false;
+    }
+    for (size_t i = 2; i < length; ++i) {
+      if (at[i] < 0x80 || at[i] > 0xBF) {
+        return false;
+      }
+    }
+    at += length;
+  }
+  return true;
 }
 
 std::string foldedLower(std::string_view text) {
@@ -61,8 +103,18 @@ std::string nfc(std::string_view text) {
 }
 
 bool isAscii(std::string_view text) {
-  for (unsigned char c : text) {
-    if (c >= 0x80) {
+  // Eight bytes at a time: a text is ASCII when no byte has its high bit set.
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text.data() + i, 8);
+    if ((word & kHighBits) != 0) {
+      return false;
+    }
+  }
+  for (; i < text.size(); ++i) {
+    if (static_cast<unsigned char>(text[i]) >= 0x80) {
       return false;
     }
   }

@@ -19,6 +19,15 @@ ssize_t readSome(int fd, void* data, size_t size) {
   }
 }
 
+ssize_t readSomeAt(int fd, void* data, size_t size, off_t offset) {
+  for (;;) {
+    const ssize_t count = ::pread(fd, data, size, offset);
+    if (count >= 0 || errno != EINTR) {
+      return count;
+    }
+  }
+}
+
 int writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t count = ::write(fd, bytes.data(), bytes.size());

@@ -16,6 +16,9 @@ namespace tamber {
 // One read of at most `size` bytes: the count read, 0 at the end, or -1 with errno set.
 ssize_t readSome(int fd, void* data, size_t size);
 
+// The same from `offset`, leaving the descriptor's own offset where it was.
+ssize_t readSomeAt(int fd, void* data, size_t size, off_t offset);
+
 // Writes every byte, call after call. Returns 0, or the error number of the call that failed;
 // a call that wrote nothing stands for the space or quota error it means: ENOSPC.
 int writeAll(int fd, std::string_view bytes);

@@ -1,5 +1,6 @@
 #include "platform/unix_socket.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -20,6 +21,13 @@ std::optional<sockaddr_un> unixSocketAddress(const std::string& path) noexcept {
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.data(), path.size());
   return address;
+}
+
+bool peerHasGone(int fd) noexcept {
+  // No events asked for: only the hang-up, which a stream socket reports once nothing can
+  // travel either way.
+  pollfd watched{fd, 0, 0};
+  return ::poll(&watched, 1, 0) == 1 && (watched.revents & (POLLHUP | POLLERR)) != 0;
 }
 
 UniqueFd connectUnixSocket(const std::string& path, std::chrono::milliseconds timeout) noexcept {

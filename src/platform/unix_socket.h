@@ -16,6 +16,11 @@ std::optional<sockaddr_un> unixSocketAddress(const std::string& path) noexcept;
 
 // A new stream socket connected to the one at `path`. With a nonzero `timeout`, connecting,
 // sending and receiving each give up after that long. Invalid, with errno set, on failure.
+// True once the peer of the connected stream socket `fd` has closed it entirely (or shut down
+// both its directions); a peer that only half-closed its writing side is still there. Never
+// waits.
+bool peerHasGone(int fd) noexcept;
+
 UniqueFd connectUnixSocket(const std::string& path, std::chrono::milliseconds timeout =
                                                         std::chrono::milliseconds(0)) noexcept;
 

@@ -85,6 +85,15 @@ TEST(Copy, RemovesOnlyItsOwnPartialCopy) {
   EXPECT_TRUE(isDeadlineFailure(stopped)) << stopped;
   EXPECT_FALSE(exists(w / "own"));
 
+  // So does a client that went away.
+  int asked = 0;
+  EXPECT_EQ(failureOf([&] {
+              performFileAction(ask("copy", w / "big", {{"destination", w / "gone"}}), w.grant,
+                                [&] { return ++asked < 20; });
+            }),
+            kClientGone);
+  EXPECT_FALSE(exists(w / "gone"));
+
   expiring.expires = WallClock::now() + 300ms;
 
   // Someone moves the partial copy aside and puts their own file under the name.

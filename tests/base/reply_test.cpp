@@ -27,6 +27,29 @@ TEST(JsonData, WritesWhatTheLibraryWritesOrAnEmptyObject) {
   EXPECT_EQ(jsonData(Json{{"ok", true}, {"text", "\xff"}}), "{}");
   EXPECT_EQ(jsonData(Json{{"\xc3", 1}}), "{}");
   EXPECT_EQ(jsonData(Json::binary({1, 2})), Json::binary({1, 2}).dump());
+
+  // jsonText writes the same, but puts U+FFFD in place of what is not UTF-8.
+  for (const Json& value : values) {
+    EXPECT_EQ(jsonText(value), jsonData(value));
+  }
+  EXPECT_EQ(jsonText(Json{{"a\xc3", "b\xff"}}), "{\"a\xef\xbf\xbd\":\"b\xef\xbf\xbd\"}");
+}
+
+TEST(PlainJson, ReadsWhatTheParserReadsOrStandsAside) {
+  for (const char* text : {R"({"a":[1,-2,{"b":null}],"c":true,"d":"x y","a":false})", " [ ] ",
+                           "18446744073709551615", "-9223372036854775808", "{}"}) {
+    ASSERT_TRUE(parsePlainJson(text).has_value()) << text;
+    EXPECT_EQ(parsePlainJson(text)->dump(), Json::parse(text).dump()) << text;
+    EXPECT_EQ(parsePlainJson(text)->is_number_unsigned(), Json::parse(text).is_number_unsigned());
+  }
+  for (const char* text :
+       {"", "1.5", "1e3", "01", "-", "18446744073709551616", R"("\n")", "\"caf\xc3\xa9\"", "[1,]",
+        "{\"a\":1} x", "tru",
+        "[[[[[[[[[[[[[[[[[[[[[[[["
+        "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]"
+        "]]]]]]]]]]]]]]]]]]]]]]]]"}) {
+    EXPECT_FALSE(parsePlainJson(text).has_value()) << text;
+  }
 }
 
 TEST(ActionReply, WritesWhatJsonDataWritesForTheSameObject) {

@@ -22,16 +22,28 @@ TEST(ShellQuote, SurvivesARealShell) {
 }
 
 TEST(Base64, DecodesOnlyTheOneCanonicalSpelling) {
-  for (const std::string& bytes :
-       {std::string(""), std::string("f"), std::string("fo"), std::string("foo"),
-        std::string("foob"), std::string("\0\xff\xfe\x80 ~", 6)}) {
-    EXPECT_EQ(strictBase64Decode(base64Encode(bytes)), bytes);
+  const std::string bytes("\0\xff\xfe\x80 ~foobar", 12);
+  for (size_t length = 0; length <= bytes.size(); ++length) {
+    EXPECT_EQ(strictBase64Decode(base64Encode(bytes.substr(0, length))), bytes.substr(0, length));
   }
+  EXPECT_EQ(base64Encode("foob"), "Zm9vYg==");
   EXPECT_EQ(base64Encode("\xfb\xff"), "+/8=");
   for (const char* sloppy :
        {"Zm9vYg=", "Zm9vYg", "Zm9v\nYg==", "Zm9v Yg==", "Zm9vYh==", "Zm9vYmE=x",
         "Zm=vYg==", "====", "Zg=a", "Zm9-", "Zm9_", "Zm9vYg===", "=Zm9"}) {
     EXPECT_FALSE(strictBase64Decode(sloppy).has_value()) << sloppy;
+  }
+}
+
+// The quick check agrees with the converter: valid exactly when nothing would be replaced.
+TEST(Utf8, IsValidExactlyWhenTheConversionLeavesItUnchanged) {
+  for (const char* text : {"", "plain", "caf\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+                           "\xf4\x8f\xbf\xbf", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80",
+                           "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xc3", "\xe2\x82",
+                           "a\x80"
+                           "b",
+                           "\xff", "\xef\xbf\xbe"}) {
+    EXPECT_EQ(isValidUtf8(text), validUtf8(text) == text) << text;
   }
 }
 

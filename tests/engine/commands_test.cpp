@@ -247,13 +247,13 @@ TEST(Invitation, GivesAnAgentAWorkingCommandLineAndAnExampleForEachAction) {
   EXPECT_EQ(listed.status, 0) << listed.err;
   EXPECT_EQ(Json::parse(listed.out).at("root"), scope);
 
-  // Each example, written into the command line as the text says, works in the granted
+  // Each example, written into the here-document as the text says, works in the granted
   // folder, one after the other; the replacement proves its read with the read's digest. The
   // command line sends the token of TAMBER_GRANT, whatever the request says. (A refusal comes
   // back as the broker sent it, with status 0: the agent client proof's revoked request.)
   const std::string line = lineAfter(text, "CLI: ");
-  const size_t slot = line.find("'REQUEST'");
-  ASSERT_NE(slot, std::string::npos) << line;
+  ASSERT_TRUE(line.ends_with(" agent - <<'EOF'")) << line;
+  ASSERT_NE(text.find("CLI: " + line + "\nREQUEST\nEOF\n"), std::string::npos);
   std::string digest;
   std::set<std::string> actions;
   const std::regex exampleLine("Example: (\\{[^\n]*)");
@@ -264,15 +264,18 @@ TEST(Invitation, GivesAnAgentAWorkingCommandLineAndAnExampleForEachAction) {
     example["token"] = "forged";
     std::string request = std::regex_replace(jsonData(example), std::regex("SCOPE"), scope);
     request = std::regex_replace(request, std::regex("SHA256_FROM_YOUR_READ"), digest);
-    request = std::regex_replace(request, std::regex("'"), "'\\''");
-    const BinaryRun sent = runAsAgent(
-        std::string(line).replace(slot, std::strlen("'REQUEST'"), "'" + request + "'"), token);
+    const BinaryRun sent = runAsAgent(line + "\n" + request + "\nEOF\n", token);
     const Json reply = Json::parse(sent.out, nullptr, false);
     EXPECT_EQ(sent.status, 0);
     EXPECT_EQ(reply.value("ok", false), true) << example << ": " << sent.out << sent.err;
     digest = reply.value("sha256", digest);
   }
   EXPECT_EQ(actions.size(), 8u);
+  // A request given as the argument still works.
+  const std::string stat = R"({"action":"stat","path":")" + scope + R"("})";
+  const BinaryRun argument =
+      runLarkspan({"--data", data, "--json", "agent", stat}, {{"TAMBER_GRANT", token}});
+  EXPECT_EQ(Json::parse(argument.out).value("is_directory", false), true) << argument.err;
   EXPECT_NE(readFile(scope + "/notes.txt"), "agent fixture") << "the replacement did not happen";
 }
 

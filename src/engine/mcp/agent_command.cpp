@@ -1,14 +1,34 @@
 #include "engine/mcp/agent_command.h"
 
+#include <unistd.h>
+
 #include <iostream>
 
+#include "agent/agent_server.h"
+#include "base/failure.h"
 #include "base/reply.h"
 #include "engine/mcp/broker_call.h"
+#include "platform/fd_io.h"
 
 namespace tamber::engine {
 
 int runAgent(const std::string& dataDir, const std::string& requestText, bool json) {
-  const Json request = Json::parse(requestText, nullptr, false);
+  std::string standardInput;
+  if (requestText == "-") {
+    // One byte past the broker's limit is enough to know that the request is too long.
+    if (const int error = readToEnd(STDIN_FILENO, standardInput, kRequestLimit + 1)) {
+      std::cerr << "larkspan: could not read the request from standard input: " << errnoText(error)
+                << std::endl;
+      return 2;
+    }
+    if (standardInput.size() > kRequestLimit) {
+      std::cerr << "larkspan: the request on standard input is longer than " << kRequestLimit
+                << " bytes" << std::endl;
+      return 2;
+    }
+  }
+  const Json request =
+      Json::parse(requestText == "-" ? standardInput : requestText, nullptr, false);
   if (request.is_discarded() || !request.is_object()) {
     std::cerr << "larkspan: the request must be one JSON object, such as "
                  "{\"action\":\"list\",\"path\":\"/home/me/Project\"}"
@@ -32,6 +52,7 @@ int runAgent(const std::string& dataDir, const std::string& requestText, bool js
                 << ": " << call.detail << "; is the Tamber app open?" << std::endl;
       return 1;
     case BrokerProblem::noReply:
+    case BrokerProblem::abandoned:
       std::cerr << "larkspan: the Tamber broker closed the connection without a reply object"
                 << std::endl;
       return 1;

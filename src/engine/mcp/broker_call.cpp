@@ -14,7 +14,7 @@ std::string agentSocketPath(const std::string& dataDir) {
   return absolutePath(dataDir) + "/" + kAgentSocketName;
 }
 
-BrokerCall callBroker(const std::string& dataDir, Json request) {
+BrokerCall callBroker(const std::string& dataDir, Json request, AgentCallHandle* handle) {
   BrokerCall call;
   // Read afresh each time: the grant is the caller's environment, never a cached copy.
   const char* token = std::getenv("TAMBER_GRANT");
@@ -31,13 +31,17 @@ BrokerCall callBroker(const std::string& dataDir, Json request) {
 
   std::string reply;
   try {
-    reply = sendAgentRequest(agentSocketPath(dataDir), jsonData(request));
+    reply = sendAgentRequest(agentSocketPath(dataDir), jsonData(request),
+                             std::chrono::milliseconds(0), handle);
   } catch (const BrokerFailure& failure) {
-    call.problem = BrokerProblem::unreachable;
+    call.problem = handle != nullptr && handle->abandoned() ? BrokerProblem::abandoned
+                                                            : BrokerProblem::unreachable;
     call.detail = failure.description();
     return call;
   }
-  call.reply = Json::parse(reply, nullptr, false);
+  // Almost every reply is plain JSON; anything else goes to the full parser.
+  std::optional<Json> plain = parsePlainJson(reply);
+  call.reply = plain ? std::move(*plain) : Json::parse(reply, nullptr, false);
   if (call.reply.is_discarded() || !call.reply.is_object()) {
     call.problem = BrokerProblem::noReply;
     call.reply = Json();

@@ -23,16 +23,11 @@ class BrokerBackend : public mcp::ToolBackend {
  public:
   explicit BrokerBackend(std::string dataDir) : dataDir_(std::move(dataDir)) {}
 
-  Json perform(const mcp::Tool& tool, const Json& arguments) override {
-    if (std::string_view(tool.name) == "inventory") {
-      return inventoryReply(arguments);
-    }
-    Json request = arguments;
-    request["action"] = tool.name;
-    const BrokerCall call = callBroker(dataDir_, std::move(request));
+  Json broker(const Json& request) override {
+    BrokerCall call = callBroker(dataDir_, request, &handle_);
     switch (call.problem) {
       case BrokerProblem::none:
-        return call.reply;
+        return std::move(call.reply);
       case BrokerProblem::noGrant:
         return failureReply(
             "No file-access grant: TAMBER_GRANT is not set for this server. Ask the user to "
@@ -51,14 +46,15 @@ class BrokerBackend : public mcp::ToolBackend {
         return failureReply(
             "The Tamber broker closed the connection without a reply; ask the user to check "
             "that the Tamber app is still open.");
+      case BrokerProblem::abandoned:
+        return failureReply(AgentCallHandle::kAbandoned);
     }
     return failureReply("The Tamber broker gave no reply.");
   }
 
- private:
   // One folder of the kept index; the largest subfolders only, so that a home folder's
   // thousands do not flood the agent's context.
-  Json inventoryReply(const Json& arguments) const {
+  Json inventory(const Json& arguments) override {
     try {
       Json reply = folderReport(dataDir_, std::string(stringMember(arguments, "path").value_or("")),
                                 kInventoryChildren);
@@ -69,7 +65,11 @@ class BrokerBackend : public mcp::ToolBackend {
     }
   }
 
+  void abandon() override { handle_.abandon(); }
+
+ private:
   const std::string dataDir_;
+  AgentCallHandle handle_;
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "base/reply.h"
+#include "engine/mcp/tool_calls.h"
 #include "engine/mcp/tools.h"
 
 namespace tamber::engine::mcp {
@@ -13,26 +14,20 @@ namespace tamber::engine::mcp {
 // Largest message accepted, its newline not counted.
 inline constexpr size_t kMessageLimit = 1024 * 1024;
 
-// Performs the tool calls of a session.
-class ToolBackend {
- public:
-  virtual ~ToolBackend() = default;
-
-  // Runs `tool` with `arguments`, already checked by argumentProblem(), and returns a reply
-  // object with "ok": the broker's reply for a broker action, or {"ok": false, "error"} with a
-  // sentence saying what the user must do when no reply could be had. May block for as long
-  // as the broker takes. Called on one thread at a time.
-  virtual Json perform(const Tool& tool, const Json& arguments) = 0;
-};
+// Most messages in one batch, and the size past which a batch's reply runs no more calls.
+inline constexpr size_t kBatchLimit = 32;
+inline constexpr size_t kBatchReplyLimit = 4 * 1024 * 1024;
 
 // What one message from the client asks of the server.
 struct Work {
   // A response to write at once.
   std::optional<std::string> reply;
-  // A tool call (or a batch holding one) to run after the calls received before it; returns
+  // A tool call (or a batch holding some) to run after the calls received before it; returns
   // the response to write, if any. It owns copies of everything it needs.
   std::function<std::optional<std::string>()> call;
-  // For `call`: the id of its request, so that a cancellation can find it.
+  // For `call`: how many tool calls it makes, and the id of its request, so that a
+  // cancellation can find it.
+  size_t calls = 0;
   Json callId;
   // For `call`: the client's progress token, when it asked to hear that the call goes on.
   std::optional<Json> progressToken;
@@ -40,10 +35,23 @@ struct Work {
   std::optional<Json> cancelled;
 };
 
-// The Model Context Protocol over JSON-RPC 2.0, one message at a time: initialize with version
-// negotiation, ping, tools/list and tools/call; every other request gets "Method not found",
-// notifications other than cancellation are taken silently. It never ends the conversation:
+// The Model Context Protocol over JSON-RPC 2.0, one message at a time, in both of its eras:
+// - A request whose params' "_meta" names its revision
+//   ("io.modelcontextprotocol/protocolVersion", with "io.modelcontextprotocol/
+//   clientCapabilities") is served on its own under that revision (2026-07-28): server/discover,
+//   tools/list and tools/call; a "_meta" without the capabilities, or with a value of the wrong
+//   type, is "Invalid params" (-32602); any other revision is UnsupportedProtocolVersion
+//   (-32022), naming the revisions spoken and the one asked for; every other method, those
+//   that revision removed (ping, logging/setLevel...) included, is "Method not found".
+// - An initialize agrees on a revision from 2024-11-05 to 2025-11-25 for the rest of the
+//   process, after which requests without that "_meta" are served as that revision has them:
+//   ping, tools/list and tools/call. Before it, such a request is "Invalid params" (a ping
+//   excepted), and the session goes on.
+// Notifications other than cancellation are taken silently. It never ends the conversation:
 // every malformed message gets its JSON-RPC error (or is ignored when it is a notification).
+// A batch (2025-03-26 only) holds at most kBatchLimit messages, or it is refused whole; once
+// its reply passes kBatchReplyLimit, its calls not yet made are answered with an error
+// instead of being made.
 //
 // Threads: receive() on one thread; the calls it returns may run on another, and only touch
 // `backend`.
@@ -63,18 +71,26 @@ class Session {
   // The error response to a message that was longer than kMessageLimit.
   static std::string oversizedReply();
 
-  // The revision agreed on by initialize; the latest until then.
-  Revision revision() const { return revision_; }
+  // The error response to a tool call that was turned away: the server has too many calls
+  // waiting (a tool error, which an agent can read and retry).
+  static std::string busyReply(const Json& id);
+
+  // Ends the tool call under way as soon as the backend can (ToolBackend::abandon); any thread.
+  void abandonCalls() { backend_.abandon(); }
+
+  // The revision agreed on by initialize; nothing until one was.
+  std::optional<Revision> legacyRevision() const { return legacyRevision_; }
 
  private:
   struct Answer;
   Answer respond(const Json& message);
   Json initializeResult(const Json& params);
-  Json toolsListResult() const;
+  Json toolsListResult(Revision revision) const;
+  Json discoverResult() const;
 
   ToolBackend& backend_;
   const bool readOnly_;
-  Revision revision_ = kLatestRevision;
+  std::optional<Revision> legacyRevision_;
 };
 
 }  // namespace tamber::engine::mcp

@@ -3,19 +3,21 @@
 #include <algorithm>
 #include <array>
 
-#include "base/base64.h"
 #include "base/text.h"
 
 namespace tamber::engine::mcp {
 
 namespace {
 
-constexpr std::array<std::pair<Revision, const char*>, 4> kRevisionNames = {{
+constexpr std::array<std::pair<Revision, const char*>, 5> kRevisionNames = {{
+    {Revision::v2026_07_28, "2026-07-28"},
     {Revision::v2025_11_25, "2025-11-25"},
     {Revision::v2025_06_18, "2025-06-18"},
     {Revision::v2025_03_26, "2025-03-26"},
     {Revision::v2024_11_05, "2024-11-05"},
 }};
+
+constexpr size_t kMostEdits = 100;
 
 // What every broker tool's description ends with: the rules an agent cannot see otherwise.
 constexpr const char* kBrokerRules =
@@ -40,7 +42,20 @@ ToolArgument pathArgument(const char* description = kPath) {
   return {"path", description, true};
 }
 
+std::vector<ResultField> replaceFields() {
+  return {{"replaced", "boolean", "True: the new text is in place."},
+          {"original_preserved", "boolean", "True: the previous file is kept."},
+          {"backup_path", "string", "Where the previous file is kept."},
+          {"previous_sha256", "string", "SHA-256 of the previous content."},
+          {"notice", "string", kNotice}};
+}
+
 std::vector<Tool> makeCatalogue() {
+  const ToolArgument continuation = {
+      "continuation",
+      "The continuation of the page before, to list the names after it; leave it out for the "
+      "first page.",
+      false};
   return {
       {"stat",
        "Inspect a file or folder",
@@ -55,26 +70,61 @@ std::vector<Tool> makeCatalogue() {
       {"list",
        "List a folder",
        viewAction(
-           "Names in one folder, sorted: up to 200 of them; has_more is true when the folder holds "
-           "more, then list a narrower folder. Names only, hidden ones included."),
+           "Names in one folder, in pages of up to 200 sorted names; folders names the page's "
+           "subfolders (never a link to one). When has_more is true, pass continuation back "
+           "with the same path to list the following names. Names only, hidden ones included."),
        true,
-       {pathArgument("Absolute path of a granted folder or a folder inside one.")},
-       {{"entries", "array", "The names, sorted.", "string"},
-        {"has_more", "boolean", "True when the folder holds more than 200 names."},
+       {pathArgument("Absolute path of a granted folder or a folder inside one."), continuation},
+       {{"entries", "array", "This page's names, sorted.", "string"},
+        {"folders", "array", "Those of the names that are folders.", "string"},
+        {"has_more", "boolean", "True when the folder holds names after this page."},
+        {"continuation", "string", "What to pass back for the next page, when has_more."},
         {"notice", "string", kNotice}}},
       {"read",
        "Read a file",
        viewAction(
-           "Reads one regular file of at most 32 KiB (a larger one is refused: use stat for its "
-           "size). The result's text is the file itself when it is UTF-8, else a note and its "
-           "bytes "
-           "in Base64; sha256 is the digest that replace needs as expected_sha256. Links and files "
-           "with more than one hard link are refused."),
+           "Reads one regular file. Without start_line and line_count: the whole file, of at "
+           "most 32 KiB (a larger one is refused: read it in lines); sha256 is the digest that "
+           "replace needs as expected_sha256. With either: whole lines of a file of any size, "
+           "from start_line (1 is the first line) for at most line_count lines and 32 KiB; "
+           "next_start_line says where the next part begins. The text is the file itself when "
+           "it is UTF-8, else a note and its bytes in Base64. Links and files with more than "
+           "one hard link are refused."),
        true,
-       {pathArgument()},
+       {pathArgument(),
+        {"start_line", "The first line to read; 1 is the first line of the file.", false, nullptr,
+         ArgumentType::count},
+        {"line_count", "The most lines to read.", false, nullptr, ArgumentType::count}},
        {{"data_base64", "string", "The bytes read, in standard Base64."},
         {"bytes_read", "integer", "How many bytes were read."},
-        {"sha256", "string", "SHA-256 of the file, 64 lower-case hexadecimal digits."}}},
+        {"sha256", "string",
+         "SHA-256 of the whole file, 64 lower-case hexadecimal digits; only when the whole "
+         "file was read."},
+        {"offset", "integer", "Where in the file the bytes read begin, for a read in lines."},
+        {"file_bytes", "integer", "The file's size, for a read in lines."},
+        {"start_line", "integer", "The first line read."},
+        {"end_line", "integer", "The last line read."},
+        {"has_more", "boolean", "True when the file goes on after the lines read."},
+        {"next_start_line", "integer", "The start_line of the next part, when has_more."}}},
+      {"find",
+       "Find files and folders by name",
+       viewAction(
+           "Names below a folder that match a glob pattern (*, ? and [...] as in the shell), "
+           "without reading any file: a pattern without / matches names at any depth, one with "
+           "/ the path below the folder. Searches at most max_depth folders deep (default 8) "
+           "for at most max_results paths (default 200) and 10 seconds; truncated says when it "
+           "stopped before the end, and why. Secrets and system folders are neither entered "
+           "nor named."),
+       true,
+       {pathArgument("Absolute path of the folder to search below."),
+        {"pattern", "The glob pattern, such as \"*.md\" or \"src/*/test_*.py\".", true},
+        {"max_depth", "How many folders deep to search; 1 is the folder's own names.", false,
+         nullptr, ArgumentType::count, 64},
+        {"max_results", "The most paths to return.", false, nullptr, ArgumentType::count, 1000}},
+       {{"matches", "array", "The paths found, sorted.", "string"},
+        {"truncated", "boolean", "True when the search stopped before the end."},
+        {"reason", "string", "Why it stopped early, when truncated."},
+        {"folders_searched", "integer", "How many folders were listed."}}},
       {"write_new",
        "Create a new file",
        editAction(
@@ -123,17 +173,32 @@ std::vector<Tool> makeCatalogue() {
            "Replaces the content of a regular file of at most 32 KiB with new text, only when the "
            "file's current SHA-256 equals expected_sha256 (the sha256 of your latest read of it). "
            "The previous file is kept in the same folder as .tamber-backup- followed by a UUID, "
-           "named in backup_path."),
+           "named in backup_path. To change a few places, edit is simpler."),
        false,
        {pathArgument("Absolute path of the file to replace."),
         {"text", "The new content, UTF-8, at most 32 KiB.", true},
         {"expected_sha256", "The sha256 from your latest read of the file.", true,
          "^[0-9a-f]{64}$"}},
-       {{"replaced", "boolean", "True: the new text is in place."},
-        {"original_preserved", "boolean", "True: the previous file is kept."},
-        {"backup_path", "string", "Where the previous file is kept."},
-        {"previous_sha256", "string", "SHA-256 of the previous content."},
-        {"notice", "string", kNotice}}},
+       replaceFields()},
+      {"edit",
+       "Edit a text file, keeping a backup",
+       editAction(
+           "Changes a UTF-8 text file of at most 32 KiB in one call: each edit's old_text, "
+           "quoted exactly from the file, becomes its new_text. An old_text must occur exactly "
+           "once, unless replace_all is true (then every occurrence changes); all edits apply "
+           "to the file as it is when the call reads it, and may not overlap. The file is then "
+           "replaced as replace does, keeping the previous one beside it, named in backup_path; "
+           "the result shows the change as a unified diff. If the file changes in between, "
+           "nothing is changed: read it again."),
+       false,
+       {pathArgument("Absolute path of the file to edit."),
+        {"edits", "The changes, each {old_text, new_text} with an optional replace_all.", true,
+         nullptr, ArgumentType::edits}},
+       [] {
+         std::vector<ResultField> fields = replaceFields();
+         fields.push_back({"diff", "string", "The change, as a unified diff."});
+         return fields;
+       }()},
       {"inventory",
        "Storage inventory",
        "What takes space in the folder that the Tamber app indexes, one folder at a time: its "
@@ -156,15 +221,46 @@ std::vector<Tool> makeCatalogue() {
   };
 }
 
+Json argumentSchema(const ToolArgument& argument) {
+  switch (argument.type) {
+    case ArgumentType::string: {
+      Json property = {{"type", "string"}, {"description", argument.description}};
+      if (argument.pattern != nullptr) {
+        property["pattern"] = argument.pattern;
+      }
+      return property;
+    }
+    case ArgumentType::count:
+      return {{"type", "integer"},
+              {"minimum", 1},
+              {"maximum", argument.largest},
+              {"description", argument.description}};
+    case ArgumentType::edits:
+      return {
+          {"type", "array"},
+          {"minItems", 1},
+          {"maxItems", kMostEdits},
+          {"description", argument.description},
+          {"items",
+           {{"type", "object"},
+            {"properties",
+             {{"old_text",
+               {{"type", "string"}, {"description", "Text of the file as it is, quoted exactly."}}},
+              {"new_text", {{"type", "string"}, {"description", "What takes its place."}}},
+              {"replace_all",
+               {{"type", "boolean"},
+                {"description", "Replace every occurrence instead of exactly one."}}}}},
+            {"required", {"old_text", "new_text"}},
+            {"additionalProperties", false}}}};
+  }
+  return Json::object();
+}
+
 Json inputSchema(const Tool& tool) {
   Json properties = Json::object();
   Json required = Json::array();
   for (const ToolArgument& argument : tool.arguments) {
-    Json property = {{"type", "string"}, {"description", argument.description}};
-    if (argument.pattern != nullptr) {
-      property["pattern"] = argument.pattern;
-    }
-    properties[argument.name] = std::move(property);
+    properties[argument.name] = argumentSchema(argument);
     if (argument.required) {
       required.push_back(argument.name);
     }
@@ -192,26 +288,58 @@ Json outputSchema(const Tool& tool) {
 }
 
 Json textContent(std::string text) {
-  return {{"type", "text"}, {"text", std::move(text)}};
+  Json content = Json::object();
+  content["text"] = std::move(text);
+  content["type"] = "text";
+  return content;
 }
 
-// A read's content for an agent: the text itself when it is UTF-8, and its digest apart.
-Json readContent(const Json& reply) {
-  const std::string sha256 = reply.value("sha256", "");
-  const std::string base64 = reply.value("data_base64", "");
-  const std::optional<std::string> bytes = strictBase64Decode(base64);
-  Json content = Json::array();
-  if (bytes && validUtf8(*bytes) == *bytes) {
-    content.push_back(textContent(*bytes));
-  } else {
-    content.push_back(textContent("The file is not UTF-8 text; its " +
-                                  std::to_string(bytes ? bytes->size() : 0) +
-                                  " bytes follow in Base64.\n" + base64));
+// Why one edit of an edit call is not {"old_text": string, "new_text": string,
+// "replace_all": boolean?}.
+std::optional<std::string> editProblem(const Json& edit) {
+  constexpr const char* kShape =
+      "Each edit is an object with the strings old_text and new_text, and optionally the "
+      "boolean replace_all.";
+  if (!edit.is_object() || !stringMember(edit, "old_text") || !stringMember(edit, "new_text")) {
+    return kShape;
   }
-  content.push_back(textContent("sha256: " + sha256 + " (" +
-                                std::to_string(reply.value("bytes_read", 0)) +
-                                " bytes read). Pass it as expected_sha256 to replace this file."));
-  return content;
+  for (const auto& item : edit.items()) {
+    if (item.key() == "replace_all" ? !item.value().is_boolean()
+                                    : item.key() != "old_text" && item.key() != "new_text") {
+      return kShape;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> valueProblem(const std::string& tool, const std::string& key,
+                                        const ToolArgument& argument, const Json& value) {
+  switch (argument.type) {
+    case ArgumentType::string:
+      if (!value.is_string()) {
+        return "The argument \"" + key + "\" of " + tool + " must be a string.";
+      }
+      return std::nullopt;
+    case ArgumentType::count:
+      if (!value.is_number_integer() || value.get<long long>() < 1 ||
+          value.get<long long>() > argument.largest) {
+        return "The argument \"" + key + "\" of " + tool + " must be a whole number from 1 to " +
+               std::to_string(argument.largest) + ".";
+      }
+      return std::nullopt;
+    case ArgumentType::edits:
+      if (!value.is_array() || value.empty() || value.size() > kMostEdits) {
+        return "The argument \"" + key + "\" of " + tool + " must be a list of 1 to " +
+               std::to_string(kMostEdits) + " edits.";
+      }
+      for (const Json& edit : value) {
+        if (std::optional<std::string> problem = editProblem(edit)) {
+          return problem;
+        }
+      }
+      return std::nullopt;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -232,6 +360,14 @@ std::optional<Revision> revisionNamed(std::string_view name) {
     }
   }
   return std::nullopt;
+}
+
+Json revisionNames() {
+  Json names = Json::array();
+  for (const auto& known : kRevisionNames) {
+    names.push_back(known.second);
+  }
+  return names;
 }
 
 const std::vector<Tool>& toolCatalogue() {
@@ -271,7 +407,6 @@ std::optional<std::string> argumentProblem(const Tool& tool, const Json& argumen
   }
   for (const auto& item : arguments.items()) {
     const std::string& key = item.key();
-    const Json& value = item.value();
     const auto known = std::find_if(tool.arguments.begin(), tool.arguments.end(),
                                     [&](const ToolArgument& a) { return key == a.name; });
     if (known == tool.arguments.end()) {
@@ -282,8 +417,8 @@ std::optional<std::string> argumentProblem(const Tool& tool, const Json& argumen
       return name + " takes no argument \"" + validUtf8(key) + "\"" +
              (accepted.empty() ? "; it takes none." : "; it takes " + accepted + ".");
     }
-    if (!value.is_string()) {
-      return "The argument \"" + key + "\" of " + name + " must be a string.";
+    if (std::optional<std::string> problem = valueProblem(name, key, *known, item.value())) {
+      return problem;
     }
   }
   for (const ToolArgument& argument : tool.arguments) {
@@ -294,21 +429,27 @@ std::optional<std::string> argumentProblem(const Tool& tool, const Json& argumen
   return std::nullopt;
 }
 
-Json replyResult(const Tool& tool, const Json& reply, Revision revision) {
-  if (!isSuccessReply(reply)) {
-    Json result =
-        failureResult(stringMember(reply, "error").value_or("The broker refused."), revision);
+Json callResult(ToolReply outcome, Revision revision) {
+  if (!isSuccessReply(outcome.reply)) {
+    Json result = failureResult(
+        stringMember(outcome.reply, "error").value_or("The broker refused."), revision);
     if (result.contains("structuredContent")) {
-      result["structuredContent"] = reply;  // the broker's own reply, as it came
+      result["structuredContent"] = std::move(outcome.reply);  // the broker's own, as it came
     }
     return result;
   }
-  Json result = {{"content", std::string_view(tool.name) == "read"
-                                 ? readContent(reply)
-                                 : Json::array({textContent(jsonData(reply))})},
-                 {"isError", false}};
+  Json content = Json::array();
+  if (outcome.texts.empty()) {
+    content.push_back(textContent(jsonData(outcome.reply)));
+  }
+  for (std::string& text : outcome.texts) {
+    content.push_back(textContent(std::move(text)));
+  }
+  Json result = Json::object();
+  result["content"] = std::move(content);
+  result["isError"] = false;
   if (revision >= Revision::v2025_06_18) {
-    result["structuredContent"] = reply;
+    result["structuredContent"] = std::move(outcome.reply);
   }
   return result;
 }

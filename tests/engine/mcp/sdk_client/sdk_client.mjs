@@ -74,15 +74,15 @@ async function main() {
   assert.match(client.getInstructions(), /Nothing is ever deleted or overwritten/);
 
   const { tools } = await client.listTools();
-  assert.deepEqual(tools.map((t) => t.name),
-    ['stat', 'list', 'read', 'write_new', 'mkdir', 'copy', 'move', 'replace', 'inventory']);
+  assert.deepEqual(tools.map((t) => t.name), ['stat', 'list', 'read', 'find', 'write_new',
+    'mkdir', 'copy', 'move', 'replace', 'edit', 'inventory']);
   for (const tool of tools) {
     assert.ok(tool.title && tool.description.length > 60, tool.name);
     assert.equal(tool.inputSchema.additionalProperties, false, tool.name);
     assert.equal(tool.outputSchema.type, 'object', tool.name);
     assert.equal(tool.annotations.destructiveHint, false, tool.name);
     assert.equal(tool.annotations.openWorldHint, false, tool.name);
-    const reads = ['stat', 'list', 'read', 'inventory'].includes(tool.name);
+    const reads = ['stat', 'list', 'read', 'find', 'inventory'].includes(tool.name);
     assert.equal(tool.annotations.readOnlyHint, reads, tool.name);
   }
 
@@ -143,7 +143,7 @@ async function main() {
   // Read-only: the changing tools are neither listed nor callable.
   const viewer = await connect(server, { extraArgs: ['--read-only'] });
   const viewTools = (await viewer.listTools()).tools.map((t) => t.name);
-  assert.deepEqual(viewTools, ['stat', 'list', 'read', 'inventory']);
+  assert.deepEqual(viewTools, ['stat', 'list', 'read', 'find', 'inventory']);
   await protocolError(call(viewer, 'write_new', { path: `${SCOPE}/ro.txt`, text: 'x' }), -32602);
   assert.equal(existsSync(`${SCOPE}/ro.txt`), false);
   assert.equal((await call(viewer, 'stat', { path: SCOPE })).structuredContent.is_directory, true);
