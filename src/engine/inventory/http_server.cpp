@@ -11,6 +11,7 @@
 #include "base/failure.h"
 #include "base/page_secret.h"
 #include "base/reply.h"
+#include "base/text.h"
 #include "engine/inventory/folder_report.h"
 #include "engine/inventory/index_store.h"
 #include "engine/inventory/page.h"
@@ -256,8 +257,8 @@ HttpReply InventoryServer::asset(const HttpRequest& request) const {
 
 HttpReply InventoryServer::folder(const HttpRequest& request) const {
   const IndexService::State state = index_.state();
-  const HttpReply notYet =
-      jsonReply(503, Json{{"error", "The first index of " + state.root + " is not done yet."}});
+  const HttpReply notYet = jsonReply(
+      503, Json{{"error", "The first index of " + addressOf(state.root) + " is not done yet."}});
   if (!state.scan) {
     return notYet;
   }

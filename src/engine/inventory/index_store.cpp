@@ -20,18 +20,19 @@ constexpr char kFileName[] = "larkspan-index.db";
 constexpr char kFormerFileName[] = "larkspan-index.json";
 // Marks the file as ours ("Lark") and says which layout it has.
 constexpr int kApplicationId = 0x4c61726b;
-constexpr int kSchemaVersion = 1;
+// 2: names and the root as the file system has them (bytes), not made valid UTF-8.
+constexpr int kSchemaVersion = 2;
 // Above this many kept files in a subtree, the largest are found by walking the size order
 // instead of sorting the subtree's files.
 constexpr uint64_t kSortAtMost = 2000;
 
 constexpr char kSchema[] = R"(
 CREATE TABLE scan (
-  root TEXT NOT NULL, started_at INTEGER NOT NULL, finished_at INTEGER NOT NULL,
+  root BLOB NOT NULL, started_at INTEGER NOT NULL, finished_at INTEGER NOT NULL,
   duration_ms INTEGER NOT NULL, error TEXT NOT NULL, file_system TEXT NOT NULL,
   extent_maps INTEGER NOT NULL);
 CREATE TABLE folder (
-  id INTEGER PRIMARY KEY, parent INTEGER, name TEXT NOT NULL,
+  id INTEGER PRIMARY KEY, parent INTEGER, name BLOB NOT NULL,
   last_descendant INTEGER NOT NULL, files INTEGER NOT NULL, folders INTEGER NOT NULL,
   logical_bytes INTEGER NOT NULL, allocated_bytes INTEGER NOT NULL,
   exclusive_bytes INTEGER NOT NULL, unreadable_folders INTEGER NOT NULL,
@@ -40,7 +41,7 @@ CREATE TABLE folder (
   here_allocated_bytes INTEGER NOT NULL, here_exclusive_bytes INTEGER NOT NULL,
   kept_files INTEGER NOT NULL);
 CREATE TABLE file (
-  folder INTEGER NOT NULL, name TEXT NOT NULL, logical_bytes INTEGER NOT NULL,
+  folder INTEGER NOT NULL, name BLOB NOT NULL, logical_bytes INTEGER NOT NULL,
   allocated_bytes INTEGER NOT NULL);
 )";
 
@@ -191,7 +192,7 @@ void IndexWriter::writeFolders(Statement& insert) {
     } else {
       insert.bindNull(column++);
     }
-    insert.bind(column++, folder.name);
+    insert.bindBlob(column++, folder.name);
     insert.bind(column++, folder.lastDescendant);
     for (uint64_t Usage::*count : kUsageColumns) {
       insert.bind(column++, folder.usage.*count);
@@ -209,7 +210,7 @@ void IndexWriter::writeFiles(Statement& insert) {
   int column = 1;
   for (const FileRecord& file : files_) {
     insert.bind(column++, file.folder);
-    insert.bind(column++, file.name);
+    insert.bindBlob(column++, file.name);
     insert.bind(column++, file.logicalBytes);
     insert.bind(column++, file.allocatedBytes);
   }
@@ -239,7 +240,7 @@ void IndexWriter::commit(const ScanRecord& scan) {
   Statement(db_,
             "INSERT INTO scan (root, started_at, finished_at, duration_ms, error, file_system, "
             "extent_maps) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)")
-      .bind(1, scan.root)
+      .bindBlob(1, scan.root)
       .bind(2, scan.startedAt)
       .bind(3, scan.finishedAt)
       .bind(4, scan.durationMs)
@@ -325,7 +326,7 @@ std::optional<FolderRecord> IndexReader::folder(uint32_t id) {
 std::optional<FolderRecord> IndexReader::child(uint32_t parent, std::string_view name) {
   Statement query(db_, std::string("SELECT ") + kFolderColumns +
                            " FROM folder WHERE parent = ?1 AND name = ?2 ORDER BY id LIMIT 1");
-  query.bind(1, parent).bind(2, name);
+  query.bind(1, parent).bindBlob(2, name);
   if (!query.step()) {
     return std::nullopt;
   }

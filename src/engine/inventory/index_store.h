@@ -71,8 +71,8 @@ class IndexReader {
 
   const ScanRecord& scan() const { return scan_; }
 
-  // The folder numbered `id`, or the child of `parent` called `name` (the first one, should
-  // two names read the same once made valid UTF-8); nullopt when there is none.
+  // The folder numbered `id`, or the child of `parent` whose name is the bytes `name`; nullopt
+  // when there is none.
   std::optional<FolderRecord> folder(uint32_t id);
   std::optional<FolderRecord> child(uint32_t parent, std::string_view name);
 

@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "base/failure.h"
-#include "base/text.h"
 #include "engine/inventory/index_store.h"
 #include "engine/inventory/space_ledger.h"
 #include "engine/inventory/worker_pool.h"
@@ -617,7 +616,7 @@ class Tally {
     if (!frames_.empty()) {
       record.parent = frames_.back().id;
     }
-    record.name = validUtf8(frame.name);
+    record.name = std::move(frame.name);
     record.lastDescendant = static_cast<uint32_t>(ledger_.folderCount() - 1);
     Usage& usage = record.usage;
     usage.files = static_cast<uint64_t>(totals.total.files);
@@ -637,8 +636,8 @@ class Tally {
     const bool selection = usage.files > kLargestFilesListed;
     for (Candidate& candidate : frame.largest.kept()) {
       if (!candidate.written && (selection || candidate.allocatedBytes >= kListedFileBytes)) {
-        writer_.addFile(FileRecord{candidate.folder, validUtf8(candidate.name),
-                                   candidate.logicalBytes, candidate.allocatedBytes});
+        writer_.addFile(FileRecord{candidate.folder, candidate.name, candidate.logicalBytes,
+                                   candidate.allocatedBytes});
         candidate.written = true;
         frame.keptFiles += 1;
       }
@@ -713,7 +712,7 @@ std::optional<ScanRecord> indexFolder(const std::string& root, const std::string
                                       std::atomic<uint64_t>* entriesSeen) {
   const auto started = std::chrono::steady_clock::now();
   ScanRecord scan;
-  scan.root = validUtf8(root);
+  scan.root = root;
   scan.startedAt = unixNow();
   IndexWriter writer(dataDir);
 

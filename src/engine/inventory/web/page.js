@@ -20,6 +20,13 @@
     return path === '' ? '/' : '/?path=' + path.split('/').map(encodeURIComponent).join('/');
   }
 
+  // A name as people see it. The engine sends names as addresses, in which a byte that is not
+  // UTF-8 is U+FFFD followed by its two hexadecimal digits, and U+FFFD itself is doubled; the
+  // name shows the U+FFFD alone. Links keep the address, which names the folder exactly.
+  function shownName(address) {
+    return address.replace(/\uFFFD(\uFFFD|[0-9a-f]{2})/g, '\uFFFD');
+  }
+
   function sizeText(bytes) {
     if (bytes < 1000) {
       return bytes + (bytes === 1 ? ' byte' : ' bytes');
@@ -133,7 +140,7 @@
       }
       if (child.allocated_bytes >= whole / 2000) {
         items.push({
-          value: child.allocated_bytes, label: child.name, link: base === '' ? child.name
+          value: child.allocated_bytes, label: shownName(child.name), link: base === '' ? child.name
             : base + '/' + child.name,
         });
         otherCount -= 1;
