@@ -105,7 +105,8 @@ std::vector<std::string> folderNames(IndexReader& reader, const FolderRecord& fo
   return {names.rbegin(), names.rend()};
 }
 
-Json folderJson(IndexReader& reader, const FolderRecord& folder, size_t childLimit) {
+Json folderJson(IndexReader& reader, const FolderRecord& folder, size_t childLimit,
+                size_t innerLimit) {
   const ScanRecord& scan = reader.scan();
   Json report = Json::object();
   report["root"] = addressOf(scan.root);
@@ -126,6 +127,14 @@ Json folderJson(IndexReader& reader, const FolderRecord& folder, size_t childLim
   for (const FolderRecord& child : reader.children(folder.id, childLimit)) {
     Json item = usageJson(child.usage);
     item["name"] = addressOf(child.name);
+    if (children.size() < innerLimit && child.usage.folders > 0) {
+      Json inner = Json::array();
+      for (const FolderRecord& grandchild : reader.children(child.id, innerLimit)) {
+        inner.push_back(Json{{"name", addressOf(grandchild.name)},
+                             {"allocated_bytes", grandchild.usage.allocatedBytes}});
+      }
+      item["children"] = std::move(inner);
+    }
     children.push_back(std::move(item));
   }
   report["children"] = std::move(children);

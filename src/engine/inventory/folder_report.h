@@ -61,8 +61,11 @@ std::vector<std::string> folderNames(IndexReader& reader, const FolderRecord& fo
 // The absolute path of the folder with these names below `root`, as on disk.
 std::string joinedPath(const std::string& root, const std::vector<std::string>& names);
 
-// folderReport's object for `folder`, with at most `childLimit` children.
-Json folderJson(IndexReader& reader, const FolderRecord& folder, size_t childLimit);
+// folderReport's object for `folder`, with at most `childLimit` children. Of the `innerLimit`
+// largest children, each that has subfolders lists its `innerLimit` largest as "children" too,
+// each with its "name" and "allocated_bytes" only (a picture two levels deep wants no more).
+Json folderJson(IndexReader& reader, const FolderRecord& folder, size_t childLimit,
+                size_t innerLimit = 0);
 
 // The usage keys of folderReport.
 Json usageJson(const Usage& usage);

@@ -267,14 +267,17 @@ HttpReply InventoryServer::folder(const HttpRequest& request) const {
     if (!reader || reader->scan().root != state.root) {
       return notYet;  // replaced under us by an index of another folder
     }
-    // "children=N" keeps the N largest subfolders (the page's picture wants no more).
+    // "children=N" keeps the N largest subfolders (the page's picture wants no more), and
+    // "inner=M" lists the M largest subfolders of the M largest of those.
     const std::string& path = request.parameter("path");
     const std::string& limit = request.parameter("children");
     if (limit.empty() || !reader->scan().error.empty()) {
       return jsonReply(200, folderReport(state.dataDir, path));
     }
-    return jsonReply(200, folderJson(*reader, findFolder(*reader, path),
-                                     std::strtoull(limit.c_str(), nullptr, 10)));
+    return jsonReply(
+        200,
+        folderJson(*reader, findFolder(*reader, path), std::strtoull(limit.c_str(), nullptr, 10),
+                   std::strtoull(request.parameter("inner").c_str(), nullptr, 10)));
   } catch (const Failure& failure) {
     return jsonReply(404, Json{{"error", failure.description()}});
   }

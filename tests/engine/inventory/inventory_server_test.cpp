@@ -87,6 +87,13 @@ TEST(InventoryPage, OpensEveryFolderAsTheInterfaceAndTheCommandLineShowIt) {
     EXPECT_EQ(cli.status, 0) << cli.err;
     EXPECT_EQ(Json::parse(cli.out), api) << folder;
   }
+  // The picture's request: the largest subfolders, each with its own largest.
+  const Json picture = Json::parse(engine.get("/api/folder?children=2&inner=2").body);
+  const Json old = Json::parse(engine.get("/api/folder?path=Documents/2023").body);
+  EXPECT_FALSE(picture.at("children").at(0).contains("children"));  // Videos has none
+  EXPECT_EQ(picture.at("children").at(1).at("children"),
+            Json::array(
+                {{{"name", "2023"}, {"allocated_bytes", old.at("usage").at("allocated_bytes")}}}));
   // A folder of a few files lists its large ones only.
   EXPECT_EQ(largestPaths(Json::parse(engine.get("/api/folder?path=Videos").body)),
             std::vector<std::string>{"film.bin"});
