@@ -12,6 +12,7 @@
 #include <chrono>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -28,7 +29,8 @@ namespace {
 
 // Folder descriptors the walk holds at most: a quarter of what the process may open, and no
 // more than this. Deeper folders close the shallowest ones and reopen them when needed. The
-// steps on their way from the walk to the count hold as many again, at most.
+// steps on their way from the walk to the count hold as many again, at most, and each thread
+// that measures them a few files (kMapsPerTurn).
 constexpr size_t kOpenFoldersAtMost = 128;
 constexpr size_t kOpenFoldersAtLeast = 4;
 constexpr size_t kStepsAtMost = 64;
@@ -37,6 +39,9 @@ constexpr unsigned kProgressEvery = 64;
 // Entries of a folder measured together, by one thread: most folders are one batch, and the
 // batches of a large one are measured side by side.
 constexpr size_t kBatch = 256;
+// Files whose extent maps one thread reads in one turn, each open until then: at most this
+// many, and an eighth of the folder descriptors.
+constexpr size_t kMapsPerTurn = 8;
 // Bytes of a folder's listing read at a time.
 constexpr size_t kListingBytes = 32 * 1024;
 
@@ -157,75 +162,114 @@ struct Step {
   FolderCounts counts;
 };
 
-// Reads what the count needs of the entry: its status without following a link and, on file
-// systems that share extents, a regular file's extent map. Any thread.
-void measure(int folder, Entry& entry, bool extentMaps) {
-  // A regular file whose map is wanted is opened once, and its status read from the open
-  // file. Opening is safe: the name was a regular file a moment ago, and O_NONBLOCK and
-  // O_NOCTTY keep a device or pipe swapped in since from blocking or becoming anything's
-  // terminal.
-  constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  UniqueFd file;
-  bool opened = false;  // an open was tried
-  if (!entry.statusRead) {
-    struct stat status {};
-    bool known = false;
-    if (extentMaps && entry.type == DT_REG) {
-      opened = true;
-      file.reset(::openat(folder, entry.name.c_str(), kOpenFlags));
-      known = file && ::fstat(file.get(), &status) == 0;
-      if (!known) {
-        file.reset();
-      }
-    }
-    if (!known && ::fstatat(folder, entry.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-      entry.statError = errno;
+// Reads what the count needs of the entries of a step, on any thread: each entry's status
+// without following a link and, on file systems that share extents, each regular file's extent
+// map.
+//
+// The maps are read in turn, one thread at a time, a few files' worth per turn: read side by
+// side, the maps of reflinked files wait for each other's locks in the kernel (on XFS, the
+// allocation group's, taken to find what is shared), and take longer, with twice the
+// processor time, than in turn. Opening, inspecting and closing the files, which is as much
+// work again, goes on on every thread meanwhile.
+class Measurer {
+ public:
+  explicit Measurer(bool extentMaps)
+      : extentMaps_(extentMaps),
+        mapsPerTurn_(std::clamp<size_t>(folderDescriptors() / 8, 1, kMapsPerTurn)) {}
+
+  void measure(Step& step) {
+    if (step.kind != Step::Kind::entries) {
       return;
     }
-    entry.status = Status::of(status);
+    const int folder = step.folder->get();
+    std::array<UniqueFd, kMapsPerTurn> files;
+    std::vector<Entry>& entries = step.entries;
+    for (size_t first = 0; first < entries.size(); first += mapsPerTurn_) {
+      const size_t count = std::min(mapsPerTurn_, entries.size() - first);
+      bool maps = false;
+      for (size_t i = 0; i < count; ++i) {
+        files[i] = inspect(folder, entries[first + i]);
+        maps = maps || files[i];
+      }
+      if (maps) {
+        const std::lock_guard turn(mapTurn_);
+        for (size_t i = 0; i < count; ++i) {
+          if (files[i]) {
+            readMap(files[i].get(), entries[first + i]);
+          }
+        }
+      }
+      for (size_t i = 0; i < count; ++i) {
+        files[i].reset();
+      }
+    }
+    // The walk may be done with the folder: let its descriptor go as soon as nobody needs it.
+    step.folder.reset();
   }
-  if (!extentMaps || !S_ISREG(entry.status.mode)) {
-    return;
-  }
-  // A file without blocks has no extents: there is no map to read.
-  if (!opened && entry.status.bytes > 0) {
-    opened = true;
-    file.reset(::openat(folder, entry.name.c_str(), kOpenFlags));
-  }
-  if (!file) {
-    if (opened) {
+
+ private:
+  // Reads the entry's status, and returns the regular file open when its map is wanted. A
+  // file whose map is wanted is opened once, and its status read from the open file. Opening
+  // is safe: the name was a regular file a moment ago, and O_NONBLOCK and O_NOCTTY keep a device
+  // or pipe swapped in since from blocking or becoming anything's terminal.
+  UniqueFd inspect(int folder, Entry& entry) const {
+    constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    UniqueFd file;
+    bool opened = false;  // an open was tried
+    if (!entry.statusRead) {
+      struct stat status {};
+      bool known = false;
+      if (extentMaps_ && entry.type == DT_REG) {
+        opened = true;
+        file.reset(::openat(folder, entry.name.c_str(), kOpenFlags));
+        known = file && ::fstat(file.get(), &status) == 0;
+        if (!known) {
+          file.reset();
+        }
+      }
+      if (!known && ::fstatat(folder, entry.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        entry.statError = errno;
+        return UniqueFd();
+      }
+      entry.status = Status::of(status);
+    }
+    if (!extentMaps_ || !S_ISREG(entry.status.mode)) {
+      return UniqueFd();
+    }
+    // A file without blocks has no extents: there is no map to read.
+    if (!opened && entry.status.bytes > 0) {
+      opened = true;
+      file.reset(::openat(folder, entry.name.c_str(), kOpenFlags));
+    }
+    if (!file && opened) {
       entry.mapError = EACCES;  // counted by its blocks
     }
-    return;
-  }
-  if (entry.status.bytes == 0) {
-    return;
-  }
-  thread_local std::vector<Extent> extents;
-  entry.mapError = readExtentMap(file.get(), extents);
-  if (entry.mapError != 0) {
-    return;
-  }
-  for (const Extent& extent : extents) {
-    if (extent.shared) {
-      entry.shared.push_back(PhysicalRange{extent.physical, extent.length});
-    } else {
-      entry.unsharedBytes += extent.length;
+    if (entry.status.bytes == 0) {
+      file.reset();
     }
-    entry.mappedBytes += extent.length;
+    return file;
   }
-}
 
-void measureStep(Step& step, bool extentMaps) {
-  if (step.kind != Step::Kind::entries) {
-    return;
+  static void readMap(int file, Entry& entry) {
+    thread_local std::vector<Extent> extents;
+    entry.mapError = readExtentMap(file, extents);
+    if (entry.mapError != 0) {
+      return;
+    }
+    for (const Extent& extent : extents) {
+      if (extent.shared) {
+        entry.shared.push_back(PhysicalRange{extent.physical, extent.length});
+      } else {
+        entry.unsharedBytes += extent.length;
+      }
+      entry.mappedBytes += extent.length;
+    }
   }
-  for (Entry& entry : step.entries) {
-    measure(step.folder->get(), entry, extentMaps);
-  }
-  // The walk may be done with the folder: let its descriptor go as soon as nobody needs it.
-  step.folder.reset();
-}
+
+  const bool extentMaps_;
+  const size_t mapsPerTurn_;
+  std::mutex mapTurn_;
+};
 
 using Steps = OrderedWork<Step>;
 
@@ -675,8 +719,9 @@ bool walkAndCount(Tally& tally, std::string root, UniqueFd rootFd, const struct 
                   bool extentMaps, const std::atomic<bool>& stop,
                   std::atomic<uint64_t>* entriesSeen) {
   const std::optional<uint64_t> rootMount = mountId(rootFd.get(), "");
+  Measurer measurer(extentMaps);
   Steps steps(std::min(folderDescriptors(), kStepsAtMost), helpersForThisMachine(),
-              [extentMaps](Step& step) { measureStep(step, extentMaps); });
+              [&measurer](Step& step) { measurer.measure(step); });
   std::thread walking([&, rootFd = std::move(rootFd)]() mutable {
     Walker walker(steps, stop, entriesSeen, rootMount);
     if (walker.run(std::move(root), std::move(rootFd), status)) {
