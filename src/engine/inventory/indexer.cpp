@@ -40,7 +40,7 @@ constexpr unsigned kProgressEvery = 64;
 // batches of a large one are measured side by side.
 constexpr size_t kBatch = 256;
 // Files whose extent maps one thread reads in one turn, each open until then: at most this
-// many, and an eighth of the folder descriptors.
+// many, and a sixteenth of the folder descriptors; a thread has at most twice as many open.
 constexpr size_t kMapsPerTurn = 8;
 // Bytes of a folder's listing read at a time.
 constexpr size_t kListingBytes = 32 * 1024;
@@ -170,38 +170,51 @@ struct Step {
 // side, the maps of reflinked files wait for each other's locks in the kernel (on XFS, the
 // allocation group's, taken to find what is shared), and take longer, with twice the
 // processor time, than in turn. Opening, inspecting and closing the files, which is as much
-// work again, goes on on every thread meanwhile.
+// work again, goes on on every thread meanwhile, and a thread that finds the turn taken
+// opens and inspects more files before it waits for it.
 class Measurer {
  public:
   explicit Measurer(bool extentMaps)
       : extentMaps_(extentMaps),
-        mapsPerTurn_(std::clamp<size_t>(folderDescriptors() / 8, 1, kMapsPerTurn)) {}
+        mapsPerTurn_(std::clamp<size_t>(folderDescriptors() / 16, 1, kMapsPerTurn)) {}
 
   void measure(Step& step) {
     if (step.kind != Step::Kind::entries) {
       return;
     }
     const int folder = step.folder->get();
-    std::array<UniqueFd, kMapsPerTurn> files;
     std::vector<Entry>& entries = step.entries;
-    for (size_t first = 0; first < entries.size(); first += mapsPerTurn_) {
-      const size_t count = std::min(mapsPerTurn_, entries.size() - first);
-      bool maps = false;
-      for (size_t i = 0; i < count; ++i) {
-        files[i] = inspect(folder, entries[first + i]);
-        maps = maps || files[i];
+    // Files open for their maps, oldest first. While another thread has the turn, this one
+    // goes on inspecting, and waits only once twice a turn's worth of files are open.
+    std::array<std::pair<Entry*, UniqueFd>, 2 * kMapsPerTurn> waiting;
+    size_t open = 0;
+    const auto readWaitingMaps = [&] {
+      for (size_t i = 0; i < open; ++i) {
+        readMap(waiting[i].second.get(), *waiting[i].first);
       }
-      if (maps) {
-        const std::lock_guard turn(mapTurn_);
-        for (size_t i = 0; i < count; ++i) {
-          if (files[i]) {
-            readMap(files[i].get(), entries[first + i]);
-          }
-        }
+      mapTurn_.unlock();
+      for (size_t i = 0; i < open; ++i) {
+        waiting[i].second.reset();
       }
-      for (size_t i = 0; i < count; ++i) {
-        files[i].reset();
+      open = 0;
+    };
+    for (Entry& entry : entries) {
+      if (UniqueFd file = inspect(folder, entry)) {
+        waiting[open++] = {&entry, std::move(file)};
       }
+      if (open < mapsPerTurn_) {
+        continue;
+      }
+      if (open == 2 * mapsPerTurn_) {
+        mapTurn_.lock();  // as many open as a thread may have: wait for the turn
+      } else if (!mapTurn_.try_lock()) {
+        continue;  // another thread has the turn: inspect more meanwhile
+      }
+      readWaitingMaps();
+    }
+    if (open > 0) {
+      mapTurn_.lock();
+      readWaitingMaps();
     }
     // The walk may be done with the folder: let its descriptor go as soon as nobody needs it.
     step.folder.reset();
