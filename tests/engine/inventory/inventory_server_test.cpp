@@ -145,26 +145,22 @@ TEST(InventoryPage, TreatsFileNamesAsTextWithAStrictPolicy) {
   }
 }
 
-// The result of the MCP tool "inventory" for `path`, called through `larkspan mcp` as a harness
-// calls it; null when no answer came within ten seconds.
+// The result of the MCP tool "inventory" for `path` through `larkspan mcp`, as a harness calls
+// it; null when no answer came within ten seconds. Standard input stays open until then: a
+// server may drop the calls of a client that has gone.
 Json mcpInventory(const std::string& data, const std::string& path) {
   ChildProcess server(
-      {larkspanBinary(), "--data", data, "mcp", "--read-only"},
+      {larkspanBinary(), "--data", data, "mcp"},
       {{}, ChildStream::toPipe(), ChildStream::toPipe(), ChildStream::toNullDevice()});
-  const Json initialize = {{"jsonrpc", "2.0"},
-                           {"id", 1},
-                           {"method", "initialize"},
-                           {"params",
-                            {{"protocolVersion", "2025-06-18"},
-                             {"capabilities", Json::object()},
-                             {"clientInfo", {{"name", "test"}, {"version", "1"}}}}}};
   const Json call = {{"jsonrpc", "2.0"},
                      {"id", 2},
                      {"method", "tools/call"},
                      {"params", {{"name", "inventory"}, {"arguments", {{"path", path}}}}}};
-  EXPECT_EQ(writeAll(server.input().get(), initialize.dump() + "\n" + call.dump() + "\n"), 0);
-  // Standard input stays open until the call is answered: a server may drop the calls of a
-  // client that has gone.
+  writeAll(server.input().get(),
+           R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":)"
+           R"("2025-06-18","capabilities":{},"clientInfo":{"name":"test","version":"1"}}})"
+           "\n" +
+               call.dump() + "\n");
   ::fcntl(server.output().get(), F_SETFL, O_NONBLOCK);
   std::string out;
   waitFor(
@@ -173,13 +169,12 @@ Json mcpInventory(const std::string& data, const std::string& path) {
         for (ssize_t n; (n = ::read(server.output().get(), buffer, sizeof buffer)) > 0;) {
           out.append(buffer, static_cast<size_t>(n));
         }
-        return out.find("\"id\":2") != std::string::npos && out.back() == '\n';
+        return out.ends_with('\n') && out.find("{\"id\":2") != std::string::npos;
       },
       std::chrono::seconds(10));
-  server.input().reset();
-  const Json answer = Json::parse(out.substr(out.find("{\"id\":2")), nullptr, false);
-  return answer.is_discarded() ? Json()
-                               : answer.value("result", Json()).value("structuredContent", Json());
+  const Json answer =
+      Json::parse(out.substr(std::min(out.find("{\"id\":2"), out.size())), nullptr, false);
+  return answer.is_object() ? answer["result"]["structuredContent"] : Json();
 }
 
 // Two folders whose names are not UTF-8 look alike once shown ("x\uFFFD"): each is reached by
