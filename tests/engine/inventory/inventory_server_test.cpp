@@ -172,7 +172,7 @@ Json mcpInventory(const std::string& data, const std::string& path) {
         return out.ends_with('\n') && out.find("{\"id\":2") != std::string::npos;
       },
       std::chrono::seconds(10));
-  const Json answer =
+  Json answer =
       Json::parse(out.substr(std::min(out.find("{\"id\":2"), out.size())), nullptr, false);
   return answer.is_object() ? answer["result"]["structuredContent"] : Json();
 }
