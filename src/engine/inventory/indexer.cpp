@@ -113,7 +113,7 @@ struct Status {
   dev_t device = 0;
   ino_t inode = 0;
   uint64_t size = 0;
-  uint64_t bytes = 0;  // its blocks'
+  uint64_t bytes = 0;  // what its blocks take
 
   static Status of(const struct stat& status) {
     return Status{status.st_mode,
@@ -136,7 +136,7 @@ struct Entry {
   int mapError = -1;           // -1: no extent map read; 0: the figures below hold; else errno
   uint64_t mappedBytes = 0;    // every extent
   uint64_t unsharedBytes = 0;  // the extents nothing else references
-  std::vector<PhysicalRange> shared;
+  std::vector<PhysicalRange> shared;  // the extents other files reference too
 };
 
 // What the walk itself counts of a folder, besides its entries.
