@@ -26,7 +26,109 @@ icu::UnicodeString normalised(const icu::UnicodeString& text) {
   return U_FAILURE(status) ? text : result;
 }
 
+// The length of the well-formed UTF-8 sequence at the start of `bytes` (no overlong forms, no
+// surrogates, nothing above U+10FFFF); 0 when there is none.
+size_t sequenceLength(std::string_view bytes) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) {
+    return 1;
+  }
+  size_t length = 0;
+  unsigned char low = 0x80;  // the range of the second byte, narrower after some leads
+  unsigned char high = 0xbf;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    low = lead == 0xe0 ? 0xa0 : 0x80;
+    high = lead == 0xed ? 0x9f : 0xbf;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    low = lead == 0xf0 ? 0x90 : 0x80;
+    high = lead == 0xf4 ? 0x8f : 0xbf;
+  } else {
+    return 0;
+  }
+  if (bytes.size() < length || byte(1) < low || byte(1) > high) {
+    return 0;
+  }
+  for (size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xbf) {
+      return 0;
+    }
+  }
+  return length;
+}
+
+constexpr std::string_view kReplacement = "\xef\xbf\xbd";  // U+FFFD
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
 }  // namespace
+
+std::string addressOf(std::string_view bytes) {
+  if (isAscii(bytes)) {
+    return std::string(bytes);
+  }
+  std::string address;
+  address.reserve(bytes.size() + 8);
+  while (!bytes.empty()) {
+    const size_t length = sequenceLength(bytes);
+    if (length == 0) {
+      address += kReplacement;
+      address += hexText(reinterpret_cast<const unsigned char*>(bytes.data()), 1);
+      bytes.remove_prefix(1);
+      continue;
+    }
+    const std::string_view sequence = bytes.substr(0, length);
+    address += sequence;
+    if (sequence == kReplacement) {
+      address += kReplacement;
+    }
+    bytes.remove_prefix(length);
+  }
+  return address;
+}
+
+std::optional<std::string> bytesOfAddress(std::string_view address) {
+  if (isAscii(address)) {
+    return std::string(address);
+  }
+  std::string bytes;
+  for (std::string_view rest = address; !rest.empty();) {
+    const size_t length = sequenceLength(rest);
+    if (length == 0) {
+      return std::nullopt;  // not UTF-8: no address
+    }
+    if (rest.substr(0, length) != kReplacement) {
+      bytes += rest.substr(0, length);
+      rest.remove_prefix(length);
+      continue;
+    }
+    rest.remove_prefix(length);
+    if (rest.starts_with(kReplacement)) {
+      bytes += kReplacement;
+      rest.remove_prefix(kReplacement.size());
+    } else if (rest.size() >= 2 && hexValue(rest[0]) >= 0 && hexValue(rest[1]) >= 0) {
+      bytes += static_cast<char>(hexValue(rest[0]) * 16 + hexValue(rest[1]));
+      rest.remove_prefix(2);
+    } else {
+      return std::nullopt;
+    }
+  }
+  // One address per name: an escaped byte that belongs to valid UTF-8 where it now stands
+  // (an escaped "A", or the escaped parts of a whole sequence) is not how the name is written.
+  if (addressOf(bytes) != address) {
+    return std::nullopt;
+  }
+  return bytes;
+}
 
 std::string validUtf8(std::string_view bytes) {
   if (isAscii(bytes)) {
@@ -36,44 +138,14 @@ std::string validUtf8(std::string_view bytes) {
 }
 
 bool isValidUtf8(std::string_view bytes) {
-  // Well-formed sequences as Unicode defines them (its table 3-7): no overlong forms, no
-  // surrogates, nothing past U+10FFFF; exactly what validUtf8 leaves unchanged.
   if (isAscii(bytes)) {
     return true;
   }
-  const auto* at = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* end = at + bytes.size();
-  while (at < end) {
-    const unsigned char lead = *at;
-    if (lead < 0x80) {
-      ++at;
-      continue;
-    }
-    size_t length = 0;
-    unsigned char low = 0x80;  // the range of the second byte
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      low = lead == 0xE0 ? 0xA0 : 0x80;
-      high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      low = lead == 0xF0 ? 0x90 : 0x80;
-      high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
+  for (size_t length = 0; !bytes.empty(); bytes.remove_prefix(length)) {
+    length = sequenceLength(bytes);
+    if (length == 0) {
       return false;
     }
-    if (static_cast<size_t>(end - at) < length || at[1] < low || at[1] > high) {
-      return false;
-    }
-    for (size_t i = 2; i < length; ++i) {
-      if (at[i] < 0x80 || at[i] > 0xBF) {
-        return false;
-      }
-    }
-    at += length;
   }
   return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,6 +11,22 @@ std::string validUtf8(std::string_view bytes);
 
 // True when `bytes` is valid UTF-8, that is, validUtf8 would return it unchanged.
 bool isValidUtf8(std::string_view bytes);
+
+// Names as the file system has them are bytes, which need not be UTF-8; what shows them or
+// sends them on (JSON, a web page) needs UTF-8. A name's address is the one UTF-8 text that
+// names it exactly: its valid UTF-8 as it is, every byte that is not part of valid UTF-8 as
+// U+FFFD followed by the byte in two lower-case hexadecimal digits, and each U+FFFD of the name
+// itself as U+FFFD U+FFFD. A valid UTF-8 name without U+FFFD is its own address. A path's
+// address is the path of its names' addresses ('/' is ASCII). People are shown validUtf8() of
+// the name; programs get the address and give it back.
+
+// The address of `bytes`.
+std::string addressOf(std::string_view bytes);
+
+// The bytes whose address is `address`; nothing when addressOf would never write `address` (a
+// U+FFFD followed by neither U+FFFD nor two lower-case hexadecimal digits, an escaped byte that
+// is valid UTF-8 where it stands, text that is not UTF-8).
+std::optional<std::string> bytesOfAddress(std::string_view address);
 
 // Full Unicode lower-casing (root locale), then NFC. Ill-formed bytes become U+FFFD.
 std::string foldedLower(std::string_view text);

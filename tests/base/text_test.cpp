@@ -47,6 +47,29 @@ TEST(Utf8, IsValidExactlyWhenTheConversionLeavesItUnchanged) {
   }
 }
 
+// Two names that look alike once shown (both "x\uFFFD") keep addresses of their own, each of
+// which gives its name back; text that addressOf never writes names nothing.
+TEST(NameAddress, NamesEveryByteStringOneWayOnly) {
+  const std::pair<std::string, std::string> names[] = {
+      {"Projects/site", "Projects/site"},
+      {"Caf\u00e9 \u2615 \U0001D11E", "Caf\u00e9 \u2615 \U0001D11E"},
+      {"x\xff", "x\uFFFDff"},
+      {"x\xfe", "x\uFFFDfe"},
+      {"a\uFFFDb", "a\uFFFD\uFFFDb"},                              // U+FFFD in the name itself
+      {"\xe2\x82/\xc0\xaf", "\uFFFDe2\uFFFD82/\uFFFDc0\uFFFDaf"},  // cut short; overlong
+      {"\xed\xa0\x80\xf4\x90\x80\x80", "\uFFFDed\uFFFDa0\uFFFD80\uFFFDf4\uFFFD90\uFFFD80\uFFFD80"},
+  };
+  for (const auto& [bytes, address] : names) {
+    EXPECT_EQ(addressOf(bytes), address);
+    EXPECT_EQ(bytesOfAddress(address), bytes);
+    EXPECT_TRUE(isValidUtf8(address));
+  }
+  for (const char* nothing : {"x\uFFFD", "x\uFFFDf", "x\uFFFDFF", "x\uFFFDzz", "\uFFFD41",
+                              "\uFFFDe2\uFFFD82\uFFFDac", "x\xff"}) {
+    EXPECT_FALSE(bytesOfAddress(nothing).has_value()) << nothing;
+  }
+}
+
 // A reply is serialised for an agent whatever it holds: a value that is not valid UTF-8 must
 // not end the process, and what goes out instead is never taken for a success.
 TEST(Reply, UnserialisableValueBecomesEmptyObject) {

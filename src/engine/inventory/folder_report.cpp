@@ -6,6 +6,7 @@
 
 #include "base/failure.h"
 #include "base/path.h"
+#include "base/text.h"
 #include "base/time.h"
 #include "engine/data_directory.h"
 
@@ -13,8 +14,24 @@ namespace tamber::engine {
 
 namespace {
 
+// `folder` as asked for, in text: as it is when it is UTF-8 (an address, or a plain name),
+// else as its address.
+std::string askedFor(const std::string& folder) {
+  return isValidUtf8(folder) ? folder : addressOf(folder);
+}
+
 Failure unknownFolder(const std::string& folder, const std::string& root) {
-  return Failure("There is no folder \"" + folder + "\" in the inventory of " + root + ".");
+  return Failure("There is no folder \"" + askedFor(folder) + "\" in the inventory of " +
+                 addressOf(root) + ".");
+}
+
+// The bytes of the folder that `folder` names: UTF-8 text is an address; anything else (a name
+// passed on as the file system has it) stands for itself. Nothing when it names no folder.
+std::optional<std::string> folderBytes(const std::string& folder) {
+  if (!isValidUtf8(folder)) {
+    return folder;
+  }
+  return bytesOfAddress(folder);
 }
 
 }  // namespace
@@ -48,12 +65,16 @@ FolderRecord findFolder(IndexReader& reader, const std::string& folder) {
   const std::string& root = reader.scan().root;
   std::optional<FolderRecord> found = reader.folder(0);
   if (!found) {
-    throw Failure("The inventory of " + root + " holds no folders: " +
+    throw Failure("The inventory of " + addressOf(root) + " holds no folders: " +
                   (reader.scan().error.empty() ? "it is empty" : reader.scan().error) + ".");
   }
-  std::string inside = folder;
-  if (!folder.empty() && folder[0] == '/') {
-    const std::string normal = absolutePath(folder);
+  const std::optional<std::string> bytes = folderBytes(folder);
+  if (!bytes) {
+    throw unknownFolder(folder, root);
+  }
+  std::string inside = *bytes;
+  if (!inside.empty() && inside[0] == '/') {
+    const std::string normal = absolutePath(inside);
     if (normal == root) {
       inside.clear();
     } else if (normal.compare(0, root.size(), root) == 0 &&
@@ -84,11 +105,12 @@ std::vector<std::string> folderNames(IndexReader& reader, const FolderRecord& fo
   return {names.rbegin(), names.rend()};
 }
 
-Json folderJson(IndexReader& reader, const FolderRecord& folder, size_t childLimit) {
+Json folderJson(IndexReader& reader, const FolderRecord& folder, size_t childLimit,
+                size_t innerLimit) {
   const ScanRecord& scan = reader.scan();
   Json report = Json::object();
-  report["root"] = scan.root;
-  report["path"] = joinedPath(scan.root, folderNames(reader, folder));
+  report["root"] = addressOf(scan.root);
+  report["path"] = addressOf(joinedPath(scan.root, folderNames(reader, folder)));
   report["finished_at"] = scan.finishedAt;
   report["finished_at_utc"] = utcTimeText(scan.finishedAt);
   report["duration_ms"] = scan.durationMs;
@@ -104,7 +126,15 @@ Json folderJson(IndexReader& reader, const FolderRecord& folder, size_t childLim
   Json children = Json::array();
   for (const FolderRecord& child : reader.children(folder.id, childLimit)) {
     Json item = usageJson(child.usage);
-    item["name"] = child.name;
+    item["name"] = addressOf(child.name);
+    if (children.size() < innerLimit && child.usage.folders > 0) {
+      Json inner = Json::array();
+      for (const FolderRecord& grandchild : reader.children(child.id, innerLimit)) {
+        inner.push_back(Json{{"name", addressOf(grandchild.name)},
+                             {"allocated_bytes", grandchild.usage.allocatedBytes}});
+      }
+      item["children"] = std::move(inner);
+    }
     children.push_back(std::move(item));
   }
   report["children"] = std::move(children);
@@ -123,7 +153,7 @@ Json folderJson(IndexReader& reader, const FolderRecord& folder, size_t childLim
   };
   Json files = Json::array();
   for (const FileRecord& file : reader.largestFiles(folder, kLargestFilesListed)) {
-    files.push_back(Json{{"path", pathOf(file.folder) + file.name},
+    files.push_back(Json{{"path", addressOf(pathOf(file.folder) + file.name)},
                          {"logical_bytes", file.logicalBytes},
                          {"allocated_bytes", file.allocatedBytes}});
   }
@@ -134,17 +164,15 @@ Json folderJson(IndexReader& reader, const FolderRecord& folder, size_t childLim
 Json folderReport(const std::string& dataDir, const std::string& folder, size_t childLimit) {
   const std::unique_ptr<IndexReader> reader = IndexReader::open(dataDir);
   if (!reader) {
-    throw Failure("There is no inventory in " + dataDir +
+    throw Failure("There is no inventory in " + addressOf(dataDir) +
                   " yet; open the Tamber app and let it finish its first scan.");
   }
   const ScanRecord& scan = reader->scan();
-  if (!scan.error.empty() && (folder.empty() || absolutePath(folder) == scan.root)) {
-    return Json{{"root", scan.root},
-                {"path", scan.root},
-                {"finished_at", scan.finishedAt},
-                {"finished_at_utc", utcTimeText(scan.finishedAt)},
-                {"duration_ms", scan.durationMs},
-                {"error", scan.error}};
+  const std::optional<std::string> bytes = folderBytes(folder);
+  if (!scan.error.empty() && (folder.empty() || (bytes && absolutePath(*bytes) == scan.root))) {
+    return Json{{"root", addressOf(scan.root)},   {"path", addressOf(scan.root)},
+                {"finished_at", scan.finishedAt}, {"finished_at_utc", utcTimeText(scan.finishedAt)},
+                {"duration_ms", scan.durationMs}, {"error", scan.error}};
   }
   return folderJson(*reader, findFolder(*reader, folder), childLimit);
 }

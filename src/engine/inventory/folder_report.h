@@ -15,6 +15,9 @@ namespace tamber::engine {
 //
 // `folder` names the folder: empty (or the indexed folder's own path) for the indexed folder;
 // otherwise a path inside it, absolute or relative to the indexed folder ("Projects/site").
+// Folders are named by address (see addressOf in base/text.h): names that are not UTF-8 are
+// written with U+FFFD and the hexadecimal digits of each byte that is not, so that two of them
+// never read the same. A path that is not UTF-8 at all is taken as the bytes themselves.
 //
 // The report is an object:
 //   "root": the indexed folder; "path": this folder's absolute path;
@@ -34,7 +37,9 @@ namespace tamber::engine {
 //     "allocated_bytes";
 //   "error": only when the indexed folder itself could not be read (the report then has no
 //     usage, children or files).
-// Names that are not valid UTF-8 on disk are shown with U+FFFD.
+// Every name and path of the report ("root", "path", children's "name", files' "path") is an
+// address, which names the folder again exactly; the same text with each U+FFFD's digits left
+// out is what the name looks like.
 //
 // "children" holds at most `childLimit` subfolders, the largest; "child_count" still counts
 // them all.
@@ -46,17 +51,21 @@ Json folderReport(const std::string& dataDir, const std::string& folder,
 
 // The parts of folderReport, for readers that hold the index open.
 
-// The folder that `folder` names (as above). Throws Failure when there is none.
+// The folder that `folder` names (as above). Throws Failure when there is none, with `folder`
+// as asked for (its address when it is not UTF-8).
 FolderRecord findFolder(IndexReader& reader, const std::string& folder);
 
-// The names from the indexed folder down to `folder`; empty for the indexed folder.
+// The names from the indexed folder down to `folder`, as on disk; empty for the indexed folder.
 std::vector<std::string> folderNames(IndexReader& reader, const FolderRecord& folder);
 
-// The absolute path of the folder with these names below `root`.
+// The absolute path of the folder with these names below `root`, as on disk.
 std::string joinedPath(const std::string& root, const std::vector<std::string>& names);
 
-// folderReport's object for `folder`, with at most `childLimit` children.
-Json folderJson(IndexReader& reader, const FolderRecord& folder, size_t childLimit);
+// folderReport's object for `folder`, with at most `childLimit` children. Of the `innerLimit`
+// largest children, each that has subfolders lists its `innerLimit` largest as "children" too,
+// each with its "name" and "allocated_bytes" only (a picture two levels deep wants no more).
+Json folderJson(IndexReader& reader, const FolderRecord& folder, size_t childLimit,
+                size_t innerLimit = 0);
 
 // The usage keys of folderReport.
 Json usageJson(const Usage& usage);

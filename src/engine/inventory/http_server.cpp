@@ -21,6 +21,7 @@
 #include "base/failure.h"
 #include "base/page_secret.h"
 #include "base/reply.h"
+#include "base/text.h"
 #include "engine/inventory/activity_page.h"
 #include "engine/inventory/folder_report.h"
 #include "engine/inventory/index_store.h"
@@ -218,8 +219,8 @@ HttpReply InventoryServer::asset(const HttpRequest& request) const {
 
 HttpReply InventoryServer::folder(const HttpRequest& request) const {
   const IndexService::State state = index_.state();
-  const HttpReply notYet =
-      jsonReply(503, Json{{"error", "The first index of " + state.root + " is not done yet."}});
+  const HttpReply notYet = jsonReply(
+      503, Json{{"error", "The first index of " + addressOf(state.root) + " is not done yet."}});
   if (!state.scan) {
     return notYet;
   }
@@ -228,14 +229,17 @@ HttpReply InventoryServer::folder(const HttpRequest& request) const {
     if (!reader || reader->scan().root != state.root) {
       return notYet;  // replaced under us by an index of another folder
     }
-    // "children=N" keeps the N largest subfolders (the page's picture wants no more).
+    // "children=N" keeps the N largest subfolders (the page's picture wants no more), and
+    // "inner=M" lists the M largest subfolders of the M largest of those.
     const std::string& path = request.parameter("path");
     const std::string& limit = request.parameter("children");
     if (limit.empty() || !reader->scan().error.empty()) {
       return jsonReply(200, folderReport(state.dataDir, path));
     }
-    return jsonReply(200, folderJson(*reader, findFolder(*reader, path),
-                                     std::strtoull(limit.c_str(), nullptr, 10)));
+    return jsonReply(
+        200,
+        folderJson(*reader, findFolder(*reader, path), std::strtoull(limit.c_str(), nullptr, 10),
+                   std::strtoull(request.parameter("inner").c_str(), nullptr, 10)));
   } catch (const Failure& failure) {
     return jsonReply(404, Json{{"error", failure.description()}});
   }
@@ -248,7 +252,7 @@ HttpReply InventoryServer::status(const HttpRequest&) const {
                 {"indexing", state.indexing},
                 {"entries_seen", state.entriesSeen},
                 {"indexing_ms", state.indexingMs},
-                {"root", state.root},
+                {"root", addressOf(state.root)},
                 {"finished_at", state.scan ? Json(state.scan->finishedAt) : Json(nullptr)}});
 }
 

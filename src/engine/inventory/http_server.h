@@ -38,7 +38,8 @@ struct HttpReply {
 //                     for any folder of the index, "&all=1" for every subfolder
 //   GET /<asset>      its style sheet, scripts and icon
 //   GET /api/folder   "?path=FOLDER": the folder's report (folderReport; "&children=N"
-//                     for only the N largest subfolders), 404 with
+//                     for only the N largest subfolders, "&inner=M" with the M largest
+//                     subfolders of the M largest of those: folderJson), 404 with
 //                     {"error"} for a folder that is not in the index, 503 before the first
 //                     index
 //   GET /api/status   {"generation", "indexing", "entries_seen", "indexing_ms", "root",

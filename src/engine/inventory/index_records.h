@@ -29,7 +29,7 @@ struct Usage {
 struct FolderRecord {
   uint32_t id = 0;
   std::optional<uint32_t> parent;  // empty for the indexed folder
-  std::string name;                // valid UTF-8 (ill-formed bytes shown as U+FFFD)
+  std::string name;                // as the file system has it: bytes, not always UTF-8
   uint32_t lastDescendant = 0;
   Usage usage;             // the folder and everything below it
   Usage here;              // the folder's own entry and the files directly in it: files,
@@ -46,14 +46,14 @@ inline constexpr uint64_t kListedFileBytes = 1024 * 1024;
 // One of the largest files of some folder's subtree.
 struct FileRecord {
   uint32_t folder = 0;  // the folder the file is in
-  std::string name;     // valid UTF-8
+  std::string name;     // as the file system has it
   uint64_t logicalBytes = 0;
   uint64_t allocatedBytes = 0;  // its extents (or blocks), each once
 };
 
 // What one index run was and how it ended.
 struct ScanRecord {
-  std::string root;         // the indexed folder, absolute, valid UTF-8
+  std::string root;         // the indexed folder, absolute, as given (bytes)
   int64_t startedAt = 0;    // Unix time, seconds
   int64_t finishedAt = 0;   // Unix time, seconds
   int64_t durationMs = 0;   // wall time of the run

@@ -31,9 +31,11 @@ class IndexWriter {
   IndexWriter(const IndexWriter&) = delete;
   IndexWriter& operator=(const IndexWriter&) = delete;
 
+  // Rows are written a batch at a time, the last batches by commit().
   void addFolder(const FolderRecord& folder);
   void addFile(const FileRecord& file);
-  // Adds to a folder's exclusive figures (folder and its own files) once the walk is over.
+  // Adds to a folder's exclusive figures (folder and its own files) once the walk is over:
+  // every folder has been added.
   void addExclusive(uint32_t folder, int64_t bytes, int64_t hereBytes);
   // Records `scan`, makes the lookups fast, writes it all to disk and puts it in place.
   void commit(const ScanRecord& scan);
@@ -43,8 +45,16 @@ class IndexWriter {
   std::string temporaryPath_;
   UniqueFd file_;  // the new file, held so that it can be flushed before it is renamed
   SqliteDb db_;
-  std::unique_ptr<Statement> insertFolder_;
-  std::unique_ptr<Statement> insertFile_;
+  // Writes the rows kept and forgets them, with `insert`, made for as many rows.
+  void writeFolders(Statement& insert);
+  void writeFiles(Statement& insert);
+  // Writes the folder rows of the last, partial batch, if any.
+  void writeLastFolders();
+
+  std::unique_ptr<Statement> insertFolders_;  // a full batch of rows each
+  std::unique_ptr<Statement> insertFiles_;
+  std::vector<FolderRecord> folders_;  // rows not yet written
+  std::vector<FileRecord> files_;
   std::unique_ptr<Statement> updateExclusive_;
   bool committed_ = false;
 };
@@ -61,8 +71,8 @@ class IndexReader {
 
   const ScanRecord& scan() const { return scan_; }
 
-  // The folder numbered `id`, or the child of `parent` called `name` (the first one, should
-  // two names read the same once made valid UTF-8); nullopt when there is none.
+  // The folder numbered `id`, or the child of `parent` whose name is the bytes `name`; nullopt
+  // when there is none.
   std::optional<FolderRecord> folder(uint32_t id);
   std::optional<FolderRecord> child(uint32_t parent, std::string_view name);
 

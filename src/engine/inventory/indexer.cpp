@@ -7,13 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "base/failure.h"
-#include "base/text.h"
 #include "engine/inventory/index_store.h"
 #include "engine/inventory/space_ledger.h"
 #include "engine/inventory/worker_pool.h"
@@ -25,14 +28,22 @@ namespace tamber::engine {
 namespace {
 
 // Folder descriptors the walk holds at most: a quarter of what the process may open, and no
-// more than this. Deeper folders close the shallowest ones and reopen them when needed.
+// more than this. Deeper folders close the shallowest ones and reopen them when needed. The
+// steps on their way from the walk to the count hold as many again, at most, and each thread
+// that measures them a few files (kMapsPerTurn).
 constexpr size_t kOpenFoldersAtMost = 128;
 constexpr size_t kOpenFoldersAtLeast = 4;
-// How many folders are entered between two checks of the stop flag and progress updates
-// (and every batch of entries is one).
-constexpr unsigned kCheckEvery = 64;
-// Entries of a folder inspected together, by several threads when there are enough of them.
-constexpr size_t kBatch = 512;
+constexpr size_t kStepsAtMost = 64;
+// How many folders are entered between two progress updates.
+constexpr unsigned kProgressEvery = 64;
+// Entries of a folder measured together, by one thread: most folders are one batch, and the
+// batches of a large one are measured side by side.
+constexpr size_t kBatch = 256;
+// Files whose extent maps one thread reads in one turn, each open until then: at most this
+// many, and a sixteenth of the folder descriptors; a thread has at most twice as many open.
+constexpr size_t kMapsPerTurn = 8;
+// Bytes of a folder's listing read at a time.
+constexpr size_t kListingBytes = 32 * 1024;
 
 bool isDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
@@ -95,132 +106,308 @@ class Largest {
   std::vector<Candidate> kept_;
 };
 
-struct Subfolder {
-  std::string name;  // as on disk
-  dev_t device;
-  ino_t inode;
-  uint64_t ownBytes;
-};
-
-struct Frame {
-  SpaceLedger::Folder id = 0;
-  std::string name;  // as on disk; the root's full path
-  UniqueFd fd;       // empty while closed to save descriptors, or when unreadable
+// What the count needs of an entry's status.
+struct Status {
+  mode_t mode = 0;
+  nlink_t links = 0;
   dev_t device = 0;
   ino_t inode = 0;
-  bool unreadable = false;  // counted already
-  std::vector<Subfolder> subfolders;
-  size_t next = 0;  // the subfolder to enter next
-  // Counts that every folder has once: no sharing to account for.
-  uint64_t folders = 0;
-  uint64_t unreadableFolders = 0;
-  uint64_t otherFileSystems = 0;
-  uint64_t unmappedFiles = 0;
-  uint64_t keptFiles = 0;
-  Largest largest;
+  uint64_t size = 0;
+  uint64_t bytes = 0;  // what its blocks take
 
-  void noteUnreadable() {
-    if (!unreadable) {
-      unreadable = true;
-      unreadableFolders += 1;
-    }
+  static Status of(const struct stat& status) {
+    return Status{status.st_mode,
+                  status.st_nlink,
+                  status.st_dev,
+                  status.st_ino,
+                  static_cast<uint64_t>(status.st_size),
+                  blockBytes(status)};
   }
 };
 
-class Walk {
+// One entry of a folder that is not one of its subfolders: listed by the walk, measured on
+// any thread, then counted.
+struct Entry {
+  std::string name;  // as on disk
+  unsigned char type = DT_UNKNOWN;
+  bool statusRead = false;  // the walk read it already, to see whether it is a folder
+  int statError = 0;        // errno of a failed look; 0 when `status` holds
+  Status status;
+  int mapError = -1;           // -1: no extent map read; 0: the figures below hold; else errno
+  uint64_t mappedBytes = 0;    // every extent
+  uint64_t unsharedBytes = 0;  // the extents nothing else references
+  std::vector<PhysicalRange> shared;  // the extents other files reference too
+};
+
+// What the walk itself counts of a folder, besides its entries.
+struct FolderCounts {
+  uint64_t folders = 0;           // its subfolders that were entered
+  uint64_t otherFileSystems = 0;  // its subfolders where another file system is mounted
+  bool unreadable = false;        // it could not be read, or not to the end
+};
+
+// What the walk hands on to the count, in the walk's order: a folder entered, a batch of its
+// entries, a folder left. Every entry of a folder comes before its first subfolder.
+struct Step {
+  enum class Kind { enter, entries, leave };
+  Kind kind = Kind::entries;
+  // enter:
+  std::string name;  // as on disk; the root's full path
+  dev_t device = 0;
+  uint64_t ownBytes = 0;  // the folder's own blocks
+  // entries: the folder they are in, until they have been measured
+  std::shared_ptr<const UniqueFd> folder;
+  std::vector<Entry> entries;
+  // leave:
+  FolderCounts counts;
+};
+
+// Reads what the count needs of the entries of a step, on any thread: each entry's status
+// without following a link and, on file systems that share extents, each regular file's extent
+// map.
+//
+// The maps are read in turn, one thread at a time, a few files' worth per turn: read side by
+// side, the maps of reflinked files wait for each other's locks in the kernel (on XFS, the
+// allocation group's, taken to find what is shared), and take longer, with twice the
+// processor time, than in turn. Opening, inspecting and closing the files, which is as much
+// work again, goes on on every thread meanwhile, and a thread that finds the turn taken
+// opens and inspects more files before it waits for it.
+class Measurer {
  public:
-  Walk(IndexWriter& writer, const std::atomic<bool>& stop, std::atomic<uint64_t>* entriesSeen,
-       bool extentMaps, std::optional<uint64_t> rootMount)
-      : writer_(writer),
-        stop_(stop),
-        entriesSeen_(entriesSeen),
-        extentMaps_(extentMaps),
-        rootMount_(rootMount) {}
+  explicit Measurer(bool extentMaps)
+      : extentMaps_(extentMaps),
+        mapsPerTurn_(std::clamp<size_t>(folderDescriptors() / 16, 1, kMapsPerTurn)) {}
+
+  void measure(Step& step) {
+    if (step.kind != Step::Kind::entries) {
+      return;
+    }
+    const int folder = step.folder->get();
+    std::vector<Entry>& entries = step.entries;
+    // Files open for their maps, oldest first. While another thread has the turn, this one
+    // goes on inspecting, and waits only once twice a turn's worth of files are open.
+    std::array<std::pair<Entry*, UniqueFd>, 2 * kMapsPerTurn> waiting;
+    size_t open = 0;
+    const auto readWaitingMaps = [&] {
+      for (size_t i = 0; i < open; ++i) {
+        readMap(waiting[i].second.get(), *waiting[i].first);
+      }
+      mapTurn_.unlock();
+      for (size_t i = 0; i < open; ++i) {
+        waiting[i].second.reset();
+      }
+      open = 0;
+    };
+    for (Entry& entry : entries) {
+      if (UniqueFd file = inspect(folder, entry)) {
+        waiting[open++] = {&entry, std::move(file)};
+      }
+      if (open < mapsPerTurn_) {
+        continue;
+      }
+      if (open == 2 * mapsPerTurn_) {
+        mapTurn_.lock();  // as many open as a thread may have: wait for the turn
+      } else if (!mapTurn_.try_lock()) {
+        continue;  // another thread has the turn: inspect more meanwhile
+      }
+      readWaitingMaps();
+    }
+    if (open > 0) {
+      mapTurn_.lock();
+      readWaitingMaps();
+    }
+    // The walk may be done with the folder: let its descriptor go as soon as nobody needs it.
+    step.folder.reset();
+  }
+
+ private:
+  // Reads the entry's status, and returns the regular file open when its map is wanted. A
+  // file whose map is wanted is opened once, and its status read from the open file. Opening
+  // is safe: the name was a regular file a moment ago, and O_NONBLOCK and O_NOCTTY keep a device
+  // or pipe swapped in since from blocking or becoming anything's terminal.
+  UniqueFd inspect(int folder, Entry& entry) const {
+    constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    UniqueFd file;
+    bool opened = false;  // an open was tried
+    if (!entry.statusRead) {
+      struct stat status {};
+      bool known = false;
+      if (extentMaps_ && entry.type == DT_REG) {
+        opened = true;
+        file.reset(::openat(folder, entry.name.c_str(), kOpenFlags));
+        known = file && ::fstat(file.get(), &status) == 0;
+        if (!known) {
+          file.reset();
+        }
+      }
+      if (!known && ::fstatat(folder, entry.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        entry.statError = errno;
+        return UniqueFd();
+      }
+      entry.status = Status::of(status);
+    }
+    if (!extentMaps_ || !S_ISREG(entry.status.mode)) {
+      return UniqueFd();
+    }
+    // A file without blocks has no extents: there is no map to read.
+    if (!opened && entry.status.bytes > 0) {
+      opened = true;
+      file.reset(::openat(folder, entry.name.c_str(), kOpenFlags));
+    }
+    if (!file && opened) {
+      entry.mapError = EACCES;  // counted by its blocks
+    }
+    if (entry.status.bytes == 0) {
+      file.reset();
+    }
+    return file;
+  }
+
+  static void readMap(int file, Entry& entry) {
+    thread_local std::vector<Extent> extents;
+    entry.mapError = readExtentMap(file, extents);
+    if (entry.mapError != 0) {
+      return;
+    }
+    for (const Extent& extent : extents) {
+      if (extent.shared) {
+        entry.shared.push_back(PhysicalRange{extent.physical, extent.length});
+      } else {
+        entry.unsharedBytes += extent.length;
+      }
+      entry.mappedBytes += extent.length;
+    }
+  }
+
+  const bool extentMaps_;
+  const size_t mapsPerTurn_;
+  std::mutex mapTurn_;
+};
+
+using Steps = OrderedWork<Step>;
+
+// Walks the tree depth first, one folder descriptor relative to the previous one, and hands
+// every folder and entry on as steps. Reads no more than it must to know where to go: the
+// status of folders (and of entries whose type the listing does not give). One thread.
+class Walker {
+ public:
+  Walker(Steps& steps, const std::atomic<bool>& stop, std::atomic<uint64_t>* entriesSeen,
+         std::optional<uint64_t> rootMount)
+      : steps_(steps), stop_(stop), entriesSeen_(entriesSeen), rootMount_(rootMount) {}
 
   // Walks everything below the root folder open at `fd`. False when stopped.
   bool run(std::string rootName, UniqueFd fd, const struct stat& status) {
-    enter(std::move(rootName), std::move(fd), status.st_dev, status.st_ino, blockBytes(status));
+    if (!enter(std::move(rootName), std::move(fd), status.st_dev, status.st_ino,
+               blockBytes(status))) {
+      return false;
+    }
     while (!frames_.empty()) {
-      if (stopped()) {
+      if (stop_.load(std::memory_order_relaxed)) {
         return false;
       }
       Frame& top = frames_.back();
+      bool going = true;
       if (top.next == top.subfolders.size()) {
-        leave();
+        going = leave();
       } else if (top.fd || reopenTop()) {
         Subfolder next = std::move(top.subfolders[top.next++]);
-        openSubfolder(std::move(next));
+        going = openSubfolder(std::move(next));
       } else {
         // Moved or replaced while the walk was below it: the rest of it is not reached.
-        top.noteUnreadable();
+        top.counts.unreadable = true;
         top.next = top.subfolders.size();
       }
-    }
-    if (entriesSeen_ != nullptr) {
-      entriesSeen_->store(entries_, std::memory_order_relaxed);
-    }
-    for (const SpaceLedger::ExclusiveChange& change : ledger_.finish()) {
-      writer_.addExclusive(change.folder, change.exclusiveBytes, change.exclusiveHereBytes);
-      if (change.folder == 0) {
-        root_.usage.exclusiveBytes += static_cast<uint64_t>(change.exclusiveBytes);
+      if (!going) {
+        return false;
       }
     }
+    publishProgress();
     return true;
   }
 
-  // The indexed folder's own record, once run() has returned true.
-  const FolderRecord& root() const { return root_; }
-
  private:
-  // True once the stop flag was seen; looks at it (and publishes progress) every so often,
-  // or at once when `now`.
-  bool stopped(bool now = false) {
-    if (!stopSeen_ && (now || ++sinceCheck_ >= kCheckEvery)) {
-      sinceCheck_ = 0;
-      if (entriesSeen_ != nullptr) {
-        entriesSeen_->store(entries_, std::memory_order_relaxed);
-      }
-      stopSeen_ = stop_.load(std::memory_order_relaxed);
+  struct Subfolder {
+    std::string name;  // as on disk
+    dev_t device;
+    ino_t inode;
+    uint64_t ownBytes;
+  };
+
+  struct Frame {
+    std::string name;                    // as on disk; the root's full path
+    std::shared_ptr<const UniqueFd> fd;  // empty while closed to save descriptors, or
+                                         // when unreadable
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::vector<Subfolder> subfolders;
+    size_t next = 0;  // the subfolder to enter next
+    FolderCounts counts;
+  };
+
+  void publishProgress() {
+    if (entriesSeen_ != nullptr) {
+      entriesSeen_->store(entries_, std::memory_order_relaxed);
     }
-    return stopSeen_;
   }
 
-  void openSubfolder(Subfolder subfolder) {
+  bool openSubfolder(Subfolder subfolder) {
     // No-follow and directory-only: a name swapped for a link since it was listed fails here
     // instead of leading the walk out of the tree.
-    UniqueFd fd(::openat(frames_.back().fd.get(), subfolder.name.c_str(),
+    UniqueFd fd(::openat(frames_.back().fd->get(), subfolder.name.c_str(),
                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat opened {};
     if (fd && ::fstat(fd.get(), &opened) != 0) {
       fd.reset();
     } else if (fd && (opened.st_dev != subfolder.device || opened.st_ino != subfolder.inode)) {
       // Replaced between the listing and the open: what is there now was not counted.
-      frames_.back().folders -= 1;
-      return;
+      frames_.back().counts.folders -= 1;
+      return true;
     }
-    enter(std::move(subfolder.name), std::move(fd), subfolder.device, subfolder.inode,
-          subfolder.ownBytes);
+    return enter(std::move(subfolder.name), std::move(fd), subfolder.device, subfolder.inode,
+                 subfolder.ownBytes);
   }
 
-  // Makes `fd` (empty: the folder could not be opened) the current folder and reads its
-  // own entries.
-  void enter(std::string name, UniqueFd fd, dev_t device, ino_t inode, uint64_t ownBytes) {
+  // Makes `fd` (empty: the folder could not be opened) the current folder and lists its
+  // entries. False when the count has gone.
+  bool enter(std::string name, UniqueFd fd, dev_t device, ino_t inode, uint64_t ownBytes) {
+    Step step;
+    step.kind = Step::Kind::enter;
+    step.name = name;
+    step.device = device;
+    step.ownBytes = ownBytes;
+    if (!steps_.push(std::move(step), false)) {
+      return false;
+    }
+    if (++folders_ % kProgressEvery == 0) {
+      publishProgress();
+    }
     Frame frame;
-    frame.id = ledger_.enter();
     frame.name = std::move(name);
     frame.device = device;
     frame.inode = inode;
-    frame.fd = std::move(fd);
-    ledger_.addOwn(Measure{0, 0, static_cast<int64_t>(ownBytes)});
+    if (fd) {
+      frame.fd = std::make_shared<const UniqueFd>(std::move(fd));
+    }
     frames_.push_back(std::move(frame));
     Frame& current = frames_.back();
     if (!current.fd) {
-      current.noteUnreadable();
-      return;
+      current.counts.unreadable = true;
+      return true;
     }
     openDescriptors_ += 1;
     closeShallowFolders();
-    list(current);
+    return list(current);
+  }
+
+  bool leave() {
+    Step step;
+    step.kind = Step::Kind::leave;
+    step.counts = frames_.back().counts;
+    if (frames_.back().fd) {
+      openDescriptors_ -= 1;
+    }
+    frames_.pop_back();
+    return steps_.push(std::move(step), false);
   }
 
   // Keeps the walk within its descriptors: the shallowest open folders close first, except
@@ -243,122 +430,178 @@ class Walk {
     }
     for (size_t i = open + 1; i < frames_.size(); ++i) {
       Frame& frame = frames_[i];
-      UniqueFd fd(::openat(frames_[i - 1].fd.get(), frame.name.c_str(),
+      UniqueFd fd(::openat(frames_[i - 1].fd->get(), frame.name.c_str(),
                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
       struct stat status {};
       if (!fd || ::fstat(fd.get(), &status) != 0 || status.st_dev != frame.device ||
           status.st_ino != frame.inode) {
         return false;
       }
-      frame.fd = std::move(fd);
+      frame.fd = std::make_shared<const UniqueFd>(std::move(fd));
       openDescriptors_ += 1;
     }
     closeShallowFolders();
     return true;
   }
 
-  // Reads every entry of `frame`: files are counted at once, subfolders kept for later. The
-  // entries are inspected a batch at a time, by the pool's threads when there are enough of
-  // them, and counted in the order they were listed.
-  void list(Frame& frame) {
-    // The listing gets a descriptor of its own, which it owns once fdopendir succeeds.
-    UniqueFd copy(::fcntl(frame.fd.get(), F_DUPFD_CLOEXEC, 0));
-    UniqueDir listing(copy ? ::fdopendir(copy.get()) : nullptr);
-    if (!listing) {
-      frame.noteUnreadable();
-      return;
-    }
-    copy.release();
-    // Reading extent maps holds a descriptor per file of the batch.
-    const size_t batch = extentMaps_ ? descriptorBudget_ : kBatch;
-    for (bool more = true; more && !stopped(true);) {
-      size_t count = 0;
-      while (count < batch) {
-        errno = 0;
-        const dirent* entry = ::readdir(listing.get());
-        if (entry == nullptr) {
-          if (errno != 0) {
-            frame.noteUnreadable();
-          }
-          more = false;
-          break;
+  // Reads the listing of `frame`: subfolders are kept for later, every other entry is handed
+  // on in batches, in the listing's order. False when the count has gone.
+  bool list(Frame& frame) {
+    const int fd = frame.fd->get();
+    std::vector<Entry> batch;
+    for (;;) {
+      const ssize_t got = ::getdents64(fd, listing_.data(), listing_.size());
+      if (got <= 0) {
+        if (got < 0) {
+          frame.counts.unreadable = true;
         }
-        if (isDotOrDotDot(entry->d_name)) {
+        break;
+      }
+      for (size_t at = 0; at < static_cast<size_t>(got);) {
+        const auto* record = reinterpret_cast<const dirent64*>(listing_.data() + at);
+        at += record->d_reclen;
+        if (isDotOrDotDot(record->d_name)) {
           continue;
         }
-        if (batch_.size() == count) {
-          batch_.emplace_back();
-        }
-        batch_[count].name = entry->d_name;
-        batch_[count].type = entry->d_type;
-        ++count;
-      }
-      const int folder = frame.fd.get();
-      const bool extentMaps = extentMaps_;
-      pool_.forEach(count, [&](size_t i) { inspect(folder, batch_[i], extentMaps); });
-      if (extentMaps) {
-        // The maps one at a time: read side by side they wait for each other's locks (on XFS
-        // the allocation group's, for shared extents) and take longer than in turn.
-        for (size_t i = 0; i < count; ++i) {
-          readMap(batch_[i]);
-        }
-        pool_.forEach(count, [&](size_t i) { batch_[i].file.reset(); });
-      }
-      for (size_t i = 0; i < count; ++i) {
         entries_ += 1;
-        countEntry(frame, batch_[i]);
+        Entry entry;
+        entry.name = record->d_name;
+        entry.type = record->d_type;
+        if ((entry.type == DT_DIR || entry.type == DT_UNKNOWN) && !lookAt(frame, entry)) {
+          continue;  // a subfolder, or gone
+        }
+        if (batch.empty()) {
+          batch.reserve(kBatch);
+        }
+        batch.push_back(std::move(entry));
+        if (batch.size() == kBatch && !handOn(frame, batch)) {
+          return false;
+        }
+      }
+      if (stop_.load(std::memory_order_relaxed)) {
+        return false;
+      }
+    }
+    return batch.empty() || handOn(frame, batch);
+  }
+
+  // Reads the status of an entry that may be a folder. A folder of this file system becomes a
+  // subfolder; false for it, and for what is gone or left out. True, with the status read,
+  // for anything else.
+  bool lookAt(Frame& frame, Entry& entry) {
+    struct stat status {};
+    if (::fstatat(frame.fd->get(), entry.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      // A name removed since the folder was listed is simply gone; anything else means the
+      // folder cannot be measured completely.
+      if (errno != ENOENT) {
+        frame.counts.unreadable = true;
+      }
+      return false;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+      entry.status = Status::of(status);
+      entry.statusRead = true;
+      return true;
+    }
+    // Another device on the same mount is a subvolume of the same file system; a different
+    // mount is another file system, which the index leaves out.
+    if (status.st_dev == frame.device ||
+        (rootMount_ && mountId(frame.fd->get(), entry.name.c_str()) == rootMount_)) {
+      frame.counts.folders += 1;
+      frame.subfolders.push_back(
+          Subfolder{std::move(entry.name), status.st_dev, status.st_ino, blockBytes(status)});
+    } else {
+      frame.counts.otherFileSystems += 1;
+    }
+    return false;
+  }
+
+  bool handOn(const Frame& frame, std::vector<Entry>& batch) {
+    Step step;
+    step.kind = Step::Kind::entries;
+    step.folder = frame.fd;
+    step.entries = std::move(batch);
+    batch.clear();
+    return steps_.push(std::move(step), true);
+  }
+
+  Steps& steps_;
+  const std::atomic<bool>& stop_;
+  std::atomic<uint64_t>* entriesSeen_;
+  const std::optional<uint64_t> rootMount_;
+  std::vector<Frame> frames_;
+  const size_t descriptorBudget_ = folderDescriptors();
+  size_t openDescriptors_ = 0;
+  uint64_t entries_ = 0;
+  uint64_t folders_ = 0;
+  std::vector<char> listing_ = std::vector<char>(kListingBytes);
+};
+
+// Counts the steps of the walk, in its order, and writes the index's records. One thread.
+class Tally {
+ public:
+  explicit Tally(IndexWriter& writer) : writer_(writer) {}
+
+  // Counts one step. True once the indexed folder has been left: the walk is complete.
+  bool count(Step& step) {
+    switch (step.kind) {
+      case Step::Kind::enter:
+        enter(step);
+        return false;
+      case Step::Kind::entries:
+        for (const Entry& entry : step.entries) {
+          countEntry(frames_.back(), entry);
+        }
+        return false;
+      case Step::Kind::leave:
+        leave(step.counts);
+        return frames_.empty();
+    }
+    return false;
+  }
+
+  // Once the walk is complete: the exclusive figures, which only the whole walk tells.
+  void finish() {
+    for (const SpaceLedger::ExclusiveChange& change : ledger_.finish()) {
+      writer_.addExclusive(change.folder, change.exclusiveBytes, change.exclusiveHereBytes);
+      if (change.folder == 0) {
+        root_.usage.exclusiveBytes += static_cast<uint64_t>(change.exclusiveBytes);
       }
     }
   }
 
-  // What one entry of a folder is, read from the file system; filled on any thread.
-  struct Entry {
-    std::string name;
-    unsigned char type = DT_UNKNOWN;
-    int statError = 0;  // errno of a failed inspection; 0 when `status` holds
-    struct stat status {};
-    int mapError = -1;  // -1: no extent map wanted; 0: `extents` holds it; else errno
-    std::vector<Extent> extents;
-    UniqueFd file;  // a regular file whose extent map is wanted, until it has been read
+  // The indexed folder's own record, once finish() has run.
+  const FolderRecord& root() const { return root_; }
+
+ private:
+  struct Frame {
+    SpaceLedger::Folder id = 0;
+    std::string name;  // as on disk
+    dev_t device = 0;
+    bool unreadable = false;  // counted already
+    // Counts that every folder has once: no sharing to account for.
+    uint64_t folders = 0;
+    uint64_t unreadableFolders = 0;
+    uint64_t otherFileSystems = 0;
+    uint64_t unmappedFiles = 0;
+    uint64_t keptFiles = 0;
+    Largest largest;
+
+    void noteUnreadable() {
+      if (!unreadable) {
+        unreadable = true;
+        unreadableFolders += 1;
+      }
+    }
   };
 
-  // Inspects the entry without following a link, and opens a regular file whose extent map
-  // is wanted (`extentMaps`); any thread.
-  static void inspect(int folder, Entry& entry, bool extentMaps) {
-    entry.mapError = -1;
-    // A regular file whose extent map is wanted is opened, and then inspected, with one look
-    // up of its name. Opening is safe: the name was a regular file a moment ago, and
-    // O_NONBLOCK and O_NOCTTY keep a device or pipe swapped in since from blocking or
-    // becoming anything's terminal.
-    constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    UniqueFd& file = entry.file;
-    if (extentMaps && entry.type == DT_REG) {
-      file.reset(::openat(folder, entry.name.c_str(), kOpenFlags));
-      if (file && ::fstat(file.get(), &entry.status) != 0) {
-        file.reset();
-      }
-    }
-    if (!file && ::fstatat(folder, entry.name.c_str(), &entry.status, AT_SYMLINK_NOFOLLOW) != 0) {
-      entry.statError = errno;
-      return;
-    }
-    entry.statError = 0;
-    if (!extentMaps || !S_ISREG(entry.status.st_mode)) {
-      file.reset();
-      return;
-    }
-    if (!file && entry.type != DT_REG) {
-      file.reset(::openat(folder, entry.name.c_str(), kOpenFlags));
-    }
-    if (!file) {
-      entry.mapError = EACCES;  // counted by its blocks
-    }
-  }
-
-  static void readMap(Entry& entry) {
-    if (entry.file) {
-      entry.mapError = readExtentMap(entry.file.get(), entry.extents);
-    }
+  void enter(Step& step) {
+    Frame frame;
+    frame.id = ledger_.enter();
+    frame.name = std::move(step.name);
+    frame.device = step.device;
+    ledger_.addOwn(Measure{0, 0, static_cast<int64_t>(step.ownBytes)});
+    frames_.push_back(std::move(frame));
   }
 
   void countEntry(Frame& frame, const Entry& entry) {
@@ -370,61 +613,40 @@ class Walk {
       }
       return;
     }
-    const struct stat& status = entry.status;
-    if (S_ISDIR(status.st_mode)) {
-      // Another device on the same mount is a subvolume of the same file system; a
-      // different mount is another file system, which the index leaves out.
-      if (status.st_dev == frame.device ||
-          (rootMount_ && mountId(frame.fd.get(), entry.name.c_str()) == rootMount_)) {
-        frame.folders += 1;
-        frame.subfolders.push_back(
-            Subfolder{entry.name, status.st_dev, status.st_ino, blockBytes(status)});
-      } else {
-        frame.otherFileSystems += 1;
-      }
-      return;
+    if (S_ISDIR(entry.status.mode)) {
+      return;  // became a folder after the walk had listed it: not entered
     }
-    if (status.st_dev != frame.device) {
+    if (entry.status.device != frame.device) {
       return;  // a file mounted over this name: not part of this file system
     }
     countFile(frame, entry);
   }
 
   void countFile(Frame& frame, const Entry& entry) {
-    const struct stat& status = entry.status;
-    const bool regular = S_ISREG(status.st_mode);
-    const uint64_t logical = regular ? static_cast<uint64_t>(status.st_size) : 0;
-    const bool linked = status.st_nlink > 1;
+    const Status& status = entry.status;
+    const bool regular = S_ISREG(status.mode);
+    const uint64_t logical = regular ? status.size : 0;
+    const bool linked = status.links > 1;
     if (linked) {
       if (const std::optional<uint64_t> known =
-              ledger_.nameLinkedInode(status.st_dev, status.st_ino)) {
+              ledger_.nameLinkedInode(status.device, status.inode)) {
         offerLargest(frame, entry.name, logical, *known);
         return;
       }
     }
-    Measure measure{1, static_cast<int64_t>(logical), static_cast<int64_t>(blockBytes(status))};
-    uint64_t fileBytes = blockBytes(status);
-    shared_.clear();
+    Measure measure{1, static_cast<int64_t>(logical), static_cast<int64_t>(status.bytes)};
+    uint64_t fileBytes = status.bytes;
     if (entry.mapError == 0) {
-      uint64_t own = 0;
-      fileBytes = 0;
-      for (const Extent& extent : entry.extents) {
-        if (extent.shared) {
-          shared_.push_back(PhysicalRange{extent.physical, extent.length});
-        } else {
-          own += extent.length;
-        }
-        fileBytes += extent.length;
-      }
-      measure.allocatedBytes = static_cast<int64_t>(own);
+      fileBytes = entry.mappedBytes;
+      measure.allocatedBytes = static_cast<int64_t>(entry.unsharedBytes);
     } else if (entry.mapError > 0) {
       frame.unmappedFiles += 1;
     }
     if (linked) {
-      ledger_.addLinkedInode(status.st_dev, status.st_ino, status.st_nlink, measure, shared_);
+      ledger_.addLinkedInode(status.device, status.inode, status.links, measure, entry.shared);
     } else {
       ledger_.addOwn(measure);
-      for (const PhysicalRange& range : shared_) {
+      for (const PhysicalRange& range : entry.shared) {
         ledger_.addSharedRange(range);
       }
     }
@@ -437,16 +659,21 @@ class Walk {
     }
   }
 
-  void leave() {
+  void leave(const FolderCounts& counts) {
     Frame frame = std::move(frames_.back());
     frames_.pop_back();
+    frame.folders += counts.folders;
+    frame.otherFileSystems += counts.otherFileSystems;
+    if (counts.unreadable) {
+      frame.noteUnreadable();
+    }
     const SpaceLedger::FolderTotals totals = ledger_.leave();
     FolderRecord record;
     record.id = frame.id;
     if (!frames_.empty()) {
       record.parent = frames_.back().id;
     }
-    record.name = validUtf8(frame.name);
+    record.name = std::move(frame.name);
     record.lastDescendant = static_cast<uint32_t>(ledger_.folderCount() - 1);
     Usage& usage = record.usage;
     usage.files = static_cast<uint64_t>(totals.total.files);
@@ -466,8 +693,8 @@ class Walk {
     const bool selection = usage.files > kLargestFilesListed;
     for (Candidate& candidate : frame.largest.kept()) {
       if (!candidate.written && (selection || candidate.allocatedBytes >= kListedFileBytes)) {
-        writer_.addFile(FileRecord{candidate.folder, validUtf8(candidate.name),
-                                   candidate.logicalBytes, candidate.allocatedBytes});
+        writer_.addFile(FileRecord{candidate.folder, candidate.name, candidate.logicalBytes,
+                                   candidate.allocatedBytes});
         candidate.written = true;
         frame.keptFiles += 1;
       }
@@ -478,9 +705,6 @@ class Walk {
       root_ = record;
     }
 
-    if (frame.fd) {
-      openDescriptors_ -= 1;
-    }
     if (frames_.empty()) {
       return;
     }
@@ -496,22 +720,48 @@ class Walk {
   }
 
   IndexWriter& writer_;
-  const std::atomic<bool>& stop_;
-  std::atomic<uint64_t>* entriesSeen_;
-  const bool extentMaps_;
-  const std::optional<uint64_t> rootMount_;
   SpaceLedger ledger_;
   std::vector<Frame> frames_;
-  const size_t descriptorBudget_ = folderDescriptors();
-  size_t openDescriptors_ = 0;
   FolderRecord root_;
-  uint64_t entries_ = 0;
-  unsigned sinceCheck_ = 0;
-  bool stopSeen_ = false;
-  WorkerPool pool_{WorkerPool::helpersForThisMachine()};
-  std::vector<Entry> batch_;           // reused from batch to batch
-  std::vector<PhysicalRange> shared_;  // reused from file to file
 };
+
+// Walks the tree on a thread of its own while the helpers, and this thread when it would
+// otherwise wait, measure its entries, and this thread counts them in the walk's order. True
+// once the whole tree is counted; false, promptly, once `stop` is seen.
+bool walkAndCount(Tally& tally, std::string root, UniqueFd rootFd, const struct stat& status,
+                  bool extentMaps, const std::atomic<bool>& stop,
+                  std::atomic<uint64_t>* entriesSeen) {
+  const std::optional<uint64_t> rootMount = mountId(rootFd.get(), "");
+  Measurer measurer(extentMaps);
+  Steps steps(std::min(folderDescriptors(), kStepsAtMost), helpersForThisMachine(),
+              [&measurer](Step& step) { measurer.measure(step); });
+  std::thread walking([&, rootFd = std::move(rootFd)]() mutable {
+    Walker walker(steps, stop, entriesSeen, rootMount);
+    if (walker.run(std::move(root), std::move(rootFd), status)) {
+      steps.finish();
+    } else {
+      steps.close();
+    }
+  });
+  // On every way out the walk ends (its steps fail once closed) before its queue goes.
+  struct Join {
+    Steps& steps;
+    std::thread& thread;
+    ~Join() {
+      steps.close();
+      thread.join();
+    }
+  } join{steps, walking};
+  while (std::optional<Step> step = steps.pop()) {
+    if (stop.load(std::memory_order_relaxed)) {
+      return false;
+    }
+    if (tally.count(*step)) {
+      return true;
+    }
+  }
+  return false;  // closed before the root was left: stopped
+}
 
 }  // namespace
 
@@ -520,7 +770,7 @@ std::optional<ScanRecord> indexFolder(const std::string& root, const std::string
                                       std::atomic<uint64_t>* entriesSeen) {
   const auto started = std::chrono::steady_clock::now();
   ScanRecord scan;
-  scan.root = validUtf8(root);
+  scan.root = root;
   scan.startedAt = unixNow();
   IndexWriter writer(dataDir);
 
@@ -535,11 +785,13 @@ std::optional<ScanRecord> indexFolder(const std::string& root, const std::string
     const FileSystemKind kind = fileSystemKind(rootFd.get());
     scan.fileSystem = kind.name;
     scan.extentMaps = kind.sharesExtents;
-    Walk walk(writer, stop, entriesSeen, kind.sharesExtents, mountId(rootFd.get(), ""));
-    if (!walk.run(root, std::move(rootFd), status)) {
+    Tally tally(writer);
+    if (!walkAndCount(tally, root, std::move(rootFd), status, kind.sharesExtents, stop,
+                      entriesSeen)) {
       return std::nullopt;
     }
-    scan.total = walk.root().usage;
+    tally.finish();
+    scan.total = tally.root().usage;
   }
   scan.finishedAt = unixNow();
   scan.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(

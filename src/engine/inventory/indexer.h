@@ -22,6 +22,11 @@ namespace tamber::engine {
 // descriptors however deep the tree. A root that cannot be opened gives an index whose record says
 // why.
 //
+// One thread walks the tree while helper threads (one fewer than the machine has cores, at most
+// three) and the calling thread read the entries' status and extent maps; the calling thread
+// counts them in the walk's order and writes the index. Each regular file is opened at most
+// once, and only when its extent map is wanted.
+//
 // `entriesSeen`, when given, counts the entries looked at so far, for progress. Returns the
 // run's record, or nullopt, promptly and with nothing kept, once `stop` becomes true. Throws
 // Failure when the index cannot be written. Safe on any thread; keeps no state.

@@ -101,8 +101,10 @@ std::string joinedNames(const std::vector<std::string>& names) {
   return path;
 }
 
+// The page of the folder at `relativePath` (as on disk), named by its address.
 std::string folderLink(const std::string& relativePath) {
-  return relativePath.empty() ? "/" : "/?path=" + htmlEscaped(queryEncoded(relativePath));
+  return relativePath.empty() ? "/"
+                              : "/?path=" + htmlEscaped(queryEncoded(addressOf(relativePath)));
 }
 
 std::string childRow(const FolderRecord& child, const std::string& link, uint64_t whole) {
@@ -178,8 +180,7 @@ std::string folderSection(IndexReader& reader, const FolderRecord& folder,
   }
   if (childCount > children.size()) {
     const uint64_t rest = childCount - children.size();
-    const std::string all =
-        base.empty() ? "/?all=1" : "/?path=" + htmlEscaped(queryEncoded(base)) + "&amp;all=1";
+    const std::string all = base.empty() ? "/?all=1" : folderLink(base) + "&amp;all=1";
     rows += "      <tr class=\"more\"><td class=\"name\" colspan=\"5\">" +
             plural(rest, "smaller folder", "smaller folders") + " not listed. <a href=\"" + all +
             "\">Show all " + groupedNumber(childCount) + "</a></td></tr>\n";
@@ -368,7 +369,7 @@ RenderedPage renderPage(const IndexService::State& state, const PageRequest& req
   const std::string activity = activityHeaderLink(state.dataDir, journalMs(WallClock::now()));
   rendered.html = fill(*page, {
                                   {"generation", std::to_string(state.generation)},
-                                  {"path", htmlEscaped(joinedNames(names))},
+                                  {"path", htmlEscaped(addressOf(joinedNames(names)))},
                                   {"breadcrumb", breadcrumb(root, names)},
                                   {"state", stateClass},
                                   {"indexed", htmlEscaped(indexedSummary(state))},

@@ -8,7 +8,8 @@ namespace tamber::engine {
 
 // What the page is asked to show.
 struct PageRequest {
-  std::string path;          // a folder of the index, relative to the indexed folder; "" for it
+  std::string path;          // a folder of the index, relative to the indexed folder, as
+                             // findFolder takes it (an address); "" for the indexed folder
   bool allChildren = false;  // every subfolder, not only the largest
 };
 
@@ -24,8 +25,9 @@ struct RenderedPage {
 // agents' changes, one ".entry" row for the folder's total (always, even before
 // the first run has finished) and one per subfolder (largest first, the largest 100 unless
 // all are asked for) and for the files directly in it, and the largest files below it.
-// Every name and path is escaped as text; the page loads its script and style from the
-// engine, never inline, and links only to itself.
+// Every name and path is escaped as text, shown as validUtf8 makes it and linked by its address
+// (so names that look alike lead to their own folders); the page loads its script and style
+// from the engine, never inline, and links only to itself.
 RenderedPage renderPage(const IndexService::State& state, const PageRequest& request);
 
 // The one-line summary shown in "#indexed".

@@ -4,9 +4,14 @@
 #include <cstdio>
 #include <ctime>
 
+#include "base/text.h"
+
 namespace tamber::engine {
 
 std::string htmlEscaped(std::string_view text) {
+  if (!isValidUtf8(text)) {
+    return htmlEscaped(validUtf8(text));
+  }
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {

@@ -7,7 +7,7 @@
 namespace tamber::engine {
 
 // `text` with &, <, >, " and ' written as character references, safe inside HTML text and
-// inside quoted attribute values.
+// inside quoted attribute values; bytes that are not UTF-8 become U+FFFD, as validUtf8 says.
 std::string htmlEscaped(std::string_view text);
 
 // A size for people, in decimal units as the desktop shows them: "512 bytes", "1.5 kB",

@@ -209,7 +209,8 @@ std::vector<Tool> makeCatalogue() {
        true,
        {{"path",
          "A folder below the indexed one, absolute or relative to it; the indexed folder when "
-         "absent.",
+         "absent. Write names as the reports do: a byte that is not UTF-8 as U+FFFD and its two "
+         "hexadecimal digits.",
          false}},
        {{"root", "string", "The indexed folder."},
         {"path", "string", "This folder's absolute path."},

@@ -71,12 +71,14 @@ TEST_F(DesktopWindow, SecondCopyStopsAtTheLockAndLeavesTheFirstCopysSocket) {
 }
 
 TEST_F(DesktopWindow, OpensAFolderFromItsTreemapWithThePagesSecret) {
-  // A home whose space is nearly all in Projects, whose space is in three unequal parts; the
-  // page's treemap gives the largest part the first colour, the next ones the second and
-  // third. Indexed before the app starts, so that the page shows it at once.
+  // A home whose space is nearly all in Projects/site, whose space is in three unequal parts.
+  // The page's treemap shows two levels: Projects in the first colour, divided into its own
+  // largest subfolders in lighter and darker shades of it; Projects/site's picture gives its
+  // largest part the first colour, the next ones the second and third. Indexed before the app
+  // starts, so that the page shows it at once.
   for (const auto& [name, bytes] :
-       {std::pair{"Projects/a", 3'000'000}, std::pair{"Projects/b", 2'000'000},
-        std::pair{"Projects/c", 1'500'000}, std::pair{"small", 100}}) {
+       {std::pair{"Projects/site/a", 3'000'000}, std::pair{"Projects/site/b", 2'000'000},
+        std::pair{"Projects/site/c", 1'500'000}, std::pair{"small", 100}}) {
     temp_.mkdir("home/" + std::string(name));
     temp_.write("home/" + std::string(name) + "/data", std::string(bytes, 'x'));
   }
@@ -84,6 +86,7 @@ TEST_F(DesktopWindow, OpensAFolderFromItsTreemapWithThePagesSecret) {
   const std::string page = temp_ / "page.png";
   ChildProcess tamber = start(freePort(), {{"TAMBER_PAGE_SNAPSHOT", page}});
   constexpr uint32_t kFirst = 0x4f9a85, kSecond = 0x5b84b1, kThird = 0xc07a4f;
+  constexpr uint32_t kFirstLighter = 0x6fac9b;  // kFirst 18 % of the way to white
 
   // Each finished load leaves a snapshot of the page.
   const auto loaded = [&](const std::string& name) {
@@ -92,12 +95,13 @@ TEST_F(DesktopWindow, OpensAFolderFromItsTreemapWithThePagesSecret) {
     return picture(temp_ / name);
   };
   // The start page: the engine served it to the window (a page without the secret has no
-  // picture), and Projects fills nearly all of the picture.
+  // picture), and Projects/site, inside Projects, fills nearly all of the picture.
   const Picture start = loaded("start-page.png");
-  EXPECT_GT(start.pixels(kFirst), 100'000);
+  EXPECT_GT(start.pixels(kFirstLighter), 100'000);
   EXPECT_LT(start.pixels(kSecond), 5'000);
 
-  // A click in the picture opens Projects: a new page whose picture shows its three parts.
+  // A click in the picture opens the folder drawn there, Projects/site: a new page whose
+  // picture shows its three parts.
   const std::vector<Window> window = windowsTitled("Tamber");
   ASSERT_EQ(window.size(), 1u);
   const XSession::Area where = x_.area(window.front());

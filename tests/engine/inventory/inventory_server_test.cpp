@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -12,8 +13,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "base/text.h"
+#include "engine/inventory/page.h"
 #include "engine/inventory/text_format.h"
 #include "engine/larkspan_harness.h"
+#include "platform/fd_io.h"
 
 namespace tamber::testing {
 namespace {
@@ -87,6 +91,13 @@ TEST(InventoryPage, OpensEveryFolderAsTheInterfaceAndTheCommandLineShowIt) {
     EXPECT_EQ(cli.status, 0) << cli.err;
     EXPECT_EQ(Json::parse(cli.out), api) << folder;
   }
+  // The picture's request: the largest subfolders, each with its own largest.
+  const Json picture = Json::parse(engine.get("/api/folder?children=2&inner=2").body);
+  const Json old = Json::parse(engine.get("/api/folder?path=Documents/2023").body);
+  EXPECT_FALSE(picture.at("children").at(0).contains("children"));  // Videos has none
+  EXPECT_EQ(picture.at("children").at(1).at("children"),
+            Json::array(
+                {{{"name", "2023"}, {"allocated_bytes", old.at("usage").at("allocated_bytes")}}}));
   // A folder of a few files lists its large ones only.
   EXPECT_EQ(largestPaths(Json::parse(engine.get("/api/folder?path=Videos").body)),
             std::vector<std::string>{"film.bin"});
@@ -116,7 +127,7 @@ TEST(InventoryPage, TreatsFileNamesAsTextWithAStrictPolicy) {
   ServingEngine engine(dir / "data", root);
   // The JSON keeps its shape with names that are neither HTML-safe nor UTF-8.
   EXPECT_EQ(largestPaths(engine.settledIndex()),
-            (std::vector<std::string>{hostile + "/a\"b'c&d", "latin1-\xef\xbf\xbd\xef\xbf\xbd"}));
+            (std::vector<std::string>{hostile + "/a\"b'c&d", "latin1-\uFFFDe9\uFFFDff"}));
 
   const std::string page = engine.get("/").body;
   const std::string link = "/?path=%3Cimg%20src%3Dx%20onerror%3Dalert%281%29%3E";
@@ -136,6 +147,90 @@ TEST(InventoryPage, TreatsFileNamesAsTextWithAStrictPolicy) {
                       Not(HasSubstr("unsafe"))))
         << path;
   }
+}
+
+// The result of the MCP tool "inventory" for `path` through `larkspan mcp`, as a harness calls
+// it; null when no answer came within ten seconds. Standard input stays open until then: a
+// server may drop the calls of a client that has gone.
+Json mcpInventory(const std::string& data, const std::string& path) {
+  ChildProcess server(
+      {larkspanBinary(), "--data", data, "mcp"},
+      {{}, ChildStream::toPipe(), ChildStream::toPipe(), ChildStream::toNullDevice()});
+  const Json call = {{"jsonrpc", "2.0"},
+                     {"id", 2},
+                     {"method", "tools/call"},
+                     {"params", {{"name", "inventory"}, {"arguments", {{"path", path}}}}}};
+  writeAll(server.input().get(),
+           R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":)"
+           R"("2025-06-18","capabilities":{},"clientInfo":{"name":"test","version":"1"}}})"
+           "\n" +
+               call.dump() + "\n");
+  ::fcntl(server.output().get(), F_SETFL, O_NONBLOCK);
+  std::string out;
+  waitFor(
+      [&] {
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(server.output().get(), buffer, sizeof buffer)) > 0;) {
+          out.append(buffer, static_cast<size_t>(n));
+        }
+        return out.ends_with('\n') && out.find("{\"id\":2") != std::string::npos;
+      },
+      std::chrono::seconds(10));
+  Json answer =
+      Json::parse(out.substr(std::min(out.find("{\"id\":2"), out.size())), nullptr, false);
+  return answer.is_object() ? answer["result"]["structuredContent"] : Json();
+}
+
+// Two folders whose names are not UTF-8 look alike once shown ("x\uFFFD"): each is reached by
+// the address of its own bytes through the interface, the page, the command line and the MCP
+// tool. A path that names nothing keeps its sentence, and the page shows no raw bytes.
+TEST(InventoryNames, ReachEachFolderByTheAddressOfItsOwnBytes) {
+  TempDir dir;
+  const std::string root = dir.mkdir("root");
+  const std::string data = dir / "data";
+  dir.mkdir("root/x\xff");
+  dir.write("root/x\xff/big", std::string(5'000'000, 'b'));
+  dir.mkdir("root/x\xfe");
+  dir.write("root/x\xfe/small", std::string(12'000, 's'));
+  ServingEngine engine(data, root);
+  const Json index = engine.settledIndex();
+  std::vector<std::string> names;
+  for (const Json& child : index.at("children")) {
+    names.push_back(child.at("name"));
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"x\uFFFDff", "x\uFFFDfe"}));
+  const std::string page = engine.get("/").body;
+  EXPECT_EQ(rowNames(page), (std::vector<std::string>{"Total", "x\uFFFD", "x\uFFFD"}));
+
+  for (const auto& [address, size] : {std::pair{"x\uFFFDff", 5'000'000}, {"x\uFFFDfe", 12'000}}) {
+    const std::string query = "?path=" + engine::queryEncoded(address);
+    EXPECT_THAT(page, HasSubstr("href=\"/" + query + "\""));
+    const Json api = Json::parse(engine.get("/api/folder" + query).body);
+    EXPECT_EQ(api.at("path"), root + "/" + address);
+    EXPECT_EQ(api.at("usage").at("logical_bytes"), size);
+    EXPECT_EQ(
+        Json::parse(runLarkspan({"--data", data, "--json", "inventory", "--path", address}).out),
+        api);
+    EXPECT_EQ(mcpInventory(data, root + "/" + address).value("path", ""), root + "/" + address);
+    EXPECT_THAT(engine.get("/" + query).body,
+                HasSubstr("data-path=\"" + engine::htmlEscaped(address) + "\""));
+  }
+  // The name's own bytes, as a shell gives them, name it too.
+  EXPECT_EQ(Json::parse(engine.get("/api/folder?path=x%FF").body).at("usage").at("logical_bytes"),
+            5'000'000);
+  EXPECT_EQ(runLarkspan({"--data", data, "inventory", "--path", root + "/x\xfe"}).status, 0);
+
+  // A folder that is not there: the sentence names it by its address, and so does the page.
+  const std::string sentence = "There is no folder \"x\uFFFDfd\" in the inventory of " + root + ".";
+  const HttpReply missing = engine.get("/api/folder?path=x%FD");
+  EXPECT_EQ(missing.status, 404);
+  EXPECT_EQ(Json::parse(missing.body), Json({{"error", sentence}}));
+  const HttpReply missingPage = engine.get("/?path=x%FD");
+  EXPECT_EQ(missingPage.status, 404);
+  EXPECT_TRUE(isValidUtf8(missingPage.body));
+  EXPECT_THAT(missingPage.body, HasSubstr(engine::htmlEscaped(sentence)));
+  EXPECT_EQ(runLarkspan({"--data", data, "inventory", "--path", "x\xfd"}).err,
+            "larkspan: " + sentence + "\n");
 }
 
 TEST(InventoryServer, AnswersOnlyItsRoutesMethodsAndHost) {

@@ -1,12 +1,16 @@
 // Keeps the inventory current and draws its picture: asks the engine every few seconds
 // whether its state changed (an index run started or finished), shows a run's progress,
-// swaps in the freshly rendered folder when a run has finished, and draws a treemap of the
-// folder's subfolders from the engine's JSON, on a canvas, with nothing from elsewhere.
+// swaps in the freshly rendered folder when a run has finished, and draws a treemap two levels
+// deep of the folder's subfolders (each large one divided into its own largest subfolders)
+// from the engine's JSON, on a canvas, with nothing from elsewhere. A click on any rectangle
+// opens its folder.
 'use strict';
 
 (function () {
   const pollMilliseconds = 2000;
   const cells = 200;  // subfolders the picture shows at most, each with a cell of its own
+  const innerCells = 24;  // of the largest of those, the subfolders shown inside each
+  const header = 17;  // the strip that names a divided rectangle, in pixels
   const busyPollMilliseconds = 1000;
   const palette = ['#4f9a85', '#5b84b1', '#c07a4f', '#8c6bb1', '#b8a04a', '#4aa3b8',
     '#b15b7d', '#7a9a4f', '#6b7fb1', '#b1875b'];
@@ -18,6 +22,13 @@
 
   function folderLink(path) {
     return path === '' ? '/' : '/?path=' + path.split('/').map(encodeURIComponent).join('/');
+  }
+
+  // A name as people see it. The engine sends names as addresses, in which a byte that is not
+  // UTF-8 is U+FFFD followed by its two hexadecimal digits, and U+FFFD itself is doubled; the
+  // name shows the U+FFFD alone. Links keep the address, which names the folder exactly.
+  function shownName(address) {
+    return address.replace(/\uFFFD(\uFFFD|[0-9a-f]{2})/g, '\uFFFD');
   }
 
   function sizeText(bytes) {
@@ -109,6 +120,77 @@
     return shown.length > 1 ? shown + '…' : '';
   }
 
+  // The colour of the cells inside a rectangle of colour '#rrggbb': alternately a little
+  // lighter and a little darker, opaque, so that they read as parts of it.
+  function shade(colour, place) {
+    const towards = place % 2 === 0 ? 255 : 0;
+    const share = place % 2 === 0 ? 0.18 : 0.12;
+    let out = '#';
+    for (let at = 1; at < 7; at += 2) {
+      const channel = parseInt(colour.slice(at, at + 2), 16);
+      out += Math.round(channel + (towards - channel) * share).toString(16).padStart(2, '0');
+    }
+    return out;
+  }
+
+  function fill(context, shape, colour) {
+    context.fillStyle = colour;
+    context.fillRect(shape.x, shape.y, shape.w, shape.h);
+    context.strokeStyle = 'rgba(255, 255, 255, 0.9)';
+    context.lineWidth = 1;
+    context.strokeRect(shape.x + 0.5, shape.y + 0.5, shape.w - 1, shape.h - 1);
+  }
+
+  // The name, and the size below it, where they fit; in a divided rectangle's strip, both on
+  // one line.
+  function label(context, shape, divided) {
+    if (shape.w <= 40 || shape.h <= 18) {
+      return;
+    }
+    context.fillStyle = '#ffffff';
+    const width = shape.w - 8;
+    if (divided) {
+      const text = shape.item.label + ' \u2014 ' + sizeText(shape.item.value);
+      context.fillText(fitted(context, text, width), shape.x + 4, shape.y + 3);
+      return;
+    }
+    context.fillText(fitted(context, shape.item.label, width), shape.x + 4, shape.y + 4);
+    if (shape.h > 34) {
+      context.fillText(fitted(context, sizeText(shape.item.value), width), shape.x + 4,
+        shape.y + 19);
+    }
+  }
+
+  // The cells of a subfolder's own largest subfolders inside its rectangle, below the strip
+  // that names it; what they leave (its files and smaller folders) shows the subfolder itself.
+  // None when the rectangle is too small to divide legibly.
+  function innerShapes(shape) {
+    const item = shape.item;
+    if (!item.children || shape.w < 60 || shape.h < 2 * header + 12) {
+      return [];
+    }
+    const parts = [];
+    let placed = 0;
+    for (const child of item.children) {
+      if (child.allocated_bytes > 0) {
+        parts.push({ value: child.allocated_bytes, label: shownName(child.name),
+          link: item.link + '/' + child.name });
+        placed += child.allocated_bytes;
+      }
+    }
+    if (parts.length === 0) {
+      return [];
+    }
+    // Shared space can make the parts add up to more than the whole, never the other way.
+    const rest = Math.max(0, item.value - placed);
+    if (rest > 0) {
+      parts.push({ value: rest, rest: true });
+    }
+    parts.sort((a, b) => b.value - a.value);
+    return layout(parts, shape.x + 2, shape.y + header, shape.w - 4, shape.h - header - 2)
+      .filter((cell) => !cell.item.rest);
+  }
+
   function draw(canvas, report, base) {
     const ratio = window.devicePixelRatio || 1;
     const width = canvas.clientWidth;
@@ -133,8 +215,8 @@
       }
       if (child.allocated_bytes >= whole / 2000) {
         items.push({
-          value: child.allocated_bytes, label: child.name, link: base === '' ? child.name
-            : base + '/' + child.name,
+          value: child.allocated_bytes, label: shownName(child.name),
+          link: base === '' ? child.name : base + '/' + child.name, children: child.children,
         });
         otherCount -= 1;
       }
@@ -152,23 +234,22 @@
       items.push({ value: others, label: otherCount + ' smaller folders', link: null, muted: true });
     }
     items.sort((a, b) => b.value - a.value);
-    shapes = layout(items, 0, 0, width, height);
     context.font = '12px system-ui, sans-serif';
     context.textBaseline = 'top';
-    shapes.forEach(function (shape, index) {
-      context.fillStyle = shape.item.muted ? '#9aa6a1' : palette[index % palette.length];
-      context.fillRect(shape.x, shape.y, shape.w, shape.h);
-      context.strokeStyle = 'rgba(255, 255, 255, 0.9)';
-      context.lineWidth = 1;
-      context.strokeRect(shape.x + 0.5, shape.y + 0.5, shape.w - 1, shape.h - 1);
-      if (shape.w > 40 && shape.h > 18) {
-        context.fillStyle = '#ffffff';
-        context.fillText(fitted(context, shape.item.label, shape.w - 8), shape.x + 4, shape.y + 4);
-        if (shape.h > 34) {
-          context.fillText(fitted(context, sizeText(shape.item.value), shape.w - 8),
-            shape.x + 4, shape.y + 19);
-        }
-      }
+    // Each subfolder is drawn before the cells inside it, which are found first when pointed
+    // at (the search runs from the end).
+    shapes = [];
+    layout(items, 0, 0, width, height).forEach(function (shape, index) {
+      const colour = shape.item.muted ? '#9aa6a1' : palette[index % palette.length];
+      fill(context, shape, colour);
+      shapes.push(shape);
+      const cells = shape.item.muted ? [] : innerShapes(shape);
+      label(context, shape, cells.length > 0);
+      cells.forEach(function (cell, place) {
+        fill(context, cell, shade(colour, place));
+        label(context, cell, false);
+        shapes.push(cell);
+      });
     });
     document.documentElement.dataset.treemapDrawn = String(Math.round(performance.now()));
   }
@@ -177,7 +258,13 @@
     const box = canvas.getBoundingClientRect();
     const x = event.clientX - box.left;
     const y = event.clientY - box.top;
-    return shapes.find((s) => x >= s.x && x < s.x + s.w && y >= s.y && y < s.y + s.h);
+    for (let i = shapes.length - 1; i >= 0; i -= 1) {
+      const s = shapes[i];
+      if (x >= s.x && x < s.x + s.w && y >= s.y && y < s.y + s.h) {
+        return s;
+      }
+    }
+    return undefined;
   }
 
   async function drawTreemap() {
@@ -188,8 +275,8 @@
     }
     const base = main.dataset.path || '';
     try {
-      const response = await fetch('/api/folder?children=' + cells + '&path=' +
-        encodeURIComponent(base), { cache: 'no-store' });
+      const response = await fetch('/api/folder?children=' + cells + '&inner=' + innerCells +
+        '&path=' + encodeURIComponent(base), { cache: 'no-store' });
       if (response.ok) {
         draw(canvas, await response.json(), base);
       }
