@@ -16,6 +16,8 @@ declare -gA _larkspan_command_options=(
   [invite]=""
   [agent]=""
   [mcp]="--read-only"
+  [activity]="--grant"
+  [undo]=""
 )
 
 # Options that take a value, and what completes it: "folder" for a folder name, "" for text
@@ -26,6 +28,7 @@ declare -gA _larkspan_option_values=(
   [--path]=folder
   [--port]=""
   [--interval]=""
+  [--grant]=""
 )
 
 _larkspan() {
