@@ -37,7 +37,7 @@ TEST(DesktopSession, TightensAnOpenDataDirectoryAndRefusesALinkedLockOrAFileInTh
   open.close();
   // Named through a link, the directory is not taken (nor changed).
   ::chmod(data.c_str(), 0755);
-  ::symlink(data.c_str(), (temp / "data-link").c_str());
+  ASSERT_EQ(::symlink(data.c_str(), (temp / "data-link").c_str()), 0);
   DesktopSession throughLink(temp / "data-link", nullptr);
   EXPECT_EQ(launchFailure(throughLink), kDataDirectoryIsALink);
   EXPECT_EQ(permissions(data), 0755u);

@@ -169,7 +169,9 @@ TEST(AgentClient, SendsNoTokenToASocketOfAnotherUser) {
         ::listen(fd, 8) != 0) {
       ::_exit(1);
     }
-    ::write(ready[1], "r", 1);
+    if (::write(ready[1], "r", 1) != 1) {
+      ::_exit(1);
+    }
     long bytes = 0;
     pollfd waits[2] = {{fd, POLLIN, 0}, {done[0], POLLIN, 0}};
     while (::poll(waits, 2, 10'000) > 0 && waits[1].revents == 0) {
@@ -182,8 +184,7 @@ TEST(AgentClient, SendsNoTokenToASocketOfAnotherUser) {
       }
       ::close(client);
     }
-    ::write(received[1], &bytes, sizeof bytes);
-    ::_exit(0);
+    ::_exit(::write(received[1], &bytes, sizeof bytes) == sizeof bytes ? 0 : 1);
   }
   ::close(done[0]);
   char byte = 0;
