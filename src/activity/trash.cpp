@@ -10,6 +10,7 @@
 
 #include "base/failure.h"
 #include "base/home_folder.h"
+#include "base/text.h"
 #include "platform/fd_io.h"
 #include "platform/mounts.h"
 #include "platform/rename.h"
@@ -150,23 +151,6 @@ TrashPlaces trashPlacesFromEnvironment() {
   return places;
 }
 
-std::string trashPathEncoded(const std::string& path) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : path) {
-    const auto byte = static_cast<unsigned char>(c);
-    if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-        (byte >= '0' && byte <= '9') || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
-      out += c;
-    } else {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    }
-  }
-  return out;
-}
-
 std::string moveToTrash(int directory, const std::string& name, const std::string& originalPath,
                         const FolderIdentity& expected, const std::string& shown,
                         const TrashPlaces& places) {
@@ -186,8 +170,8 @@ std::string moveToTrash(int directory, const std::string& name, const std::strin
   if (!trash->top.empty()) {
     recorded = originalPath.substr(trash->top == "/" ? 1 : trash->top.size() + 1);
   }
-  const std::string info = "[Trash Info]\nPath=" + trashPathEncoded(recorded) +
-                           "\nDeletionDate=" + deletionDate() + "\n";
+  const std::string info =
+      "[Trash Info]\nPath=" + percentEncoded(recorded) + "\nDeletionDate=" + deletionDate() + "\n";
 
   for (int attempt = 1; attempt <= 1000; ++attempt) {
     const std::string candidate = attempt == 1 ? name : name + "." + std::to_string(attempt);

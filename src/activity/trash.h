@@ -23,10 +23,6 @@ struct TrashPlaces {
 // Empty homeTrash when neither is known.
 TrashPlaces trashPlacesFromEnvironment();
 
-// `path` as the Trash records it in "Path=": every byte but letters, digits, "-", ".", "_",
-// "~" and "/" percent-encoded.
-std::string trashPathEncoded(const std::string& path);
-
 // Moves the entry `name` of the open directory `directory` into the Trash for its file system:
 // first creates "info/NAME.trashinfo" exclusively (NAME being the entry's name, or "NAME.2",
 // "NAME.3", ... when taken), holding "[Trash Info]", "Path=" (`originalPath`, absolute for the

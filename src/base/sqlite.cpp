@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include "base/text.h"
+
 namespace tamber {
 
 SqliteDb::~SqliteDb() {
@@ -47,20 +49,7 @@ Failure sqliteFailure(sqlite3* db) {
 }
 
 std::string sqliteFileUri(const std::string& path) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string uri = "file:";
-  for (const unsigned char c : path) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '/' || c == '-' || c == '_' || c == '.';
-    if (plain) {
-      uri += static_cast<char>(c);
-    } else {
-      uri += '%';
-      uri += kHex[c >> 4];
-      uri += kHex[c & 15];
-    }
-  }
-  return uri;
+  return "file:" + percentEncoded(path);
 }
 
 Statement::Statement(const SqliteDb& db, std::string_view sql) : db_(db.get()) {

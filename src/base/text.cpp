@@ -217,4 +217,22 @@ std::string hexText(const unsigned char* bytes, size_t count) {
   return text;
 }
 
+std::string percentEncoded(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(bytes.size());
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+        (byte >= '0' && byte <= '9') || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    }
+  }
+  return out;
+}
+
 }  // namespace tamber

@@ -42,6 +42,11 @@ bool isAscii(std::string_view text);
 // `count` bytes as lower-case hexadecimal, two digits each.
 std::string hexText(const unsigned char* bytes, size_t count);
 
+// `bytes` percent-encoded: every byte but the unreserved ones (letters, digits, - . _ ~) and
+// '/' as %HH with upper-case digits. Fit for a URL's path or query, a file: URI and the Trash's
+// recorded paths.
+std::string percentEncoded(std::string_view bytes);
+
 // `text` as one word for a POSIX shell: every ' written as '\'' and the whole enclosed in '.
 std::string shellQuote(std::string_view text);
 

@@ -11,6 +11,7 @@
 #include "activity/activity_fixture.h"
 #include "activity/journal_writer.h"
 #include "activity/undo.h"
+#include "base/text.h"
 #include "platform/process.h"
 #include "support/waiting.h"
 
@@ -70,7 +71,7 @@ void expectTrashInfo(const std::string& trash, const std::string& name, const st
       "Info\\]\nPath=([^\n]*)\nDeletionDate=(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d)\n");
   std::smatch parts;
   ASSERT_TRUE(std::regex_match(info, parts, form)) << info;
-  EXPECT_EQ(parts[1].str(), trashPathEncoded(path));
+  EXPECT_EQ(parts[1].str(), percentEncoded(path));
   EXPECT_TRUE(exists(trash + "/files/" + name));
 }
 

@@ -196,22 +196,6 @@ std::string changeHtml(Journal& journal, const JournalEntry& entry) {
   return html;
 }
 
-// Fills the {{name}} fields of `page` in one pass.
-std::string fill(std::string_view page, const std::map<std::string_view, std::string>& fields) {
-  std::string out;
-  size_t at = 0;
-  for (size_t open; (open = page.find("{{", at)) != std::string_view::npos;) {
-    const size_t close = page.find("}}", open + 2);
-    const auto field = fields.find(page.substr(open + 2, close - open - 2));
-    assert(field != fields.end());
-    out.append(page.substr(at, open - at));
-    out += field->second;
-    at = close + 2;
-  }
-  out.append(page.substr(at));
-  return out;
-}
-
 }  // namespace
 
 RenderedPage renderActivityPage(const std::string& dataDir, const std::string& change,
@@ -247,7 +231,7 @@ RenderedPage renderActivityPage(const std::string& dataDir, const std::string& c
     content = "  <p class=\"notice\">The activity journal cannot be read: " +
               text(failure.description()) + "</p>\n";
   }
-  rendered.html = fill(
+  rendered.html = filledTemplate(
       *page,
       {{"signature", text(signature)}, {"notices", noticesHtml(dataDir)}, {"content", content}});
   return rendered;

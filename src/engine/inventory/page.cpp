@@ -104,7 +104,7 @@ std::string joinedNames(const std::vector<std::string>& names) {
 // The page of the folder at `relativePath` (as on disk), named by its address.
 std::string folderLink(const std::string& relativePath) {
   return relativePath.empty() ? "/"
-                              : "/?path=" + htmlEscaped(queryEncoded(addressOf(relativePath)));
+                              : "/?path=" + htmlEscaped(percentEncoded(addressOf(relativePath)));
 }
 
 std::string childRow(const FolderRecord& child, const std::string& link, uint64_t whole) {
@@ -238,45 +238,7 @@ std::string notice(const std::string& text) {
   return "  <p class=\"notice\">" + text + "</p>\n";
 }
 
-// Fills the {{name}} fields of `page` in one pass, so nothing inserted is read as a field.
-std::string fill(std::string_view page, const std::map<std::string_view, std::string>& fields) {
-  std::string out;
-  size_t at = 0;
-  for (;;) {
-    const size_t open = page.find("{{", at);
-    if (open == std::string_view::npos) {
-      break;
-    }
-    const size_t close = page.find("}}", open + 2);
-    assert(close != std::string_view::npos);
-    const auto field = fields.find(page.substr(open + 2, close - open - 2));
-    assert(field != fields.end());
-    out.append(page.substr(at, open - at));
-    out += field->second;
-    at = close + 2;
-  }
-  out.append(page.substr(at));
-  return out;
-}
-
 }  // namespace
-
-std::string queryEncoded(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-        (byte >= '0' && byte <= '9') || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
-      out += c;
-    } else {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    }
-  }
-  return out;
-}
 
 std::string indexedSummary(const IndexService::State& state) {
   const std::shared_ptr<const ScanRecord>& scan = state.scan;
@@ -367,19 +329,19 @@ RenderedPage renderPage(const IndexService::State& state, const PageRequest& req
   }
   const std::string progress = progressText(state);
   const std::string activity = activityHeaderLink(state.dataDir, journalMs(WallClock::now()));
-  rendered.html = fill(*page, {
-                                  {"generation", std::to_string(state.generation)},
-                                  {"path", htmlEscaped(addressOf(joinedNames(names)))},
-                                  {"breadcrumb", breadcrumb(root, names)},
-                                  {"state", stateClass},
-                                  {"indexed", htmlEscaped(indexedSummary(state))},
-                                  {"progress-hidden", progress.empty() ? " hidden" : ""},
-                                  {"progress", htmlEscaped(progress)},
-                                  {"scan-disabled", state.indexing ? "disabled" : ""},
-                                  {"folder", section},
-                                  {"accounting", accounting},
-                                  {"activity", activity},
-                              });
+  rendered.html = filledTemplate(*page, {
+                                            {"generation", std::to_string(state.generation)},
+                                            {"path", htmlEscaped(addressOf(joinedNames(names)))},
+                                            {"breadcrumb", breadcrumb(root, names)},
+                                            {"state", stateClass},
+                                            {"indexed", htmlEscaped(indexedSummary(state))},
+                                            {"progress-hidden", progress.empty() ? " hidden" : ""},
+                                            {"progress", htmlEscaped(progress)},
+                                            {"scan-disabled", state.indexing ? "disabled" : ""},
+                                            {"folder", section},
+                                            {"accounting", accounting},
+                                            {"activity", activity},
+                                        });
   return rendered;
 }
 

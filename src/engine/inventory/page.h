@@ -36,7 +36,4 @@ std::string indexedSummary(const IndexService::State& state);
 // "Scanning: 12,345 entries so far, 3.2 s." while a run is under way; empty otherwise.
 std::string progressText(const IndexService::State& state);
 
-// `bytes` percent-encoded for a URL's query, slashes kept.
-std::string queryEncoded(std::string_view bytes);
-
 }  // namespace tamber::engine

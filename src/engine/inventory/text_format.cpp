@@ -1,6 +1,7 @@
 #include "engine/inventory/text_format.h"
 
 #include <array>
+#include <cassert>
 #include <cstdio>
 #include <ctime>
 
@@ -67,6 +68,23 @@ std::string groupedNumber(uint64_t value) {
     }
     out += digits[i];
   }
+  return out;
+}
+
+std::string filledTemplate(std::string_view page,
+                           const std::map<std::string_view, std::string>& fields) {
+  std::string out;
+  size_t at = 0;
+  for (size_t open; (open = page.find("{{", at)) != std::string_view::npos;) {
+    const size_t close = page.find("}}", open + 2);
+    assert(close != std::string_view::npos);
+    const auto field = fields.find(page.substr(open + 2, close - open - 2));
+    assert(field != fields.end());
+    out.append(page.substr(at, open - at));
+    out += field->second;
+    at = close + 2;
+  }
+  out.append(page.substr(at));
   return out;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -16,5 +17,10 @@ std::string humanBytes(uint64_t bytes);
 
 // A count with thousands separators: "12,345".
 std::string groupedNumber(uint64_t value);
+
+// `page` with each {{name}} field replaced by fields[name], in one pass, so that nothing
+// inserted is read as a field. Every field the page names must be given.
+std::string filledTemplate(std::string_view page,
+                           const std::map<std::string_view, std::string>& fields);
 
 }  // namespace tamber::engine

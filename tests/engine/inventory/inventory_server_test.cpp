@@ -203,7 +203,7 @@ TEST(InventoryNames, ReachEachFolderByTheAddressOfItsOwnBytes) {
   EXPECT_EQ(rowNames(page), (std::vector<std::string>{"Total", "x\uFFFD", "x\uFFFD"}));
 
   for (const auto& [address, size] : {std::pair{"x\uFFFDff", 5'000'000}, {"x\uFFFDfe", 12'000}}) {
-    const std::string query = "?path=" + engine::queryEncoded(address);
+    const std::string query = "?path=" + percentEncoded(address);
     EXPECT_THAT(page, HasSubstr("href=\"/" + query + "\""));
     const Json api = Json::parse(engine.get("/api/folder" + query).body);
     EXPECT_EQ(api.at("path"), root + "/" + address);
