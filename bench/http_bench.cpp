@@ -11,8 +11,6 @@
 // are held it also prints the threads and resident memory of the process, all transports
 // together.
 // Usage: http_bench [held connections]   (default 1000; needs as many descriptors, plus some)
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -33,6 +31,7 @@
 #include "engine/inventory/http_server.h"
 #include "engine/inventory/index_service.h"
 #include "platform/fd_io.h"
+#include "platform/loopback.h"
 #include "platform/unique_fd.h"
 
 namespace {
@@ -46,34 +45,11 @@ using tamber::engine::InventoryServer;
 
 constexpr int kSamples = 20;
 
-UniqueFd connectTo(int port) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    return UniqueFd();
-  }
-  return fd;
-}
-
-int freePort() {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin_port);
-}
-
 // One request as the user's window makes it; its time in milliseconds, or a negative number
 // when no complete answer came within 2 seconds.
 double userRequest(int port, const std::string& secret) {
   const auto start = Clock::now();
-  const UniqueFd fd = connectTo(port);
+  const UniqueFd fd = tamber::connectLoopback(port);
   if (!fd) {
     return -1;
   }
@@ -134,7 +110,7 @@ void compare(const char* transport, int port, const std::string& secret, int hel
   std::vector<UniqueFd> others;
   const std::string partial = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
   for (int i = 0; i < held; ++i) {
-    others.push_back(connectTo(port));
+    others.push_back(tamber::connectLoopback(port));
     if (i % 2 == 1) {
       ::send(others.back().get(), partial.data(), partial.size(), MSG_NOSIGNAL);
     }
@@ -207,7 +183,7 @@ int main(int argc, char** argv) {
   runHttplib("cpp-httplib, a worker per client", index, secret, held,
              static_cast<size_t>(held) + 16);
   {
-    const int port = freePort();
+    const int port = tamber::freeLoopbackPort();
     InventoryServer server(index, "invitation", secret, port);
     server.bind();
     std::thread serving([&] { server.serve(); });

@@ -10,10 +10,8 @@
 // Needs a display (run under xvfb-run) and the built tamber and larkspan.
 // Usage: page_bench [children] [rounds]   (defaults 10000 and 5)
 //        page_bench --bare URL SECRET PNG  (the bare window; used by the launch comparison)
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtk/gtk.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -34,6 +32,7 @@
 
 #include "bench_support.h"
 #include "platform/executable_path.h"
+#include "platform/loopback.h"
 #include "platform/process.h"
 #include "platform/unique_fd.h"
 
@@ -77,25 +76,10 @@ bool waitFor(const std::string& path, std::chrono::seconds limit) {
   return true;
 }
 
-int freePort() {
-  tamber::UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin_port);
-}
-
 // One GET with the page's cookie; the status, or 0 when nothing answered.
 int httpGet(int port, const std::string& path, const std::string& secret, size_t* bytes) {
-  tamber::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  const tamber::UniqueFd fd = tamber::connectLoopback(port);
+  if (!fd) {
     return 0;
   }
   const std::string request =
@@ -203,30 +187,20 @@ struct View {
   // When the page's treemap was last drawn, in milliseconds from the start of its
   // navigation; -1 when it was not drawn within a second.
   double treemapDrawn() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-      const std::string text = evaluate("document.documentElement.dataset.treemapDrawn || ''");
-      if (!text.empty()) {
-        return std::atof(text.c_str());
-      }
-      bool later = false;
-      g_timeout_add(
-          20,
-          +[](gpointer flag) -> gboolean {
-            *static_cast<bool*>(flag) = true;
-            return G_SOURCE_REMOVE;
-          },
-          &later);
-      spinUntil(later);
-    }
-    return -1;
+    return pollNumber("document.documentElement.dataset.treemapDrawn || ''");
   }
 
   // The page's first contentful paint, in milliseconds from the start of its navigation.
   double firstContentfulPaint() {
+    return pollNumber(
+        "(() => { const p = performance.getEntriesByName('first-contentful-paint')[0];"
+        " return p ? String(p.startTime) : ''; })()");
+  }
+
+  // The number `script` gives, asked every 20 ms until it gives one; -1 after a second.
+  double pollNumber(const std::string& script) {
     for (int attempt = 0; attempt < 50; ++attempt) {
-      const std::string text = evaluate(
-          "(() => { const p = performance.getEntriesByName('first-contentful-paint')[0];"
-          " return p ? String(p.startTime) : ''; })()");
+      const std::string text = evaluate(script.c_str());
       if (!text.empty()) {
         return std::atof(text.c_str());
       }
@@ -325,7 +299,7 @@ int main(int argc, char** argv) {
   makeTree(home, children);
   spawn({larkspan, "--data", data, "--root", home, "index"}).wait();
 
-  const int port = freePort();
+  const int port = tamber::freeLoopbackPort();
   tamber::ChildProcess engine = spawn({larkspan, "--data", data, "--root", home, "serve", "--port",
                                        std::to_string(port), "--interval", "21600"});
   std::string secret;
@@ -395,11 +369,12 @@ int main(int argc, char** argv) {
       }
       const auto start = Clock::now();
       tamber::ChildProcess launched =
-          bare ? spawn({self, "--bare", baseUri + "/", secret, png})
-               : spawn({tamberProgram}, {{"HOME", home},
-                                         {"TAMBER_DATA", launchData},
-                                         {"TAMBER_PORT", std::to_string(freePort())},
-                                         {"TAMBER_PAGE_SNAPSHOT", png}});
+          bare
+              ? spawn({self, "--bare", baseUri + "/", secret, png})
+              : spawn({tamberProgram}, {{"HOME", home},
+                                        {"TAMBER_DATA", launchData},
+                                        {"TAMBER_PORT", std::to_string(tamber::freeLoopbackPort())},
+                                        {"TAMBER_PAGE_SNAPSHOT", png}});
       const bool shown = waitFor(png, 60s);
       const double elapsed = millisecondsSince(start);
       if (bare) {

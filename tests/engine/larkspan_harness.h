@@ -46,7 +46,7 @@ class ServingEngine {
     // Another test may take the port between our probe and the engine's bind; then the
     // engine exits at once and we try another.
     for (int attempt = 0; attempt < 5 && !child_; ++attempt) {
-      port_ = freePort();
+      port_ = freeLoopbackPort();
       std::vector<std::string> argv = launcher;
       for (const std::string& argument :
            {larkspanBinary(), std::string("--data"), data, std::string("--root"), root,

@@ -12,34 +12,9 @@
 
 namespace tamber::testing {
 
-int freePort() {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return 0;
-  }
-  return ntohs(address.sin_port);
-}
-
 std::string HttpReply::header(const std::string& name) const {
   const auto found = headers.find(name);
   return found == headers.end() ? std::string() : found->second;
-}
-
-UniqueFd connectLoopback(int port) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    return UniqueFd();
-  }
-  return fd;
 }
 
 HttpReply httpRequest(int port, const std::string& method, const std::string& path,

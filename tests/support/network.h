@@ -5,12 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/unique_fd.h"
+#include "platform/loopback.h"
 
 namespace tamber::testing {
-
-// A loopback port that was free a moment ago; 0 when none could be had.
-int freePort();
 
 struct HttpReply {
   int status = 0;                              // 0 when no reply came
@@ -19,9 +16,6 @@ struct HttpReply {
 
   std::string header(const std::string& name) const;
 };
-
-// A TCP connection to 127.0.0.1:`port`; empty when it could not be made.
-UniqueFd connectLoopback(int port);
 
 // One HTTP/1.1 exchange with 127.0.0.1:`port` on its own connection, written by hand so that
 // it can send what browsers will not. `host` replaces the Host header's value; `extra` are

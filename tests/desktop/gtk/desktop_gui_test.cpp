@@ -63,7 +63,7 @@ TEST_F(DesktopWindow, SecondCopyStopsAtTheLockAndLeavesTheFirstCopysSocket) {
   UniqueFd lock(::open((data_ + "/native.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   ASSERT_EQ(::flock(lock.get(), LOCK_EX | LOCK_NB), 0);
   temp_.write("data/agent.sock", "the first copy's");
-  ChildProcess tamber = start(freePort());
+  ChildProcess tamber = start(freeLoopbackPort());
   EXPECT_EQ(windowsTitled("Tamber could not start").size(), 1u);
   tamber.signal(SIGTERM);
   EXPECT_EQ(tamber.wait(15s), 1);
@@ -84,7 +84,7 @@ TEST_F(DesktopWindow, OpensAFolderFromItsTreemapWithThePagesSecret) {
   }
   ASSERT_EQ(runLarkspan({"--data", data_, "--root", temp_ / "home", "index"}).status, 0);
   const std::string page = temp_ / "page.png";
-  ChildProcess tamber = start(freePort(), {{"TAMBER_PAGE_SNAPSHOT", page}});
+  ChildProcess tamber = start(freeLoopbackPort(), {{"TAMBER_PAGE_SNAPSHOT", page}});
   constexpr uint32_t kFirst = 0x4f9a85, kSecond = 0x5b84b1, kThird = 0xc07a4f;
   constexpr uint32_t kFirstLighter = 0x6fac9b;  // kFirst 18 % of the way to white
 
@@ -135,7 +135,7 @@ TEST_F(DesktopWindow, ShowsAnAgentsReplaceAsADiffAndUndoesItOnlyAfterTheNativeQu
   }  // the broker's journal is written when it stops
 
   const std::string page = temp_ / "page.png";
-  ChildProcess tamber = start(freePort(), {{"TAMBER_PAGE_SNAPSHOT", page}});
+  ChildProcess tamber = start(freeLoopbackPort(), {{"TAMBER_PAGE_SNAPSHOT", page}});
   const std::vector<Window> window = windowsTitled("Tamber");
   ASSERT_EQ(window.size(), 1u);
   const auto loaded = [&](const std::string& name) {

@@ -45,7 +45,7 @@ class FixtureProof : public TamberWindowTest {
 };
 
 TEST_F(FixtureProof, RealWindowEngineAndAgentPathLeaveTheFullReportAndASnapshot) {
-  ChildProcess tamber = startProof(freePort());
+  ChildProcess tamber = startProof(freeLoopbackPort());
   const std::vector<Window> windows = windowsTitled("Tamber", 1, 30s);
   ASSERT_EQ(windows.size(), 1u) << "the Tamber window never showed";
   const XSession::Area window = x_.area(windows.front());

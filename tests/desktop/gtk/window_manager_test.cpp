@@ -40,7 +40,7 @@ TEST_F(UnderWindowManager, EveryWayToCloseItRunsTheQuitSequence) {
   for (const std::string way : {"close button", "panel", "Ctrl+Q", "About, then Quit"}) {
     SCOPED_TRACE(way);
     data_ = temp_ / way;
-    ChildProcess tamber = start(freePort());
+    ChildProcess tamber = start(freeLoopbackPort());
     const std::vector<Window> windows = windowsTitled("Tamber");
     ASSERT_EQ(windows.size(), 1u);
     ASSERT_TRUE(waitFor([&] { return enginesServing(data_).size() == 1; }, 30s))
