@@ -288,9 +288,10 @@ int main(int argc, char** argv) {
     const auto start = Clock::now();
     journal.flush();
     written = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-    std::printf("  journal    %6.2f us   (its thread: %.2f us a record, written after the last "
-                "hand-over)\n",
-                handOver, (written + handOver * records) / records);
+    std::printf(
+        "  journal    %6.2f us   (its thread: %.2f us a record, written after the last "
+        "hand-over)\n",
+        handOver, (written + handOver * records) / records);
   }
 
   return 0;

@@ -46,7 +46,7 @@ class LineWriter {
   }
 
  private:
-  const int fd_;
+  const int fd_;  // borrowed: the caller's stream, which outlives the writer
   std::mutex mutex_;
   bool broken_ = false;
 };
@@ -304,6 +304,7 @@ class StdioServer {
   }
 
   Session& session_;
+  // Borrowed, never closed here: the process's standard streams outlive the server.
   const int in_;
   const int out_;
   LineWriter writer_;
