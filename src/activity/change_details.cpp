@@ -1,7 +1,5 @@
 #include "activity/change_details.h"
 
-#include <dtl/dtl.hpp>
-
 #include "activity/entry_check.h"
 #include "base/failure.h"
 #include "base/text.h"
@@ -12,33 +10,6 @@ namespace {
 
 constexpr size_t kShownLimit = 32768;
 constexpr size_t kDiffLines = 3000;
-
-std::vector<std::string> lines(std::string_view text) {
-  std::vector<std::string> found;
-  size_t at = 0;
-  while (at < text.size()) {
-    const size_t end = text.find('\n', at);
-    if (end == std::string_view::npos) {
-      found.emplace_back(text.substr(at));
-      break;
-    }
-    found.emplace_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  return found;
-}
-
-std::string grouped(std::uint64_t count) {
-  const std::string digits = std::to_string(count);
-  std::string out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) {
-      out.push_back(',');
-    }
-    out.push_back(digits[i]);
-  }
-  return out;
-}
 
 // The content of the file the change left at `path`, while it is exactly that.
 std::string verifiedContent(const std::string& path, const FolderIdentity& identity,
@@ -60,38 +31,12 @@ std::string verifiedContent(const std::string& path, const FolderIdentity& ident
 
 }  // namespace
 
-std::vector<DiffLine> unifiedDiff(std::string_view before, std::string_view after, size_t maxLines,
-                                  bool& truncated) {
-  truncated = false;
-  dtl::Diff<std::string> diff(lines(before), lines(after));
-  diff.compose();
-  diff.composeUnifiedHunks();
-  std::vector<DiffLine> out;
-  const auto add = [&](char kind, std::string text) {
-    if (out.size() >= maxLines) {
-      truncated = true;
-      return;
-    }
-    out.push_back(DiffLine{kind, std::move(text)});
-  };
-  for (const auto& hunk : diff.getUniHunks()) {
-    add('@', "@@ -" + std::to_string(hunk.a) + "," + std::to_string(hunk.b) + " +" +
-                 std::to_string(hunk.c) + "," + std::to_string(hunk.d) + " @@");
-    for (const auto* part : {&hunk.common[0], &hunk.change, &hunk.common[1]}) {
-      for (const auto& [text, info] : *part) {
-        add(info.type == dtl::SES_ADD ? '+' : info.type == dtl::SES_DELETE ? '-' : ' ', text);
-      }
-    }
-  }
-  return out;
-}
-
 ShownText shownText(std::string content) {
   ShownText shown;
   if (content.size() > kShownLimit) {
-    shown.note = "More than " + grouped(kShownLimit) + " bytes, too large to show.";
+    shown.note = "More than " + groupedNumber(kShownLimit) + " bytes, too large to show.";
   } else if (content.find('\0') != std::string::npos || !isValidUtf8(content)) {
-    shown.note = "Binary content, " + grouped(content.size()) +
+    shown.note = "Binary content, " + groupedNumber(content.size()) +
                  (content.size() == 1 ? " byte" : " bytes") + ", not shown.";
   } else {
     shown.text = std::move(content);
@@ -142,7 +87,7 @@ ChangeDetails changeDetails(const JournalEntry& entry, const JournalGrant& grant
       ShownText before = shownText(previous);
       ShownText now = shownText(agents);
       if (before.text && now.text) {
-        details.diff = unifiedDiff(*before.text, *now.text, kDiffLines, details.diffTruncated);
+        details.diff = lineDiff(*before.text, *now.text, kDiffLines, details.diffTruncated);
         if (details.diff.empty()) {
           details.notes.push_back("The agent wrote the same text the file held before.");
         }

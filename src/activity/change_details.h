@@ -6,20 +6,9 @@
 #include <vector>
 
 #include "activity/journal.h"
+#include "base/line_diff.h"
 
 namespace tamber {
-
-// One line of a unified diff: ' ' kept, '-' only before, '+' only after, '@' a hunk's
-// header ("@@ -1,4 +1,5 @@").
-struct DiffLine {
-  char kind = ' ';
-  std::string text;  // without its line end
-};
-
-// The unified diff of two texts, line by line, with three lines of context, as dtl computes
-// it. At most `maxLines` lines; `truncated` says when more were left out.
-std::vector<DiffLine> unifiedDiff(std::string_view before, std::string_view after, size_t maxLines,
-                                  bool& truncated);
 
 // Text shown only when it is UTF-8 without NUL bytes and at most 32 KiB; otherwise `note`
 // says why not ("binary content, 2,048 bytes, not shown", "40,000 bytes, too large to show").

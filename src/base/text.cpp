@@ -235,4 +235,20 @@ std::string percentEncoded(std::string_view bytes) {
   return out;
 }
 
+std::string groupedNumber(std::uint64_t value) {
+  const std::string digits = std::to_string(value);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) {
+      out += ',';
+    }
+    out += digits[i];
+  }
+  return out;
+}
+
+std::string plural(std::uint64_t count, const char* one, const char* many) {
+  return groupedNumber(count) + " " + (count == 1 ? one : many);
+}
+
 }  // namespace tamber

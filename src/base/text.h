@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +42,12 @@ bool isAscii(std::string_view text);
 
 // `count` bytes as lower-case hexadecimal, two digits each.
 std::string hexText(const unsigned char* bytes, size_t count);
+
+// A count with thousands separators: "12,345".
+std::string groupedNumber(std::uint64_t value);
+
+// A count and its noun: "1 file", "12,345 files".
+std::string plural(std::uint64_t count, const char* one, const char* many);
 
 // `bytes` percent-encoded: every byte but the unreserved ones (letters, digits, - . _ ~) and
 // '/' as %HH with upper-case digits. Fit for a URL's path or query, a file: URI and the Trash's

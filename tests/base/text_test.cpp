@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/base64.h"
+#include "base/line_diff.h"
 #include "base/reply.h"
 #include "base/text.h"
 #include "platform/process.h"
@@ -68,6 +69,28 @@ TEST(NameAddress, NamesEveryByteStringOneWayOnly) {
                               "\uFFFDe2\uFFFD82\uFFFDac", "x\xff"}) {
     EXPECT_FALSE(bytesOfAddress(nothing).has_value()) << nothing;
   }
+}
+
+// Diff lines joined as a unified diff's body shows them.
+std::string shownDiff(std::string_view before, std::string_view after, size_t maxLines = 100) {
+  bool truncated = false;
+  std::string shown;
+  for (const DiffLine& line : lineDiff(before, after, maxLines, truncated)) {
+    shown += (line.kind == '@' ? "" : std::string(1, line.kind)) + line.text +
+             (line.newline ? "\n" : "\n\\ No newline at end of file\n");
+  }
+  return truncated ? shown + "...\n" : shown;
+}
+
+TEST(LineDiff, NumbersEmptySidesAtZeroAndSeesTheLastNewline) {
+  EXPECT_EQ(shownDiff("same\n", "same\n"), "");
+  EXPECT_EQ(shownDiff("", "a\nb\n"), "@@ -0,0 +1,2 @@\n+a\n+b\n");
+  EXPECT_EQ(shownDiff("a\n", ""), "@@ -1,1 +0,0 @@\n-a\n");
+  EXPECT_EQ(shownDiff("a\nb", "a\nb\n"),
+            "@@ -1,2 +1,2 @@\n a\n-b\n\\ No newline at end of file\n+b\n");
+  EXPECT_EQ(shownDiff("1\n2\n3\n4\n5\n6\n7\n8\n", "1\n2\n3\n4\n5\n6\n7\neight\n"),
+            "@@ -5,4 +5,4 @@\n 5\n 6\n 7\n-8\n+eight\n");
+  EXPECT_EQ(shownDiff("a\n", "b\n", 2), "@@ -1,1 +1,1 @@\n-a\n...\n");
 }
 
 // A reply is serialised for an agent whatever it holds: a value that is not valid UTF-8 must

@@ -25,10 +25,6 @@ std::string text(std::string_view value) {
   return htmlEscaped(validUtf8(value));
 }
 
-std::string plural(std::uint64_t count, const char* one, const char* many) {
-  return groupedNumber(count) + " " + (count == 1 ? one : many);
-}
-
 std::string noticesHtml(const std::string& dataDir) {
   std::string html;
   if (const std::optional<JournalStatus> status = readJournalStatus(dataDir)) {
@@ -128,6 +124,9 @@ std::string diffHtml(const ChangeDetails& details) {
                                           : "kept";
     html += std::string("<span class=\"") + kind + "\">" +
             (line.kind == '@' ? "" : std::string(1, line.kind)) + text(line.text) + "</span>";
+    if (!line.newline) {
+      html += "<span class=\"hunk\">\\ No newline at end of file</span>";
+    }
   }
   html += "</pre>\n";
   if (details.diffTruncated) {

@@ -14,6 +14,7 @@
 #include "base/page_secret.h"
 #include "base/path.h"
 #include "base/reply.h"
+#include "base/text.h"
 #include "base/time.h"
 #include "engine/inventory/folder_report.h"
 #include "engine/inventory/http_server.h"

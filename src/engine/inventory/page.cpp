@@ -40,10 +40,6 @@ std::string durationText(int64_t milliseconds) {
   return text;
 }
 
-std::string plural(uint64_t count, const char* one, const char* many) {
-  return groupedNumber(count) + " " + (count == 1 ? one : many);
-}
-
 // A size cell: the readable size, with the exact byte count as its tooltip.
 std::string sizeCell(uint64_t bytes) {
   return "<td class=\"num\" title=\"" + plural(bytes, "byte", "bytes") + "\">" + humanBytes(bytes) +

@@ -59,18 +59,6 @@ std::string humanBytes(uint64_t bytes) {
   return text;
 }
 
-std::string groupedNumber(uint64_t value) {
-  const std::string digits = std::to_string(value);
-  std::string out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) {
-      out += ',';
-    }
-    out += digits[i];
-  }
-  return out;
-}
-
 std::string filledTemplate(std::string_view page,
                            const std::map<std::string_view, std::string>& fields) {
   std::string out;

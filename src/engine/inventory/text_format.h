@@ -15,9 +15,6 @@ std::string htmlEscaped(std::string_view text);
 // "12.4 GB".
 std::string humanBytes(uint64_t bytes);
 
-// A count with thousands separators: "12,345".
-std::string groupedNumber(uint64_t value);
-
 // `page` with each {{name}} field replaced by fields[name], in one pass, so that nothing
 // inserted is read as a field. Every field the page names must be given.
 std::string filledTemplate(std::string_view page,

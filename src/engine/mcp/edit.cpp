@@ -1,9 +1,9 @@
 #include "engine/mcp/edit.h"
 
-#include <dtl/dtl.hpp>
-
 #include <algorithm>
+#include <limits>
 
+#include "base/line_diff.h"
 #include "base/text.h"
 
 namespace tamber::engine::mcp {
@@ -31,25 +31,6 @@ std::string quoted(std::string_view text) {
 
 std::string refusal(std::string sentence) {
   return sentence + " Nothing was changed.";
-}
-
-// The text's lines, each with its newline; the last one may lack it.
-std::vector<std::string> linesOf(std::string_view text) {
-  std::vector<std::string> lines;
-  while (!text.empty()) {
-    const size_t end = std::min(text.find('\n'), text.size() - 1) + 1;
-    lines.emplace_back(text.substr(0, end));
-    text.remove_prefix(end);
-  }
-  return lines;
-}
-
-void appendLine(std::string& out, char mark, const std::string& line) {
-  out.push_back(mark);
-  out += line;
-  if (!line.ends_with('\n')) {
-    out += "\n\\ No newline at end of file\n";
-  }
 }
 
 }  // namespace
@@ -108,30 +89,19 @@ EditOutcome applyEdits(std::string_view text, const std::vector<TextEdit>& edits
 }
 
 std::string unifiedDiff(const std::string& path, std::string_view before, std::string_view after) {
-  if (before == after) {
+  bool truncated = false;
+  const std::vector<DiffLine> lines =
+      lineDiff(before, after, std::numeric_limits<size_t>::max(), truncated);
+  if (lines.empty()) {
     return "";
   }
-  dtl::Diff<std::string> diff(linesOf(before), linesOf(after));
-  diff.onHuge();
-  diff.compose();
-  diff.composeUnifiedHunks();
-
   std::string out = "--- " + path + "\n+++ " + path + "\n";
-  for (const auto& hunk : diff.getUniHunks()) {
-    // The library starts an empty side at line 1; the format starts it at 0, the line before.
-    const long long from = hunk.b == 0 ? hunk.a - 1 : hunk.a;
-    const long long to = hunk.d == 0 ? hunk.c - 1 : hunk.c;
-    out += "@@ -" + std::to_string(from) + "," + std::to_string(hunk.b) + " +" +
-           std::to_string(to) + "," + std::to_string(hunk.d) + " @@\n";
-    for (const auto& part : {hunk.common[0], hunk.change, hunk.common[1]}) {
-      for (const auto& [line, info] : part) {
-        appendLine(out,
-                   info.type == dtl::SES_ADD      ? '+'
-                   : info.type == dtl::SES_DELETE ? '-'
-                                                  : ' ',
-                   line);
-      }
+  for (const DiffLine& line : lines) {
+    if (line.kind != '@') {
+      out.push_back(line.kind);
     }
+    out += line.text;
+    out += line.newline ? "\n" : "\n\\ No newline at end of file\n";
   }
   return out;
 }
