@@ -128,6 +128,13 @@ class Unusable : public Failure {
 };
 
 // Checks that `db` is an activity journal this version can read.
+// True when SQLite failed because the file is no database or a damaged one; a busy journal,
+// a full disk or too little memory pass, and must not set the history aside.
+bool saysDamaged(const Failure& failure) {
+  return failure.description() == sqlite3_errstr(SQLITE_NOTADB) ||
+         failure.description() == sqlite3_errstr(SQLITE_CORRUPT);
+}
+
 void checkReadable(const SqliteDb& db) {
   std::int64_t application = 0;
   std::int64_t version = 0;
@@ -143,8 +150,7 @@ void checkReadable(const SqliteDb& db) {
     version = versionQuery.integer(0);
     tables = tablesQuery.integer(0);
   } catch (const Failure& failure) {
-    if (failure.description() == sqlite3_errstr(SQLITE_NOTADB) ||
-        failure.description() == sqlite3_errstr(SQLITE_CORRUPT)) {
+    if (saysDamaged(failure)) {
       throw Unusable(failure.description());
     }
     throw;
@@ -222,7 +228,10 @@ SqliteDb openAndPrepare(const std::string& dataDir) {
     versionQuery.step();
     version = versionQuery.integer(0);
   } catch (const Failure& failure) {
-    throw Unusable(failure.description());
+    if (saysDamaged(failure)) {
+      throw Unusable(failure.description());
+    }
+    throw;
   }
   if (!intact) {
     throw Unusable("it is damaged");

@@ -19,6 +19,9 @@ constexpr size_t kQueueLimit = 10'000;
 // How long the thread gathers records after the first of a batch arrives: the broker's
 // busiest moments become one transaction, and the thread wakes a few times a second at most.
 constexpr auto kGathering = std::chrono::milliseconds(50);
+// How many times a batch waits the journal's busy timeout (5 s) for another connection's
+// transaction before it is lost: longer than an undo's checks may take.
+constexpr int kBusyAttempts = 30;
 
 std::string foldersJson(const AgentGrant& grant) {
   Json folders = Json::array();
@@ -65,12 +68,16 @@ class ActivityJournal::Writer {
       endGrant_ = std::make_unique<Statement>(
           db_, "UPDATE grants SET ended_at = ?2 WHERE id = ?1 AND ended_at IS NULL");
       // Grants never outlive the process that made them: whatever an earlier run left open
-      // ended when that run did, no later than its last request.
-      Statement ended(db_,
-                      "UPDATE grants SET ended_at = coalesce((SELECT max(at) FROM entries "
-                      "WHERE grant_number = grants.number), started_at) WHERE ended_at IS NULL AND "
-                      "expires_at > ?1");
-      ended.bind(1, journalMs(WallClock::now())).run();
+      // ended when that run did, no later than its last request. Only at the first opening:
+      // opened again after a failure, the open grants are this run's, and live.
+      if (!earlierRunsEnded_) {
+        Statement ended(db_,
+                        "UPDATE grants SET ended_at = coalesce((SELECT max(at) FROM entries "
+                        "WHERE grant_number = grants.number), started_at) WHERE ended_at IS NULL "
+                        "AND expires_at > ?1");
+        ended.bind(1, journalMs(WallClock::now())).run();
+        earlierRunsEnded_ = true;
+      }
     } catch (const Failure& failure) {
       close();
       status_.setAside = setAside;
@@ -83,32 +90,30 @@ class ActivityJournal::Writer {
   }
 
   // Writes `batch` in one transaction; on failure the batch is lost and the status says why.
+  // While another connection holds the journal (an undo checking what it will put back), the
+  // batch waits for it instead: this thread may wait, the records may not be lost.
   void write(std::vector<Event>& batch) {
     if (!ready()) {
       lost_ += batch.size();
       return;
     }
-    try {
-      db_.execute("BEGIN IMMEDIATE");
-      for (Event& event : batch) {
-        if (auto* record = std::get_if<ActivityRecord>(&event)) {
-          insert(*record);
-        } else {
-          const Ended& ended = std::get<Ended>(event);
-          for (const std::string& id : ended.ids) {
-            endedAt_[id] = journalMs(ended.at);
-            endGrant_->bind(1, id).bind(2, journalMs(ended.at)).run();
-          }
+    for (int attempt = 1;; ++attempt) {
+      try {
+        writeOnce(batch);
+        break;
+      } catch (const Failure& failure) {
+        const int code = sqlite3_errcode(db_.get()) & 0xff;
+        sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        knownGrants_.clear();  // rows inserted by the rolled-back transaction are gone
+        if (code == SQLITE_BUSY && attempt < kBusyAttempts) {
+          continue;
         }
+        lost_ += batch.size();
+        // A journal that vanished or broke under us is opened afresh next time.
+        close();
+        fail(failure.description());
+        return;
       }
-      db_.execute("COMMIT");
-    } catch (const Failure& failure) {
-      sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-      lost_ += batch.size();
-      // A journal that vanished or broke under us is opened afresh next time.
-      close();
-      fail(failure.description());
-      return;
     }
     if (!status_.recording) {
       status_ = JournalStatus{true, lostProblem(), status_.setAside};
@@ -128,6 +133,22 @@ class ActivityJournal::Writer {
   }
 
  private:
+  void writeOnce(std::vector<Event>& batch) {
+    db_.execute("BEGIN IMMEDIATE");
+    for (Event& event : batch) {
+      if (auto* record = std::get_if<ActivityRecord>(&event)) {
+        insert(*record);
+      } else {
+        const Ended& ended = std::get<Ended>(event);
+        for (const std::string& id : ended.ids) {
+          endedAt_[id] = journalMs(ended.at);
+          endGrant_->bind(1, id).bind(2, journalMs(ended.at)).run();
+        }
+      }
+    }
+    db_.execute("COMMIT");
+  }
+
   void insert(ActivityRecord& record) {
     const AgentGrant& grant = *record.grant;
     auto known = knownGrants_.find(grant.id);
@@ -204,6 +225,7 @@ class ActivityJournal::Writer {
   std::unique_ptr<Statement> insertEntry_;
   std::unique_ptr<Statement> grantNumber_;
   std::unique_ptr<Statement> endGrant_;
+  bool earlierRunsEnded_ = false;
   std::map<std::string, std::int64_t> knownGrants_;  // grant id to its row, once written
   std::map<std::string, std::int64_t> endedAt_;      // grants ended in this run
   JournalStatus status_;

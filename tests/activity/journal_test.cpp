@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "actions/digest.h"
 #include "activity/activity_fixture.h"
@@ -111,6 +113,30 @@ TEST(Journal, HoldsEveryAnsweredRequestWithProofOfEachChangeAndNoToken) {
       EXPECT_EQ(readFile(file.path()).find(session.grant.token), std::string::npos) << file.path();
     }
   }
+}
+
+// An undo holds the journal while it checks what it will put back; the broker's records wait
+// for it, longer than SQLite's busy timeout, and the live grant stays open.
+TEST(Journal, WaitsOutAnotherWriterAndLosesNothing) {
+  ActivitySession session;
+  session.dir.write("work/a.txt", "a");
+  EXPECT_TRUE(session.ask("stat", session / "a.txt")["ok"]);
+  session.journal();
+  {
+    const SqliteDb other = SqliteDb::open(session.data + "/" + kJournalName, SQLITE_OPEN_READWRITE);
+    other.execute("BEGIN IMMEDIATE");
+    EXPECT_TRUE(session.ask("read", session / "a.txt")["ok"]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(6500));
+    other.execute("COMMIT");
+  }
+  std::vector<std::string> actions;
+  const std::unique_ptr<Journal> journal = session.journal();
+  for (const JournalEntry& entry : journal->entries(session.grant.id)) {
+    actions.push_back(entry.action);
+  }
+  EXPECT_EQ(actions, (std::vector<std::string>{"stat", "read"}));
+  EXPECT_FALSE(journal->grants().at(0).endedMs);
+  EXPECT_EQ(readJournalStatus(session.data)->problem, "");
 }
 
 TEST(Journal, SetsAsideWhatItCannotReadAndSaysSoWithoutChangingReplies) {
