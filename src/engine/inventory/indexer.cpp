@@ -254,11 +254,12 @@ class Measurer {
       opened = true;
       file.reset(::openat(folder, entry.name.c_str(), kOpenFlags));
     }
+    // A file without blocks has nothing to map: whatever became of its open is no loss.
+    if (entry.status.bytes == 0) {
+      return UniqueFd();
+    }
     if (!file && opened) {
       entry.mapError = EACCES;  // counted by its blocks
-    }
-    if (entry.status.bytes == 0) {
-      file.reset();
     }
     return file;
   }
@@ -355,7 +356,13 @@ class Walker {
     // instead of leading the walk out of the tree.
     UniqueFd fd(::openat(frames_.back().fd->get(), subfolder.name.c_str(),
                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const int openError = fd ? 0 : errno;
     struct stat opened {};
+    if (openError == ENOENT || openError == ENOTDIR || openError == ELOOP) {
+      // Gone, or replaced by a file or a link, since the listing: no folder to count.
+      frames_.back().counts.folders -= 1;
+      return true;
+    }
     if (fd && ::fstat(fd.get(), &opened) != 0) {
       fd.reset();
     } else if (fd && (opened.st_dev != subfolder.device || opened.st_ino != subfolder.inode)) {
@@ -504,9 +511,10 @@ class Walker {
       return true;
     }
     // Another device on the same mount is a subvolume of the same file system; a different
-    // mount is another file system, which the index leaves out.
-    if (status.st_dev == frame.device ||
-        (rootMount_ && mountId(frame.fd->get(), entry.name.c_str()) == rootMount_)) {
+    // mount is another file system, which the index leaves out, and so is a bind mount of
+    // this one (the same device, another mount): its files would be counted twice.
+    if (rootMount_ ? mountId(frame.fd->get(), entry.name.c_str()) == rootMount_
+                   : status.st_dev == frame.device) {
       frame.counts.folders += 1;
       frame.subfolders.push_back(
           Subfolder{std::move(entry.name), status.st_dev, status.st_ino, blockBytes(status)});

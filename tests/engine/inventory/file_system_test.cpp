@@ -267,5 +267,20 @@ TEST(BtrfsImage, CountsSnapshotsAndReflinksOnceAsBtrfsDoes) {
   countsAsTheFileSystemDoes("btrfs");
 }
 
+// A bind mount of a folder of the same file system has its device but is another mount: the
+// index leaves it out, or its files would count twice.
+TEST(BindMount, IsLeftOutLikeAnyOtherMount) {
+  TempDir dir;
+  writeFile(dir / "tree/own/file.bin", 1);
+  const std::string mirror = dir.mkdir("tree/mirror");
+  if (::geteuid() != 0 || !run({"mount", "--bind", dir / "tree/own", mirror})) {
+    SKIP_WITHOUT_REAL_PART("a bind mount needs root");
+  }
+  const Json root = index(dir / "data", dir / "tree", {""})[""];
+  EXPECT_TRUE(run({"umount", mirror}));
+  EXPECT_EQ(root.at("usage").at("files"), 1);
+  EXPECT_EQ(root.at("usage").at("other_file_systems"), 1);
+}
+
 }  // namespace
 }  // namespace tamber::testing
