@@ -72,6 +72,9 @@ struct Candidate {
   uint64_t logicalBytes = 0;
   uint64_t allocatedBytes = 0;
   bool written = false;  // already a file record of the index
+  // A file of several names: its device and inode, so that it is listed once; else zeros.
+  uint64_t device = 0;
+  uint64_t inode = 0;
 };
 
 bool ranksAbove(uint64_t allocated, uint64_t logical, const Candidate& other) {
@@ -91,6 +94,12 @@ class Largest {
   }
   void add(Candidate candidate) {
     if (!wants(candidate.allocatedBytes, candidate.logicalBytes)) {
+      return;
+    }
+    // Another name of a file kept already takes no space of its own: one line is enough.
+    if (candidate.inode != 0 && std::any_of(kept_.begin(), kept_.end(), [&](const Candidate& c) {
+          return c.inode == candidate.inode && c.device == candidate.device;
+        })) {
       return;
     }
     if (kept_.size() == kLargestFilesListed) {
@@ -638,7 +647,7 @@ class Tally {
     if (linked) {
       if (const std::optional<uint64_t> known =
               ledger_.nameLinkedInode(status.device, status.inode)) {
-        offerLargest(frame, entry.name, logical, *known);
+        offerLargest(frame, entry, logical, *known);
         return;
       }
     }
@@ -658,12 +667,15 @@ class Tally {
         ledger_.addSharedRange(range);
       }
     }
-    offerLargest(frame, entry.name, logical, fileBytes);
+    offerLargest(frame, entry, logical, fileBytes);
   }
 
-  void offerLargest(Frame& frame, const std::string& name, uint64_t logical, uint64_t allocated) {
+  void offerLargest(Frame& frame, const Entry& entry, uint64_t logical, uint64_t allocated) {
     if (frame.largest.wants(allocated, logical)) {
-      frame.largest.add(Candidate{name, frame.id, logical, allocated, false});
+      const bool linked = entry.status.links > 1;
+      frame.largest.add(Candidate{entry.name, frame.id, logical, allocated, false,
+                                  linked ? entry.status.device : 0,
+                                  linked ? entry.status.inode : 0});
     }
   }
 

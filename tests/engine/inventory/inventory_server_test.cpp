@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "base/text.h"
+#include "engine/inventory/index_records.h"
 #include "engine/inventory/page.h"
 #include "engine/inventory/text_format.h"
 #include "engine/larkspan_harness.h"
@@ -27,6 +28,7 @@ using ::testing::AllOf;
 using ::testing::AnyOf;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::StartsWith;
 
 // The text of the first cell of each ".entry" row of a page, in page order ("Total" first),
 // links left out.
@@ -461,6 +463,22 @@ TEST(InventoryIndex, CountsEachFileOnceAndNeverLeavesTheTree) {
                         "</strong> shared with other folders"));
   EXPECT_EQ(backup.at("files_here").at("files"), 2);  // a1 and a2 are one file
   EXPECT_EQ(total.at("exclusive_bytes"), total.at("allocated_bytes"));
+}
+
+// A file of two names takes its space once, and one line of its folder's largest files.
+TEST(InventoryIndex, ListsAFileOfTwoNamesOnceAmongTheLargest) {
+  TempDir dir;
+  const std::string root = dir.mkdir("root");
+  for (int i = 0; i < 25; ++i) {
+    dir.write("root/small-" + std::to_string(i), std::string(100 * (i + 1), 's'));
+  }
+  dir.write("root/big", std::string(50'000, 'b'));
+  ASSERT_EQ(::link((dir / "root/big").c_str(), (dir / "root/big-too").c_str()), 0);
+  ServingEngine engine(dir / "data", root);
+  const Json listed = engine.settledIndex().at("largest_files");
+  ASSERT_EQ(listed.size(), engine::kLargestFilesListed);
+  EXPECT_THAT(listed.at(0).at("path").get<std::string>(), StartsWith("big"));
+  EXPECT_THAT(listed.at(1).at("path").get<std::string>(), StartsWith("small-"));
 }
 
 TEST(InventoryIndex, ShowsTheKeptResultAtOnceAndDuringTheNextScan) {
