@@ -10,6 +10,7 @@
 
 #include "base/failure.h"
 #include "base/home_folder.h"
+#include "base/path.h"
 #include "base/text.h"
 #include "platform/fd_io.h"
 #include "platform/mounts.h"
@@ -159,16 +160,18 @@ std::string moveToTrash(int directory, const std::string& name, const std::strin
     refuse(shown + " cannot be examined (" + errnoText(errno) + ")");
   }
   // A rename never crosses file systems, so the Trash must be on the entry's own.
+  // Named lexically settled ("/a//b" is "/a/b"), as the Trash records it and restores it.
+  const std::string original = absolutePath(originalPath);
   std::optional<TrashFolder> trash = homeTrash(places, status.st_dev);
   if (!trash) {
-    trash = topTrash(places, status.st_dev, originalPath);
+    trash = topTrash(places, status.st_dev, original);
   }
   if (!trash) {
     refuse("There is no Trash Tamber can use on the file system of " + shown);
   }
-  std::string recorded = originalPath;
+  std::string recorded = original;
   if (!trash->top.empty()) {
-    recorded = originalPath.substr(trash->top == "/" ? 1 : trash->top.size() + 1);
+    recorded = original.substr(trash->top == "/" ? 1 : trash->top.size() + 1);
   }
   const std::string info =
       "[Trash Info]\nPath=" + percentEncoded(recorded) + "\nDeletionDate=" + deletionDate() + "\n";
@@ -213,7 +216,15 @@ std::string moveToTrash(int directory, const std::string& name, const std::strin
     if (!sameEntry(trash->files.get(), candidate, expected)) {
       // Someone put another entry under the name between the checks and the rename: it goes
       // back where it was, untouched.
-      renameNoReplace(trash->files.get(), candidate.c_str(), directory, name.c_str());
+      if (const int back =
+              renameNoReplace(trash->files.get(), candidate.c_str(), directory, name.c_str())) {
+        // Its name was taken again meanwhile: it stays in the Trash, with the info that lets
+        // a file manager show and restore it.
+        refuse(shown +
+               " changed while it was being undone, and what was found there could "
+               "not be put back (" +
+               errnoText(back) + "): it is in the Trash as " + candidate);
+      }
       dropInfo();
       refuse(shown + " changed while it was being undone");
     }

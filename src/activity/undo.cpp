@@ -12,6 +12,7 @@
 
 #include "activity/entry_check.h"
 #include "base/failure.h"
+#include "base/path.h"
 #include "platform/rename.h"
 
 namespace tamber {
@@ -89,7 +90,8 @@ Plan planReplace(const JournalEntry& entry, const JournalGrant& journalGrant,
   const std::string backupShown = "The backup " + backupName + " of " + shown;
   // The backup was made beside the file, through the same folder.
   const CheckedPath backupPath = checked([&] { return checkPath(entry.proof.backupPath, grant); });
-  if (parentOf(backupPath.path) != parentOf(target->checked.path)) {
+  // Compared by name: "/a//b" and "/a/b" are one folder.
+  if (absolutePath(parentOf(backupPath.path)) != absolutePath(parentOf(target->checked.path))) {
     refuse(backupShown + " is not beside it");
   }
   const int folder = target->resolved.parent.get();
@@ -123,7 +125,10 @@ Plan planReplace(const JournalEntry& entry, const JournalGrant& journalGrant,
                        identityOf(now) == entry.proof.backup &&
                        identityOf(kept) == entry.proof.entry;
     if (!exact) {
-      renameExchange(folder, backupName.c_str(), folder, leaf.c_str());
+      if (const int error = renameExchange(folder, backupName.c_str(), folder, leaf.c_str())) {
+        refuse(shown + " changed while it was being undone, and could not be swapped back (" +
+               errnoText(error) + "): it and " + backupName + " hold each other's content");
+      }
       refuse(shown + " changed while it was being undone");
     }
     return shown + " has its previous content again; the agent's version is kept beside it as " +
@@ -246,8 +251,12 @@ Plan planMove(const JournalEntry& entry, const JournalGrant& journalGrant,
     if (::fstatat(from->resolved.parent.get(), from->resolved.leaf.c_str(), &back,
                   AT_SYMLINK_NOFOLLOW) != 0 ||
         identityOf(back) != entry.proof.entry) {
-      renameNoReplace(from->resolved.parent.get(), from->resolved.leaf.c_str(),
-                      to->resolved.parent.get(), to->resolved.leaf.c_str());
+      if (const int error =
+              renameNoReplace(from->resolved.parent.get(), from->resolved.leaf.c_str(),
+                              to->resolved.parent.get(), to->resolved.leaf.c_str())) {
+        refuse(to->shown + " changed while it was being undone, and could not be put back (" +
+               errnoText(error) + "): what was there is now " + from->shown);
+      }
       refuse(to->shown + " changed while it was being undone");
     }
     return to->shown + " is back at its old name " + from->shown + ".";
