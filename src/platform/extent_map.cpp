@@ -83,6 +83,7 @@ int readExtentMap(int fd, std::vector<Extent>& extents) {
       extent.length = reported.fe_length;
       extent.located = (reported.fe_flags & kNowhere) == 0;
       extent.shared = extent.located && (reported.fe_flags & FIEMAP_EXTENT_SHARED) != 0;
+      extent.encoded = (reported.fe_flags & FIEMAP_EXTENT_ENCODED) != 0;
       extents.push_back(extent);
       if ((reported.fe_flags & FIEMAP_EXTENT_LAST) != 0) {
         return 0;

@@ -26,6 +26,9 @@ struct Extent {
   // allocation, unknown locations and data kept inline with metadata.
   bool located = false;
   bool shared = false;  // other files or snapshots reference it too (only when `located`)
+  // Stored encoded (compressed): `physical` is where the encoded data starts, `length` the
+  // bytes it decodes to, which may be far more than it takes on the disk.
+  bool encoded = false;
 };
 
 // Reads the extent map of the regular file open at `fd` into `extents`, which is cleared

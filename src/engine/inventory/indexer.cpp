@@ -273,6 +273,22 @@ class Measurer {
     return file;
   }
 
+  // Where the ledger finds a shared extent. A plain extent is the range it takes on the
+  // disk. An encoded (compressed) one starts where its encoded data does but reports the
+  // length it decodes to, so taken as it stands its range would cover the extents stored
+  // after it, and other files' extents would seem to be its own. Btrfs, the file system that
+  // encodes, decodes an extent to at most 128 KiB from at least one 4 KiB block: placed at 32
+  // times its start, in a space of its own above every real address, encoded extents never
+  // overlap each other or anything else, and one referenced from several files is still one.
+  static PhysicalRange sharedRange(const Extent& extent) {
+    constexpr uint64_t kEncodedSpace = uint64_t{1} << 63;
+    constexpr int kSpread = 5;  // times 32
+    if (extent.encoded && extent.physical < (kEncodedSpace >> (kSpread + 1))) {
+      return PhysicalRange{kEncodedSpace + (extent.physical << kSpread), extent.length};
+    }
+    return PhysicalRange{extent.physical, extent.length};
+  }
+
   static void readMap(int file, Entry& entry) {
     thread_local std::vector<Extent> extents;
     entry.mapError = readExtentMap(file, extents);
@@ -281,7 +297,7 @@ class Measurer {
     }
     for (const Extent& extent : extents) {
       if (extent.shared) {
-        entry.shared.push_back(PhysicalRange{extent.physical, extent.length});
+        entry.shared.push_back(sharedRange(extent));
       } else {
         entry.unsharedBytes += extent.length;
       }

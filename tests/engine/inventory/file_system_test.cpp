@@ -7,7 +7,9 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -265,6 +267,37 @@ TEST(XfsImage, CountsReflinkedCopiesOnceAndEachFolderFreesWhatItSays) {
 
 TEST(BtrfsImage, CountsSnapshotsAndReflinksOnceAsBtrfsDoes) {
   countsAsTheFileSystemDoes("btrfs");
+}
+
+// A compressed extent reports where its data starts and the length it decodes to. Shared, it
+// must not swallow the extents stored after it: each counts what the file holds, as its
+// blocks say.
+TEST(BtrfsImage, CountsSharedCompressedExtentsOnceEach) {
+  LoopFileSystem fs("btrfs");
+  if (!fs.problem().empty()) {
+    SKIP_WITHOUT_REAL_PART(fs.problem());
+  }
+  std::filesystem::create_directories(fs / "text");
+  ASSERT_TRUE(run({"btrfs", "property", "set", fs / "text", "compression", "zstd"}));
+  std::string log;
+  for (int line = 0; log.size() < 2 * kMiB; ++line) {
+    char text[65];
+    std::snprintf(text, sizeof text, "%010d: a line of a log, which compresses well ........\n",
+                  line);
+    log += text;
+  }
+  std::ofstream(fs / "text/log.txt", std::ios::binary) << log.substr(0, 2 * kMiB);
+  ::sync();
+  ASSERT_TRUE(run({"cp", "--reflink=always", fs / "text/log.txt", fs / "copy.txt"}));
+  ASSERT_TRUE(run({"filefrag", "-v", fs / "text/log.txt"}).value_or("").find("encoded") !=
+              std::string::npos)
+      << "the file was not compressed";
+  struct stat status {};
+  ::lstat((fs / "text/log.txt").c_str(), &status);
+  const uint64_t blocks = static_cast<uint64_t>(status.st_blocks) * 512;
+  std::map<std::string, Json> reports = index(fs.scratch() / "data", fs.root(), {"", "text"});
+  EXPECT_EQ(allocated(reports["text"]) - folderBlocks(fs / "text"), blocks);
+  EXPECT_EQ(allocated(reports[""]) - folderBlocks(fs.root()), blocks);  // the copy adds nothing
 }
 
 // A bind mount of a folder of the same file system has its device but is another mount: the
