@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "actions/partial_file.h"
 #include "base/failure.h"
 #include "base/text.h"
 #include "platform/fd_io.h"
@@ -30,6 +31,8 @@ struct stat createTextFile(int directory, const std::string& name,
   if (!file) {
     throw errnoFailure();
   }
+  // A file that could not be written whole is no file the agent made: it goes again.
+  PartialFile partial(directory, name, file.get());
   if (const int error = writeAll(file.get(), *text)) {
     throw errnoFailure(error);
   }
@@ -40,6 +43,7 @@ struct stat createTextFile(int directory, const std::string& name,
   if (::fstat(file.get(), &status) != 0) {
     throw errnoFailure();
   }
+  partial.complete();
   return status;
 }
 

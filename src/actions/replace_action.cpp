@@ -60,25 +60,28 @@ ActionReply replaceContent(const CheckedAction& action, const ResolvedPath& targ
   }
 
   // Nothing is rolled back from here on: the checks say whether the file that went to the
-  // backup name is the one whose digest the agent proved, untouched.
+  // backup name is the one whose digest the agent proved, untouched. Whatever they say, the
+  // exchange has happened, and the proof tells the journal what it left, so that the person
+  // sees the change and can undo it even when the agent is told it went wrong.
+  if (proof != nullptr) {
+    // The staged file is what now stands under the path: the exchange moved names, not
+    // inodes.
+    *proof = proofOf(staged);
+    proof->backupPath = backupPath;
+  }
   const UniqueFd backup = regularFD(target.parent.get(), backupName);
   struct stat moved {};
   if (::fstat(backup.get(), &moved) != 0) {
     throw errnoFailure();
   }
+  const std::string previous = digest(backup.get(), deadline);
+  if (proof != nullptr) {
+    proof->backup = identityOf(moved);
+    proof->previousSha256 = previous;
+  }
   require(moved.st_dev == before.st_dev && moved.st_ino == before.st_ino,
           "Concurrent replacement detected; inspect the retained backup before further edits");
-  require(digest(backup.get(), deadline) == *expected,
-          "Concurrent write detected; original path retained as backup");
-
-  if (proof != nullptr) {
-    // The staged file is what now stands under the path: the exchange moved names, not
-    // inodes.
-    *proof = proofOf(staged);
-    proof->backup = identityOf(moved);
-    proof->backupPath = backupPath;
-    proof->previousSha256 = *expected;
-  }
+  require(previous == *expected, "Concurrent write detected; original path retained as backup");
 
   ActionReply reply;
   reply.setBool("replaced", true);

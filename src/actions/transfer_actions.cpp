@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "actions/partial_file.h"
 #include "base/failure.h"
 #include "platform/fd_io.h"
 #include "platform/rename.h"
@@ -15,40 +16,6 @@ namespace {
 
 constexpr off_t kCopyLimit = off_t{1} << 30;
 constexpr size_t kChunk = 65536;
-
-// Removes the copy this call created unless it was completed, and only while the
-// destination name still denotes that very file: whatever someone else put under the name
-// since the exclusive create is left alone. Runs before the copy's descriptor is closed, and
-// after the failure being thrown has captured its error text; its own errors are ignored.
-class PartialCopy {
- public:
-  PartialCopy(int directory, const std::string& name, int copy)
-      : directory_(directory), name_(name), copy_(copy) {}
-  PartialCopy(const PartialCopy&) = delete;
-  PartialCopy& operator=(const PartialCopy&) = delete;
-  ~PartialCopy() {
-    if (completed_) {
-      return;
-    }
-    struct stat ours {};
-    struct stat named {};
-    if (::fstat(copy_, &ours) != 0 ||
-        ::fstatat(directory_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
-      return;
-    }
-    if (ours.st_dev == named.st_dev && ours.st_ino == named.st_ino) {
-      ::unlinkat(directory_, name_.c_str(), 0);
-    }
-  }
-
-  void complete() { completed_ = true; }
-
- private:
-  int directory_;
-  const std::string& name_;
-  int copy_;
-  bool completed_ = false;
-};
 
 ActionReply moveFile(const UniqueFd& source, const ResolvedPath& from, const ResolvedPath& to,
                      ChangeProof* proof) {
@@ -87,7 +54,7 @@ ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline de
     throw errnoFailure();
   }
   // Declared after `copy`, so it runs before that descriptor closes.
-  PartialCopy partial(to.parent.get(), to.leaf, copy.get());
+  PartialFile partial(to.parent.get(), to.leaf, copy.get());
 
   const std::string sourceDigest = digest(source.get(), deadline, stillWanted);
   if (::lseek(source.get(), 0, SEEK_SET) != 0) {

@@ -319,9 +319,9 @@ std::string AgentServer::answer(std::string_view requestBytes, int clientFD) {
                                     [clientFD] { return !peerHasGone(clientFD); });
     }
   } catch (const BrokerFailure& failure) {
-    return jsonData(failureReply(failure.description()));
+    return refused(failure.description(), request, std::move(grant), admitted, std::move(proof));
   } catch (const std::exception& error) {
-    return jsonData(failureReply(error.what()));
+    return refused(error.what(), request, std::move(grant), admitted, std::move(proof));
   }
 
   if (performed) {
@@ -353,6 +353,19 @@ std::string AgentServer::answer(std::string_view requestBytes, int clientFD) {
   proof.sha256 = std::string(stringMember(reply, "sha256").value_or(""));
   journal(std::move(grant), std::move(*admitted), ok, std::move(proof));
   return jsonData(reply);
+}
+
+std::string AgentServer::refused(const std::string& why, const RequestView& request,
+                                 std::shared_ptr<const AgentGrant> grant,
+                                 std::optional<CheckedAction>& admitted, ChangeProof&& proof) {
+  // A refusal usually changed nothing. An action refused after its change took effect (a
+  // replace whose checks found another writer at work) left that change all the same: it is
+  // audited as failed and journaled with what it left, so the person sees it and may undo it.
+  if (admitted && proof.entry != FolderIdentity{}) {
+    audit_.append(request, /*elevated=*/false, /*ok=*/false);
+    journal(std::move(grant), std::move(*admitted), /*ok=*/true, std::move(proof));
+  }
+  return jsonData(failureReply(why));
 }
 
 void AgentServer::journal(std::shared_ptr<const AgentGrant> grant, CheckedAction&& admitted,

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -13,6 +14,7 @@
 #include "agent/audit_log.h"
 #include "agent/elevated.h"
 #include "base/reply.h"
+#include "base/request_view.h"
 #include "platform/unique_fd.h"
 
 namespace tamber {
@@ -89,6 +91,10 @@ class AgentServer {
   // The reply's JSON text; the audit record and the journal's, when the request earns them,
   // are written (queued) first. A copy stops once the client on `clientFD` has gone.
   std::string answer(std::string_view requestBytes, int clientFD);
+  // The failure reply of a refused request; journals the change it left, if any.
+  std::string refused(const std::string& why, const RequestView& request,
+                      std::shared_ptr<const AgentGrant> grant,
+                      std::optional<CheckedAction>& admitted, ChangeProof&& proof);
   // Hands the journal the record of an answered request.
   void journal(std::shared_ptr<const AgentGrant> grant, CheckedAction&& admitted, bool ok,
                ChangeProof&& proof);

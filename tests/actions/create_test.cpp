@@ -1,9 +1,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <vector>
 
 #include "actions/action_fixture.h"
+#include "platform/process.h"
 
 namespace tamber {
 namespace {
@@ -69,6 +71,26 @@ TEST(Create, WriteNewAndMkdirMakeOneOwnerOnlyEntry) {
   EXPECT_EQ(failureOf([&] { performFileAction(ask("mkdir", w / "viewer"), view); }),
             "View-only grant cannot edit files");
   EXPECT_FALSE(exists(w / "missing") || exists(w / "viewer"));
+}
+
+// A new file the disk had no room for is no file the agent made: nothing of it stays.
+TEST(Create, WriteNewLeavesNothingWhenTheTextDoesNotFit) {
+  Workspace w;
+  const std::string small = w.dir.mkdir("granted/small");
+  if (::geteuid() != 0 ||
+      runProcess({"/bin/mount", "-t", "tmpfs", "-o", "size=8k", "tmpfs", small}).status != 0) {
+    if (std::getenv("TAMBER_REQUIRE_REAL_PARTS") != nullptr) {
+      FAIL() << "mounting a tmpfs needs root";
+    }
+    GTEST_SKIP() << "mounting a tmpfs needs root";
+  }
+  struct Unmount {
+    std::string at;
+    ~Unmount() { runProcess({"/bin/umount", "--lazy", at}); }
+  } unmount{small};
+  EXPECT_EQ(w.refusal(ask("write_new", small + "/big.txt", {{"text", std::string(30000, 't')}})),
+            errorText(ENOSPC));
+  EXPECT_TRUE(std::filesystem::is_empty(small));
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cctype>
@@ -5,6 +6,7 @@
 #include <regex>
 
 #include "actions/action_fixture.h"
+#include "actions/replace_action.h"
 
 namespace tamber {
 namespace {
@@ -48,6 +50,42 @@ TEST(Replace, KeepsThePreviousFileAsABackupBesideTheTarget) {
   EXPECT_TRUE(isBackupPath(second, w.root) && second != backup) << second;
   EXPECT_EQ(readFile(second), "new text");
   EXPECT_EQ(readFile(target), "third");
+}
+
+// Another program renames its own file over the target between the agent's check and the
+// exchange: the agent is told, and the proof still says what the exchange left (the agent's
+// text under the path, the other program's file as the backup), so the change can be shown
+// and undone.
+TEST(Replace, ProvesWhatItLeftWhenAnotherWriterGotThereFirst) {
+  Workspace w;
+  const std::string target = w.dir.write("granted/notes.txt", "what the agent read");
+  const std::string sha = w.run(ask("read", target))["sha256"];
+  UniqueFd current(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(::rename(w.dir.write("granted/theirs", "another program's").c_str(), target.c_str()),
+            0);
+  CheckedAction action;
+  action.action = FileAction::replace;
+  action.path.requested = target;
+  action.text = "the agent's";
+  action.expectedSha256 = sha;
+  const ResolvedPath resolved{UniqueFd(::open(w.root.c_str(), O_RDONLY | O_DIRECTORY)),
+                              "notes.txt"};
+  const auto identity = [](const std::string& path) {
+    struct stat status {};
+    ::lstat(path.c_str(), &status);
+    return identityOf(status);
+  };
+  ChangeProof proof;
+  EXPECT_EQ(failureOf([&] {
+              replaceContent(action, resolved, std::move(current),
+                             WallClock::now() + std::chrono::seconds(10), &proof);
+            }),
+            "Concurrent replacement detected; inspect the retained backup before further edits");
+  EXPECT_EQ(readFile(target), "the agent's");
+  EXPECT_EQ(proof.entry, identity(target));
+  EXPECT_EQ(readFile(proof.backupPath), "another program's");
+  EXPECT_EQ(proof.backup, identity(proof.backupPath));
+  EXPECT_EQ(proof.previousSha256, memoryDigest("another program's", 17));
 }
 
 TEST(Replace, RefusesWithoutProofOfTheCurrentContentAndChangesNothing) {
