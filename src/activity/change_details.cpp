@@ -1,5 +1,8 @@
 #include "activity/change_details.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include "activity/entry_check.h"
 #include "base/failure.h"
 #include "base/text.h"
@@ -17,6 +20,14 @@ std::string verifiedContent(const std::string& path, const FolderIdentity& ident
                             const std::string& after, const JournalGrant& journalGrant) {
   const AgentGrant grant = reachableGrant(journalGrant);
   const ReachedEntry reached = reachEntry(path, journalGrant, grant);
+  // A file too large to show is not read through to prove it: the page would hash it anew
+  // each time it is opened.
+  struct stat status {};
+  if (::fstatat(reached.resolved.parent.get(), reached.resolved.leaf.c_str(), &status,
+                AT_SYMLINK_NOFOLLOW) == 0 &&
+      status.st_size > static_cast<off_t>(kShownLimit)) {
+    throw Failure(subject + " holds more than " + groupedNumber(kShownLimit) + " bytes");
+  }
   const UniqueFd file = expectContent(reached.resolved.parent.get(), reached.resolved.leaf,
                                       identity, std::nullopt, sha256, subject, after);
   std::string content;

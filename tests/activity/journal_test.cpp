@@ -99,6 +99,11 @@ TEST(Journal, HoldsEveryAnsweredRequestWithProofOfEachChangeAndNoToken) {
   // The agent moved its new file afterwards: the file is not where the change left it.
   EXPECT_EQ(changeDetails(write, grants[0]).notes,
             std::vector<std::string>{"new.txt is no longer there, so its content is not shown."});
+  // The replaced file grew past what the page shows: it is not hashed to find out more.
+  session.dir.write("work/notes.txt", std::string(40000, 'x'));
+  EXPECT_EQ(changeDetails(replace, grants[0]).notes,
+            std::vector<std::string>{
+                "notes.txt holds more than 32,768 bytes, so its content is not shown."});
   EXPECT_EQ(journal->changesSince(0), 5);
 
   // A revocation ends the grant in the journal.
