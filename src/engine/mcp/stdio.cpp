@@ -1,5 +1,6 @@
 #include "engine/mcp/stdio.h"
 
+#include <fcntl.h>
 #include <poll.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "platform/fd_io.h"
+#include "platform/unique_fd.h"
 
 namespace tamber::engine::mcp {
 
@@ -29,7 +31,7 @@ constexpr auto kQuiet = std::chrono::seconds(1);
 // Writes whole lines from any thread; after the first failure it writes nothing more.
 class LineWriter {
  public:
-  explicit LineWriter(int fd) : fd_(fd) {}
+  explicit LineWriter(const UniqueFd& fd) : fd_(fd) {}
 
   void write(std::string line) {
     line.push_back('\n');
@@ -37,7 +39,7 @@ class LineWriter {
     if (broken_) {
       return;
     }
-    broken_ = writeAll(fd_, line) != 0;
+    broken_ = writeAll(fd_.get(), line) != 0;
   }
 
   bool broken() {
@@ -46,7 +48,7 @@ class LineWriter {
   }
 
  private:
-  const int fd_;  // borrowed: the caller's stream, which outlives the writer
+  const UniqueFd& fd_;
   std::mutex mutex_;
   bool broken_ = false;
 };
@@ -69,11 +71,20 @@ bool reportsError(const pollfd& watched) {
 // queue.
 class StdioServer {
  public:
+  // Serves through copies of `in` and `out` of its own, closed when it ends.
   StdioServer(Session& session, int in, int out, std::chrono::milliseconds progressInterval)
-      : session_(session), in_(in), out_(out), writer_(out), progressInterval_(progressInterval) {}
+      : session_(session),
+        in_(::fcntl(in, F_DUPFD_CLOEXEC, 0)),
+        out_(::fcntl(out, F_DUPFD_CLOEXEC, 0)),
+        writer_(out_),
+        progressInterval_(progressInterval) {}
 
-  // Serves until the client has gone; returns 1 when its output broke, else 0.
+  // Serves until the client has gone; returns 1 when its output broke (or the streams could
+  // not be had), else 0.
   int serve() {
+    if (!in_ || !out_) {
+      return 1;
+    }
     std::thread other([this] { work(); });
     work();
     other.join();
@@ -167,7 +178,7 @@ class StdioServer {
   // the client has gone: the input ended or failed, or the output broke.
   bool readSome() {
     for (;;) {
-      pollfd watched[2] = {{in_, POLLIN, 0}, {out_, 0, 0}};
+      pollfd watched[2] = {{in_.get(), POLLIN, 0}, {out_.get(), 0, 0}};
       if (::poll(watched, 2, -1) < 0) {
         if (errno == EINTR) {
           continue;
@@ -183,7 +194,7 @@ class StdioServer {
       }
     }
     char buffer[65536];
-    const ssize_t count = ::tamber::readSome(in_, buffer, sizeof buffer);
+    const ssize_t count = ::tamber::readSome(in_.get(), buffer, sizeof buffer);
     if (count <= 0) {
       return finish();  // a read error ends the input as its end does
     }
@@ -304,9 +315,8 @@ class StdioServer {
   }
 
   Session& session_;
-  // Borrowed, never closed here: the process's standard streams outlive the server.
-  const int in_;
-  const int out_;
+  const UniqueFd in_;
+  const UniqueFd out_;
   LineWriter writer_;
   const std::chrono::milliseconds progressInterval_;
 
