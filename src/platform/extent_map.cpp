@@ -108,4 +108,13 @@ std::optional<uint64_t> mountId(int folderFd, const char* name) noexcept {
   return status.stx_mnt_id;
 }
 
+std::optional<bool> isMountRoot(int folderFd, const char* name) noexcept {
+  struct statx status {};
+  if (::statx(folderFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, 0, &status) != 0 ||
+      (status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0) {
+    return std::nullopt;
+  }
+  return (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
 }  // namespace tamber

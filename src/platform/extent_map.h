@@ -42,4 +42,8 @@ int readExtentMap(int fd, std::vector<Extent>& extents);
 // different mounts they are different file systems. Empty when the kernel cannot tell.
 std::optional<uint64_t> mountId(int folderFd, const char* name) noexcept;
 
+// Whether `name` in the folder `folderFd` is the root of a mount (something mounted over the
+// name), without following a final symbolic link. Empty when the kernel cannot tell.
+std::optional<bool> isMountRoot(int folderFd, const char* name) noexcept;
+
 }  // namespace tamber

@@ -146,6 +146,7 @@ struct Entry {
   uint64_t mappedBytes = 0;    // every extent
   uint64_t unsharedBytes = 0;  // the extents nothing else references
   std::vector<PhysicalRange> shared;  // the extents other files reference too
+  bool mountedOver = false;           // something else is mounted over the name
 };
 
 // What the walk itself counts of a folder, besides its entries.
@@ -207,10 +208,12 @@ class Measurer {
       }
       open = 0;
     };
+    std::optional<dev_t> folderDevice;
     for (Entry& entry : entries) {
       if (UniqueFd file = inspect(folder, entry)) {
         waiting[open++] = {&entry, std::move(file)};
       }
+      noteMountedOver(folder, folderDevice, entry);
       if (open < mapsPerTurn_) {
         continue;
       }
@@ -287,6 +290,22 @@ class Measurer {
       return PhysicalRange{kEncodedSpace + (extent.physical << kSpread), extent.length};
     }
     return PhysicalRange{extent.physical, extent.length};
+  }
+
+  // A file on another device than its folder is mounted over its name (a bind-mounted
+  // file), or it is how overlayfs shows a file of a layer on another file system; only the
+  // first is left out.
+  static void noteMountedOver(int folder, std::optional<dev_t>& folderDevice, Entry& entry) {
+    if (entry.statError != 0) {
+      return;
+    }
+    if (!folderDevice) {
+      struct stat status {};
+      folderDevice = ::fstat(folder, &status) == 0 ? status.st_dev : entry.status.device;
+    }
+    if (entry.status.device != *folderDevice) {
+      entry.mountedOver = isMountRoot(folder, entry.name.c_str()).value_or(true);
+    }
   }
 
   static void readMap(int file, Entry& entry) {
@@ -649,8 +668,8 @@ class Tally {
     if (S_ISDIR(entry.status.mode)) {
       return;  // became a folder after the walk had listed it: not entered
     }
-    if (entry.status.device != frame.device) {
-      return;  // a file mounted over this name: not part of this file system
+    if (entry.mountedOver) {
+      return;  // not part of this file system
     }
     countFile(frame, entry);
   }

@@ -302,17 +302,39 @@ TEST(BtrfsImage, CountsSharedCompressedExtentsOnceEach) {
 
 // A bind mount of a folder of the same file system has its device but is another mount: the
 // index leaves it out, or its files would count twice.
+// So is a file mounted over a name; a file that overlayfs shows from a layer on another file
+// system (another device than its folder's) is counted.
 TEST(BindMount, IsLeftOutLikeAnyOtherMount) {
   TempDir dir;
   writeFile(dir / "tree/own/file.bin", 1);
   const std::string mirror = dir.mkdir("tree/mirror");
+  const std::string over = dir.write("tree/over.bin", "");
+  const std::string lower = dir.mkdir("lower");
+  const std::string upper = dir.mkdir("upper");
+  const std::string merged = dir.mkdir("tree/merged");
   if (::geteuid() != 0 || !run({"mount", "--bind", dir / "tree/own", mirror})) {
     SKIP_WITHOUT_REAL_PART("a bind mount needs root");
   }
+  const bool layers = run({"mount", "-t", "tmpfs", "tmpfs", lower}) &&
+                      run({"mount", "-t", "tmpfs", "tmpfs", upper});
+  std::ofstream(lower + "/layer.txt") << std::string(5000, 'l');
+  std::filesystem::create_directories(upper + "/data");
+  std::filesystem::create_directories(upper + "/work");
+  const bool mounted =
+      layers && run({"mount", "--bind", lower + "/layer.txt", over}) &&
+      run({"mount", "-t", "overlay", "overlay", "-o",
+           "xino=off,lowerdir=" + lower + ",upperdir=" + upper + "/data,workdir=" + upper + "/work",
+           merged});
   const Json root = index(dir / "data", dir / "tree", {""})[""];
-  EXPECT_TRUE(run({"umount", mirror}));
+  const Json layered = index(dir / "data", merged, {""})[""];
+  for (const std::string& point : {merged, over, upper, lower, mirror}) {
+    run({"umount", point});
+  }
+  ASSERT_TRUE(mounted) << "the tmpfs, bind or overlay mounts failed";
   EXPECT_EQ(root.at("usage").at("files"), 1);
-  EXPECT_EQ(root.at("usage").at("other_file_systems"), 1);
+  EXPECT_EQ(root.at("usage").at("other_file_systems"), 2);  // mirror and merged
+  EXPECT_EQ(layered.at("usage").at("files"), 1);
+  EXPECT_EQ(layered.at("usage").at("logical_bytes"), 5000);
 }
 
 }  // namespace
