@@ -1,11 +1,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <vector>
 
 #include "actions/action_fixture.h"
-#include "platform/process.h"
+#include "support/real_parts.h"
 
 namespace tamber {
 namespace {
@@ -77,17 +76,10 @@ TEST(Create, WriteNewAndMkdirMakeOneOwnerOnlyEntry) {
 TEST(Create, WriteNewLeavesNothingWhenTheTextDoesNotFit) {
   Workspace w;
   const std::string small = w.dir.mkdir("granted/small");
-  if (::geteuid() != 0 ||
-      runProcess({"/bin/mount", "-t", "tmpfs", "-o", "size=8k", "tmpfs", small}).status != 0) {
-    if (std::getenv("TAMBER_REQUIRE_REAL_PARTS") != nullptr) {
-      FAIL() << "mounting a tmpfs needs root";
-    }
-    GTEST_SKIP() << "mounting a tmpfs needs root";
+  const TmpfsMount volume(small, "size=8k");
+  if (!volume.mounted()) {
+    SKIP_WITHOUT_REAL_PART("mounting a tmpfs needs root");
   }
-  struct Unmount {
-    std::string at;
-    ~Unmount() { runProcess({"/bin/umount", "--lazy", at}); }
-  } unmount{small};
   EXPECT_EQ(w.refusal(ask("write_new", small + "/big.txt", {{"text", std::string(30000, 't')}})),
             errorText(ENOSPC));
   EXPECT_TRUE(std::filesystem::is_empty(small));

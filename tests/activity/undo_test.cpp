@@ -12,7 +12,7 @@
 #include "activity/journal_writer.h"
 #include "activity/undo.h"
 #include "base/text.h"
-#include "platform/process.h"
+#include "support/real_parts.h"
 #include "support/waiting.h"
 
 namespace tamber::testing {
@@ -267,16 +267,10 @@ TEST(Undo, NeverActsOnReadsUnknownIdsElevatedChangesOrPathsThePolicyRefuses) {
 TEST(Undo, UsesTheTopDirectoryTrashOfAnotherMount) {
   TempDir dir;
   const std::string volume = dir.mkdir("volume");
-  if (::geteuid() != 0 || runProcess({"/bin/mount", "-t", "tmpfs", "tmpfs", volume}).status != 0) {
-    if (std::getenv("TAMBER_REQUIRE_REAL_PARTS") != nullptr) {
-      FAIL() << "mounting a tmpfs needs root";
-    }
-    GTEST_SKIP() << "mounting a tmpfs needs root";
+  const TmpfsMount mounted(volume);
+  if (!mounted.mounted()) {
+    SKIP_WITHOUT_REAL_PART("mounting a tmpfs needs root");
   }
-  struct Unmount {
-    std::string at;
-    ~Unmount() { runProcess({"/bin/umount", "--lazy", at}); }
-  } unmount{volume};
   ActivitySession session;
   const AgentGrant grant = session.grants.add({dir.mkdir("volume/work")}, true, false, true);
   session.grant = grant;

@@ -14,18 +14,10 @@
 #include "base/reply.h"
 #include "platform/process.h"
 #include "support/network.h"
+#include "support/real_parts.h"
 #include "support/runs.h"
 #include "support/temp_dir.h"
 #include "support/waiting.h"
-
-// Skips the test for the reason `why`, or fails it where real parts are required (as in CI).
-#define SKIP_WITHOUT_REAL_PART(why)                            \
-  do {                                                         \
-    if (std::getenv("TAMBER_REQUIRE_REAL_PARTS") != nullptr) { \
-      FAIL() << (why);                                         \
-    }                                                          \
-    GTEST_SKIP() << (why);                                     \
-  } while (false)
 
 namespace tamber::testing {
 
