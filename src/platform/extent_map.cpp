@@ -98,23 +98,4 @@ int readExtentMap(int fd, std::vector<Extent>& extents) {
   }
 }
 
-std::optional<uint64_t> mountId(int folderFd, const char* name) noexcept {
-  struct statx status {};
-  const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
-  if (::statx(folderFd, name, flags, STATX_MNT_ID, &status) != 0 ||
-      (status.stx_mask & STATX_MNT_ID) == 0) {
-    return std::nullopt;
-  }
-  return status.stx_mnt_id;
-}
-
-std::optional<bool> isMountRoot(int folderFd, const char* name) noexcept {
-  struct statx status {};
-  if (::statx(folderFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, 0, &status) != 0 ||
-      (status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0) {
-    return std::nullopt;
-  }
-  return (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-}
-
 }  // namespace tamber

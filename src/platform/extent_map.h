@@ -36,14 +36,4 @@ struct Extent {
 // example EOPNOTSUPP where the file system keeps no map). Any thread.
 int readExtentMap(int fd, std::vector<Extent>& extents);
 
-// The id of the mount that `name` in the folder `folderFd` belongs to, without following a
-// final symbolic link; with an empty `name`, of `folderFd` itself. Two folders with different
-// device numbers on one mount are subvolumes of one file system (Btrfs, bcachefs); on
-// different mounts they are different file systems. Empty when the kernel cannot tell.
-std::optional<uint64_t> mountId(int folderFd, const char* name) noexcept;
-
-// Whether `name` in the folder `folderFd` is the root of a mount (something mounted over the
-// name), without following a final symbolic link. Empty when the kernel cannot tell.
-std::optional<bool> isMountRoot(int folderFd, const char* name) noexcept;
-
 }  // namespace tamber

@@ -9,14 +9,8 @@ set -euo pipefail
 build=$1
 cmake=${2:-cmake}
 
-unavailable() {
-  if [[ -n "${TAMBER_REQUIRE_REAL_PARTS:-}" ]]; then
-    echo "FAILED: $1" >&2
-    exit 1
-  fi
-  echo "SKIPPED: $1" >&2
-  exit 77
-}
+# shellcheck source=tests/app/real_parts.sh
+source "$(dirname "${BASH_SOURCE[0]}")/real_parts.sh"
 
 polkit_dtd=/usr/share/polkit-1/policyconfig-1.dtd
 icon_theme=/usr/share/icons/hicolor/index.theme

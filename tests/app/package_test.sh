@@ -10,14 +10,8 @@
 # unless TAMBER_REQUIRE_REAL_PARTS is set, as in CI: there that is a failure.
 set -euo pipefail
 
-unavailable() {
-  if [[ -n "${TAMBER_REQUIRE_REAL_PARTS:-}" ]]; then
-    echo "FAILED: $1" >&2
-    exit 1
-  fi
-  echo "SKIPPED: $1" >&2
-  exit 77
-}
+# shellcheck source=tests/app/real_parts.sh
+source "$(dirname "${BASH_SOURCE[0]}")/real_parts.sh"
 
 failures=0
 fail() {

@@ -21,6 +21,7 @@
 #include "engine/inventory/space_ledger.h"
 #include "engine/inventory/worker_pool.h"
 #include "platform/extent_map.h"
+#include "platform/mounts.h"
 #include "platform/unique_fd.h"
 
 namespace tamber::engine {
