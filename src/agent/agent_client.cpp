@@ -1,5 +1,6 @@
 #include "agent/agent_client.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -81,6 +82,7 @@ std::string sendAgentRequest(const std::string& socketPath, const std::string& r
   ::shutdown(socketFD.get(), SHUT_WR);
 
   std::string reply;
+  pollBriefly(socketFD.get(), POLLIN);  // most answers come within a wait awake
   const int error = readToEnd(socketFD.get(), reply);
   require(handle == nullptr || !handle->abandoned(), AgentCallHandle::kAbandoned);
   // A broker that refused early may reset the connection after its reply.

@@ -17,6 +17,7 @@
 #include "agent/audit_log.h"
 #include "agent/request_json.h"
 #include "base/failure.h"
+#include "platform/fd_io.h"
 #include "platform/peer_credentials.h"
 #include "platform/thread_name.h"
 #include "platform/unix_socket.h"
@@ -179,6 +180,8 @@ void AgentServer::stop() {
 void AgentServer::acceptLoop() {
   nameCurrentThread("AgentBroker");
   for (;;) {
+    // An agent at work sends its next request soon after the last answer.
+    pollBriefly(socketFD_.get(), POLLIN);
     UniqueFd client(::accept4(socketFD_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (stopping_) {
       return;  // a connection taken after stop() began is closed unanswered

@@ -1,6 +1,8 @@
 #include "platform/fd_io.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,6 +59,21 @@ int readToEnd(int fd, std::string& out, size_t limit) {
     }
     const size_t room = limit > out.size() ? limit - out.size() : 0;
     out.append(buffer, std::min(room, static_cast<size_t>(count)));
+  }
+}
+
+bool pollBriefly(int fd, short events, std::chrono::microseconds spin) {
+  const auto end = std::chrono::steady_clock::now() + spin;
+  for (;;) {
+    pollfd watched{fd, events, 0};
+    if (::poll(&watched, 1, 0) != 0) {
+      return true;  // ready, or a failure the caller's own wait will report
+    }
+    if (std::chrono::steady_clock::now() >= end) {
+      return false;
+    }
+    // Another thread woken on this CPU runs before the next look.
+    ::sched_yield();
   }
 }
 

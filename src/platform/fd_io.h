@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <limits>
 #include <string>
@@ -27,6 +28,14 @@ int writeAll(int fd, std::string_view bytes);
 // and dropped. Returns 0, or the error number of the read that failed (what came before it is
 // kept in `out`).
 int readToEnd(int fd, std::string& out, size_t limit = std::numeric_limits<size_t>::max());
+
+// How long a wait that is usually short stays awake before it sleeps: on a virtual machine,
+// waking a CPU that went idle can cost more than the wait (tens of microseconds each time).
+inline constexpr std::chrono::microseconds kAwakeWait{200};
+
+// Looks at `fd` for `events` without sleeping, for at most `spin`: true once it is ready (or
+// has failed), false when the time is up with nothing there; the caller's own wait follows.
+bool pollBriefly(int fd, short events, std::chrono::microseconds spin = kAwakeWait);
 
 // Replaces what the file at `path` holds with `text`; the file is created (mode 0644 less the
 // umask) when missing, and a symbolic link at `path` is refused rather than followed. Returns

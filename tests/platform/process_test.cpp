@@ -1,9 +1,11 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -96,6 +98,29 @@ TEST(ChildProcess, TalksThroughPipesAndIsNeverSignalledOnceReaped) {
   EXPECT_EQ(sleeper.pid(), -1) << "a reaped child's id may be reused: it is forgotten";
 
   EXPECT_EQ(ChildProcess({"/nonexistent/program"}, {}).startError(), ENOENT);
+}
+
+TEST(PollBriefly, SeesBytesAndHangUpsAndGivesUpWhenNothingComes) {
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  UniqueFd readEnd(ends[0]);
+  UniqueFd writeEnd(ends[1]);
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(pollBriefly(readEnd.get(), POLLIN, 2ms));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 2ms) << "it gave up before its time";
+
+  std::thread late([&] {
+    std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(writeAll(writeEnd.get(), "x"), 0);
+  });
+  EXPECT_TRUE(pollBriefly(readEnd.get(), POLLIN, 10s)) << "a byte sent while it looks";
+  late.join();
+
+  char byte;
+  ASSERT_EQ(readSome(readEnd.get(), &byte, 1), 1);
+  writeEnd.reset();
+  EXPECT_TRUE(pollBriefly(readEnd.get(), POLLIN, 0us)) << "a hang-up is for the caller's read";
 }
 
 }  // namespace

@@ -177,6 +177,7 @@ class StdioServer {
   // Reads what input there is, or waits for it, and takes every whole line of it. False once
   // the client has gone: the input ended or failed, or the output broke.
   bool readSome() {
+    pollBriefly(in_.get(), POLLIN);  // a client at work sends its next call soon
     for (;;) {
       pollfd watched[2] = {{in_.get(), POLLIN, 0}, {out_.get(), 0, 0}};
       if (::poll(watched, 2, -1) < 0) {
