@@ -46,7 +46,13 @@ class OrderedWork {
   // item dropped.
   bool push(Item item, bool needsWork) {
     std::unique_lock lock(mutex_);
-    room_.wait(lock, [&] { return closed_ || slots_.size() < capacity_; });
+    if (slots_.size() >= capacity_) {
+      // Once full, the producer waits until half the room is free: woken for every item
+      // taken, it would cost the consumer a wake-up each time.
+      producerWaits_ = true;
+      room_.wait(lock, [&] { return closed_ || slots_.size() <= capacity_ / 2; });
+      producerWaits_ = false;
+    }
     if (closed_) {
       return false;
     }
@@ -79,7 +85,9 @@ class OrderedWork {
         std::optional<Item> item(std::move(slots_.front().item));
         slots_.pop_front();
         first_ += 1;
-        room_.notify_one();
+        if (producerWaits_ && slots_.size() <= capacity_ / 2) {
+          room_.notify_one();
+        }
         return item;
       }
       if (slots_.empty() && finished_) {
@@ -166,6 +174,7 @@ class OrderedWork {
   size_t first_ = 0;                  // guarded: the number of the oldest slot
   size_t nextWork_ = 0;               // guarded: where to look for waiting items
   size_t waiting_ = 0;                // guarded: items waiting for work
+  bool producerWaits_ = false;        // guarded: for room
   bool finished_ = false;             // guarded
   bool closed_ = false;               // guarded
   std::vector<std::thread> helpers_;
