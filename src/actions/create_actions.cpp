@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "actions/partial_file.h"
+#include "actions/new_file.h"
 #include "base/failure.h"
 #include "base/text.h"
 #include "platform/fd_io.h"
@@ -24,27 +24,16 @@ struct stat createTextFile(int directory, const std::string& name,
   require(text.has_value() && validUtf8(*text) == *text, "Provide UTF-8 text");
   require(text->size() <= kTextLimit, "New text is limited to 32 KiB");
 
-  // O_EXCL fails on any existing name, a dangling link included, so nothing is overwritten
-  // and no link is followed to create a file elsewhere.
-  UniqueFd file(::openat(directory, name.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!file) {
-    throw errnoFailure();
-  }
-  // A file that could not be written whole is no file the agent made: it goes again.
-  PartialFile partial(directory, name, file.get());
-  if (const int error = writeAll(file.get(), *text)) {
+  // Written whole before it has its name: a file that could not be written whole is no
+  // file the agent made, and nobody ever sees it.
+  NewFile file(directory, name);
+  if (const int error = writeAll(file.fd(), *text)) {
     throw errnoFailure(error);
   }
-  if (::fsync(file.get()) != 0) {
+  if (::fsync(file.fd()) != 0) {
     throw errnoFailure();
   }
-  struct stat status {};
-  if (::fstat(file.get(), &status) != 0) {
-    throw errnoFailure();
-  }
-  partial.complete();
-  return status;
+  return file.complete();
 }
 
 ActionReply writeNew(const std::optional<std::string>& text, const ResolvedPath& target,

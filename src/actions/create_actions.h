@@ -14,11 +14,11 @@
 
 namespace tamber {
 
-// Creates `name` in `directory` exclusively (mode 0600, no link followed) holding `text`, and
-// makes it durable. Throws "Provide UTF-8 text" when there is no UTF-8 text, "New text is
-// limited to 32 KiB" beyond 32768 bytes, or the system's error text; a file whose write or
-// fsync failed stays with what was written. Used by write_new and by replace for its new
-// content. Returns the new file's status, taken from its own descriptor.
+// Creates `name` in `directory` holding `text` (mode 0600, never over anything that has the
+// name, no link followed), durable before it has its name. Throws "Provide UTF-8 text" when
+// there is no UTF-8 text, "New text is limited to 32 KiB" beyond 32768 bytes, or the system's
+// error text, and then leaves nothing. Used by write_new and by replace for its new content.
+// Returns the new file's status, taken from its own descriptor.
 struct stat createTextFile(int directory, const std::string& name,
                            const std::optional<std::string>& text);
 

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "actions/partial_file.h"
+#include "actions/new_file.h"
 #include "base/failure.h"
 #include "platform/fd_io.h"
 #include "platform/rename.h"
@@ -48,13 +48,8 @@ ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline de
   require(before.st_size <= kCopyLimit,
           "One copy is limited to 1 GiB; use an approved large-file backup tool for larger files");
 
-  UniqueFd copy(::openat(to.parent.get(), to.leaf.c_str(),
-                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!copy) {
-    throw errnoFailure();
-  }
-  // Declared after `copy`, so it runs before that descriptor closes.
-  PartialFile partial(to.parent.get(), to.leaf, copy.get());
+  // The copy gets its name only once verified: a copy stopped halfway was never seen.
+  NewFile copy(to.parent.get(), to.leaf);
 
   const std::string sourceDigest = digest(source.get(), deadline, stillWanted);
   if (::lseek(source.get(), 0, SEEK_SET) != 0) {
@@ -73,16 +68,16 @@ ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline de
     }
     const std::string_view bytes(reinterpret_cast<const char*>(buffer.data()),
                                  static_cast<size_t>(count));
-    if (const int error = writeAll(copy.get(), bytes)) {
+    if (const int error = writeAll(copy.fd(), bytes)) {
       throw errnoFailure(error);
     }
   }
-  if (::fsync(copy.get()) != 0) {
+  if (::fsync(copy.fd()) != 0) {
     throw errnoFailure();
   }
 
   // The copy is read back from its own descriptor: what is verified is what was stored.
-  const std::string copyDigest = digest(copy.get(), deadline, stillWanted);
+  const std::string copyDigest = digest(copy.fd(), deadline, stillWanted);
   require(copyDigest == sourceDigest, "Copy verification failed; original preserved");
   struct stat after {};
   if (::fstat(source.get(), &after) != 0) {
@@ -91,9 +86,8 @@ ActionReply copyFile(const UniqueFd& source, const ResolvedPath& to, Deadline de
   require(after.st_size == before.st_size && after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
               after.st_mtim.tv_nsec == before.st_mtim.tv_nsec,
           "Source changed during copy");
-  partial.complete();
-  struct stat copied {};
-  if (proof != nullptr && ::fstat(copy.get(), &copied) == 0) {
+  const struct stat copied = copy.complete();
+  if (proof != nullptr) {
     *proof = proofOf(copied);
     proof->sha256 = copyDigest;
   }

@@ -26,22 +26,6 @@ std::string sparseFile(const std::string& path, off_t size) {
   return path;
 }
 
-// Runs `act` on another thread as soon as `path` exists (polling for at most 5 s) and sets
-// `done` when it did.
-std::thread whenCreated(const std::string& path, std::atomic<bool>& done,
-                        std::function<void()> act) {
-  return std::thread([path, &done, act] {
-    const auto end = std::chrono::steady_clock::now() + 5s;
-    while (!exists(path) && std::chrono::steady_clock::now() < end) {
-      std::this_thread::sleep_for(100us);
-    }
-    if (exists(path)) {
-      act();
-      done = true;
-    }
-  });
-}
-
 bool isDeadlineFailure(const std::string& failure) {
   return failure == "Operation time budget reached" || failure == "Copy time budget reached";
 }
@@ -70,57 +54,63 @@ TEST(Copy, MakesAVerifiedOwnerOnlyCopy) {
   EXPECT_FALSE(exists(w / "c1"));
 }
 
-TEST(Copy, RemovesOnlyItsOwnPartialCopy) {
+// The copy is named only once verified: one stopped halfway leaves nothing, and nothing is
+// removed by name, so whatever someone else puts under the name meanwhile is theirs and stays.
+TEST(Copy, IsNeverSeenHalfMadeAndNeverTakesANameTakenMeanwhile) {
   Workspace w;
   sparseFile(w / "big", kGiB);  // exactly the limit
   AgentGrant expiring = w.grant;
-  const auto copy = [&](const std::string& name) {
-    return failureOf([&] {
-      performFileAction(ask("copy", w / "big", {{"destination", w / name}}), expiring);
-    });
-  };
-  // A grant about to expire stops the copy, and the partial copy goes away again.
   expiring.expires = WallClock::now() + 100ms;
-  const std::string stopped = copy("own");
+  const std::string stopped = failureOf([&] {
+    performFileAction(ask("copy", w / "big", {{"destination", w / "own"}}), expiring);
+  });
   EXPECT_TRUE(isDeadlineFailure(stopped)) << stopped;
   EXPECT_FALSE(exists(w / "own"));
 
-  // So does a client that went away.
+  // A client that went away; while the copy ran, its name was never there.
   int asked = 0;
+  bool seen = false;
   EXPECT_EQ(failureOf([&] {
               performFileAction(ask("copy", w / "big", {{"destination", w / "gone"}}), w.grant,
-                                [&] { return ++asked < 20; });
+                                [&] {
+                                  seen = seen || exists(w / "gone");
+                                  return ++asked < 20;
+                                });
             }),
             kClientGone);
-  EXPECT_FALSE(exists(w / "gone"));
+  EXPECT_FALSE(seen || exists(w / "gone"));
 
-  expiring.expires = WallClock::now() + 300ms;
-
-  // Someone moves the partial copy aside and puts their own file under the name.
-  std::atomic<bool> swapped = false;
-  std::thread intruder = whenCreated(w / "copy", swapped, [&] {
-    std::filesystem::rename(w / "copy", w / "moved-aside");
-    w.dir.write("granted/copy", "theirs");
+  // Someone puts their own file under the name while the copy runs.
+  sparseFile(w / "middling", 32 << 20);
+  const std::string taken = failureOf([&] {
+    performFileAction(ask("copy", w / "middling", {{"destination", w / "copy"}}), w.grant, [&] {
+      if (!exists(w / "copy")) {
+        w.dir.write("granted/copy", "theirs");
+      }
+      return true;
+    });
   });
-  const std::string failure = copy("copy");
-  intruder.join();
-
-  ASSERT_TRUE(swapped);
-  EXPECT_TRUE(isDeadlineFailure(failure)) << failure;
+  EXPECT_EQ(taken, errorText(EEXIST));
   EXPECT_EQ(readFile(w / "copy"), "theirs");
-  EXPECT_TRUE(exists(w / "moved-aside"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(w.root),
+                          std::filesystem::directory_iterator()),
+            3)
+      << "big, middling and their copy: nothing else";
 }
 
 TEST(Copy, RefusesASourceThatChangesWhileCopied) {
   Workspace w;
   const std::string source = sparseFile(w / "growing", 32 << 20);
-  std::atomic<bool> appended = false;
-  std::thread writer = whenCreated(w / "copy", appended, [&] {
-    UniqueFd file(::open(source.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
-    EXPECT_EQ(::write(file.get(), "tail", 4), 4);
+  bool appended = false;
+  const std::string failure = failureOf([&] {
+    performFileAction(ask("copy", source, {{"destination", w / "copy"}}), w.grant, [&] {
+      if (!appended) {
+        UniqueFd file(::open(source.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+        appended = ::write(file.get(), "tail", 4) == 4;
+      }
+      return true;
+    });
   });
-  const std::string failure = w.refusal(ask("copy", source, {{"destination", w / "copy"}}));
-  writer.join();
 
   ASSERT_TRUE(appended);
   EXPECT_TRUE(failure == "Copy verification failed; original preserved" ||
