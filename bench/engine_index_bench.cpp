@@ -6,7 +6,8 @@
 //    du's time, goal 0.8;
 // 2. the same two shapes on an XFS image, half of the files reflinked copies of the other half,
 //    space from each file's extent map: target at most 2.0 times du's time, goal 1.5 (du counts
-//    the copies twice; the index does not);
+//    the copies twice; the index does not); beside it the floor of any such count, the system
+//    calls for the files' maps alone (du makes one call a file, a count of maps four);
 // 3. 1,000,000 files shaped like a home folder (memory-backed when /dev/shm exists): the index
 //    run's peak resident memory (target under 32 MiB) and its database's size.
 // Both programs run as processes on a warm cache; rounds alternate which goes first; the
@@ -27,6 +28,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_support.h"
@@ -118,9 +120,60 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-// Times du and the index on `tree`, alternating, and prints both and their ratio.
+// The regular files of a tree, by folder.
+struct FolderFiles {
+  std::string folder;
+  std::vector<std::string> names;
+};
+
+std::vector<FolderFiles> filesByFolder(const std::string& tree) {
+  std::vector<FolderFiles> folders{{tree, {}}};
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(tree)) {
+    if (entry.is_directory()) {
+      folders.push_back({entry.path().string(), {}});
+    }
+  }
+  for (FolderFiles& folder : folders) {
+    for (const auto& entry : std::filesystem::directory_iterator(folder.folder)) {
+      if (entry.is_regular_file()) {
+        folder.names.push_back(entry.path().filename().string());
+      }
+    }
+  }
+  return folders;
+}
+
+// The system calls that any count reading every file's extent map must make: each file
+// opened, its status and map read, and closed. Made on one thread, with the tree listed
+// beforehand, untimed; the time divided by the cores is what a count that kept every core
+// busy with nothing but these calls would take, and no such count can take less.
+double extentMapFloor(const std::vector<FolderFiles>& folders) {
+  std::vector<tamber::Extent> extents;
+  const auto start = Clock::now();
+  for (const FolderFiles& listed : folders) {
+    const tamber::UniqueFd folder(
+        ::open(listed.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const std::string& name : listed.names) {
+      const tamber::UniqueFd file(
+          ::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      struct stat status {};
+      if (!file || ::fstat(file.get(), &status) != 0 ||
+          tamber::readExtentMap(file.get(), extents) != 0) {
+        std::perror(name.c_str());
+        std::exit(1);
+      }
+    }
+  }
+  return std::chrono::duration<double>(Clock::now() - start).count() /
+         std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Times du and the index on `tree`, alternating, and prints both and their ratio; with
+// `floor`, the extent-map floor too, and how far the index is from it.
 void compare(const std::string& label, const std::string& larkspan, const std::string& tree,
-             const std::string& data, int rounds, double target, double goal) {
+             const std::string& data, int rounds, double target, double goal, bool floor = false) {
+  const std::vector<FolderFiles> folders = floor ? filesByFolder(tree) : std::vector<FolderFiles>();
+  std::vector<double> floorTimes;
   const std::vector<std::string> du = {"/usr/bin/du", "-s", "-B1", tree};
   const std::vector<std::string> index = {larkspan, "--data", data,   "--root",
                                           tree,     "--json", "index"};
@@ -138,6 +191,9 @@ void compare(const std::string& label, const std::string& larkspan, const std::s
     if (round % 2 == 1) {
       duTimes.push_back(mustRun(du).seconds);
     }
+    if (floor) {
+      floorTimes.push_back(extentMapFloor(folders));
+    }
   }
   const unsigned long long duBytes = std::strtoull(mustRun(du).output.c_str(), nullptr, 10);
   const std::string report = first.output;
@@ -148,6 +204,13 @@ void compare(const std::string& label, const std::string& larkspan, const std::s
               label.c_str(), median(duTimes), duBytes, median(indexTimes), ours, peak);
   std::printf("ratio %s larkspan/du: %.2f (target <= %.2f, goal %.2f)\n", label.c_str(),
               median(indexTimes) / median(duTimes), target, goal);
+  if (floor) {
+    std::printf(
+        "%s: the extent-map floor %.3f s is %.2f times du; larkspan index is %.2f times the "
+        "floor\n",
+        label.c_str(), median(floorTimes), median(floorTimes) / median(duTimes),
+        median(indexTimes) / median(floorTimes));
+  }
 }
 
 // A file system of `type` in an image file under `base`, mounted at base/`type`; no mount
@@ -264,7 +327,7 @@ int main(int argc, char** argv) {
       mustRun({"/usr/bin/cp", "-a", "--reflink=always", tree + "/originals", tree + "/copies"});
       ::sync();
       compare(std::string("xfs-reflinks-") + shape.name, larkspan, tree, base + "/data-xfs", rounds,
-              2.0, 1.5);
+              2.0, 1.5, /*floor=*/true);
     }
   }
 
