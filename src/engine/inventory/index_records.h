@@ -49,6 +49,9 @@ struct FileRecord {
   std::string name;     // as the file system has it
   uint64_t logicalBytes = 0;
   uint64_t allocatedBytes = 0;  // its extents (or blocks), each once
+  // A file of several names: a number its other names in the index share, so that it is
+  // listed once; 0 for a file of one name.
+  uint64_t link = 0;
 };
 
 // What one index run was and how it ended.

@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <unordered_set>
 
 #include "base/failure.h"
 
@@ -21,7 +22,8 @@ constexpr char kFormerFileName[] = "larkspan-index.json";
 // Marks the file as ours ("Lark") and says which layout it has.
 constexpr int kApplicationId = 0x4c61726b;
 // 2: names and the root as the file system has them (bytes), not made valid UTF-8.
-constexpr int kSchemaVersion = 2;
+// 3: a file's names share a link number, so that a file is listed once.
+constexpr int kSchemaVersion = 3;
 // Above this many kept files in a subtree, the largest are found by walking the size order
 // instead of sorting the subtree's files.
 constexpr uint64_t kSortAtMost = 2000;
@@ -42,7 +44,7 @@ CREATE TABLE folder (
   kept_files INTEGER NOT NULL);
 CREATE TABLE file (
   folder INTEGER NOT NULL, name BLOB NOT NULL, logical_bytes INTEGER NOT NULL,
-  allocated_bytes INTEGER NOT NULL);
+  allocated_bytes INTEGER NOT NULL, link INTEGER NOT NULL);
 )";
 
 // Built once the rows are in: one sort each instead of an update per row.
@@ -57,9 +59,9 @@ constexpr char kFolderColumns[] =
     "id, parent, name, last_descendant, files, folders, logical_bytes, allocated_bytes, "
     "exclusive_bytes, unreadable_folders, other_file_systems, unmapped_files, here_files, "
     "here_logical_bytes, here_allocated_bytes, here_exclusive_bytes, kept_files";
-constexpr char kFileColumns[] = "folder, name, logical_bytes, allocated_bytes";
+constexpr char kFileColumns[] = "folder, name, logical_bytes, allocated_bytes, link";
 constexpr int kFolderColumnCount = 17;
-constexpr int kFileColumnCount = 4;
+constexpr int kFileColumnCount = 5;
 // Rows written by one statement: SQLite runs its program once for them all, which takes about
 // half the time of a statement per row.
 constexpr size_t kRowsPerInsert = 32;
@@ -115,7 +117,8 @@ FolderRecord folderFrom(const Statement& row) {
 }
 
 FileRecord fileFrom(const Statement& row) {
-  return FileRecord{static_cast<uint32_t>(row.integer(0)), row.text(1), row.count(2), row.count(3)};
+  return FileRecord{static_cast<uint32_t>(row.integer(0)), row.text(1), row.count(2), row.count(3),
+                    row.count(4)};
 }
 
 }  // namespace
@@ -213,6 +216,7 @@ void IndexWriter::writeFiles(Statement& insert) {
     insert.bindBlob(column++, file.name);
     insert.bind(column++, file.logicalBytes);
     insert.bind(column++, file.allocatedBytes);
+    insert.bind(column++, file.link);
   }
   insert.run();
   files_.clear();
@@ -355,18 +359,21 @@ std::vector<FileRecord> IndexReader::largestFiles(const FolderRecord& folder, si
   // A small subtree's files are few: sort them. A large one's largest files come early in
   // the size order: walk it and keep those of the subtree.
   const char* lookup = folder.keptFiles <= kSortAtMost ? "file_by_folder" : "file_by_size";
+  // The names of one file are kept in different folders' records when each was among their
+  // largest: they come one after the other in this order, and only the first is listed.
   Statement query(db_, std::string("SELECT ") + kFileColumns + " FROM file INDEXED BY " + lookup +
-                           " WHERE folder BETWEEN ?1 AND ?2 AND allocated_bytes >= ?4 ORDER BY "
-                           "allocated_bytes DESC, logical_bytes DESC, rowid LIMIT ?3");
+                           " WHERE folder BETWEEN ?1 AND ?2 AND allocated_bytes >= ?3 ORDER BY "
+                           "allocated_bytes DESC, logical_bytes DESC, rowid");
   // A small folder lists only what the index keeps of it for certain: its large files.
   const uint64_t smallest = folder.usage.files > kLargestFilesListed ? 0 : kListedFileBytes;
-  query.bind(1, folder.id)
-      .bind(2, folder.lastDescendant)
-      .bind(3, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)))
-      .bind(4, smallest);
+  query.bind(1, folder.id).bind(2, folder.lastDescendant).bind(3, smallest);
   std::vector<FileRecord> result;
-  while (query.step()) {
-    result.push_back(fileFrom(query));
+  std::unordered_set<uint64_t> links;
+  while (result.size() < limit && query.step()) {
+    FileRecord file = fileFrom(query);
+    if (file.link == 0 || links.insert(file.link).second) {
+      result.push_back(std::move(file));
+    }
   }
   return result;
 }

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -758,7 +759,7 @@ class Tally {
     for (Candidate& candidate : frame.largest.kept()) {
       if (!candidate.written && (selection || candidate.allocatedBytes >= kListedFileBytes)) {
         writer_.addFile(FileRecord{candidate.folder, candidate.name, candidate.logicalBytes,
-                                   candidate.allocatedBytes});
+                                   candidate.allocatedBytes, linkNumber(candidate)});
         candidate.written = true;
         frame.keptFiles += 1;
       }
@@ -783,7 +784,17 @@ class Tally {
     }
   }
 
+  // The number a file of several names shares with its other names in the index; 0 for a
+  // file of one name.
+  uint64_t linkNumber(const Candidate& candidate) {
+    if (candidate.inode == 0) {
+      return 0;
+    }
+    return links_.try_emplace({candidate.device, candidate.inode}, links_.size() + 1).first->second;
+  }
+
   IndexWriter& writer_;
+  std::map<std::pair<uint64_t, uint64_t>, uint64_t> links_;  // by device and inode
   SpaceLedger ledger_;
   std::vector<Frame> frames_;
   FolderRecord root_;
