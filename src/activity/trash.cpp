@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 
@@ -176,8 +177,13 @@ std::string moveToTrash(int directory, const std::string& name, const std::strin
   const std::string info =
       "[Trash Info]\nPath=" + percentEncoded(recorded) + "\nDeletionDate=" + deletionDate() + "\n";
 
+  // The Trash's own name for the entry leaves room, within a name's 255 bytes, for a number
+  // and ".trashinfo"; a longer name is cut, as its info file keeps the whole path.
+  constexpr size_t kTrashNameBytes = NAME_MAX - std::string_view(".1000.trashinfo").size();
+  const std::string trashName(utf8Prefix(name, kTrashNameBytes));
   for (int attempt = 1; attempt <= 1000; ++attempt) {
-    const std::string candidate = attempt == 1 ? name : name + "." + std::to_string(attempt);
+    const std::string candidate =
+        attempt == 1 ? trashName : trashName + "." + std::to_string(attempt);
     const std::string infoName = candidate + ".trashinfo";
     // The info file comes first and is created exclusively: two programs trashing the same
     // name at once each get a name of their own.

@@ -137,6 +137,17 @@ std::string validUtf8(std::string_view bytes) {
   return toUtf8(icu::UnicodeString::fromUTF8(icu::StringPiece(bytes.data(), bytes.size())));
 }
 
+std::string_view utf8Prefix(std::string_view bytes, size_t most) {
+  if (bytes.size() <= most) {
+    return bytes;
+  }
+  size_t end = most;
+  while (end > 0 && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80) {
+    --end;
+  }
+  return bytes.substr(0, end);
+}
+
 bool isValidUtf8(std::string_view bytes) {
   if (isAscii(bytes)) {
     return true;

@@ -13,6 +13,10 @@ std::string validUtf8(std::string_view bytes);
 // True when `bytes` is valid UTF-8, that is, validUtf8 would return it unchanged.
 bool isValidUtf8(std::string_view bytes);
 
+// The longest start of `bytes` of at most `most` bytes that does not end inside a UTF-8
+// character (a cut never leaves a continuation byte without its lead).
+std::string_view utf8Prefix(std::string_view bytes, size_t most);
+
 // Names as the file system has them are bytes, which need not be UTF-8; what shows them or
 // sends them on (JSON, a web page) needs UTF-8. A name's address is the one UTF-8 text that
 // names it exactly: its valid UTF-8 as it is, every byte that is not part of valid UTF-8 as

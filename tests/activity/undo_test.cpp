@@ -45,6 +45,19 @@ const Change kWriteNew = [](ActivitySession& s) {
   EXPECT_TRUE(s.ask("write_new", s / "new.txt", {{"text", "fresh"}})["ok"]);
   return s.last("write_new");
 };
+// A name of 251 bytes ("x" and 125 two-byte letters): its info file's name would pass the 255
+// bytes a name may have.
+const std::string kLongName = [] {
+  std::string name = "x";
+  for (int i = 0; i < 125; ++i) {
+    name += "\u00e9";
+  }
+  return name;
+}();
+const Change kWriteNewLong = [](ActivitySession& s) {
+  EXPECT_TRUE(s.ask("write_new", s / kLongName, {{"text", "long"}})["ok"]);
+  return s.last("write_new");
+};
 const Change kCopy = [](ActivitySession& s) {
   s.dir.write("work/notes.txt", "copied");
   EXPECT_TRUE(s.ask("copy", s / "notes.txt", {{"destination", s / "copy.txt"}})["ok"]);
@@ -95,6 +108,13 @@ TEST(Undo, PutsEachKindOfChangeBackWithNothingLost) {
          EXPECT_EQ(readFile(s.trash.homeTrash + "/files/new.txt.2"), "fresh");
          expectTrashInfo(s.trash.homeTrash, "new.txt.2", s / "new.txt");
          EXPECT_EQ(readFile(s.trash.homeTrash + "/info/new.txt.trashinfo"), "taken");
+       }},
+      {"write_new of a long name", kWriteNewLong,
+       [](ActivitySession& s, std::int64_t) {
+         EXPECT_FALSE(exists(s / kLongName));
+         const std::string trashed = kLongName.substr(0, 239);  // cut before a whole letter
+         EXPECT_EQ(readFile(s.trash.homeTrash + "/files/" + trashed), "long");
+         expectTrashInfo(s.trash.homeTrash, trashed, s / kLongName);
        }},
       {"copy", kCopy,
        [](ActivitySession& s, std::int64_t) {
