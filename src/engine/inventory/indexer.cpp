@@ -23,6 +23,7 @@
 #include "engine/inventory/space_ledger.h"
 #include "engine/inventory/worker_pool.h"
 #include "platform/extent_map.h"
+#include "platform/fd_io.h"
 #include "platform/mounts.h"
 #include "platform/unique_fd.h"
 
@@ -185,8 +186,8 @@ struct Step {
 // longer side by side), and take longer, with twice the processor time, than in turn.
 // Opening, inspecting and closing the files, which is as much work again, goes on on every
 // thread meanwhile, and a thread that finds the turn taken opens and inspects more files
-// before it waits for it, awake: a turn lasts a few maps, less than putting a thread to sleep
-// and waking it would cost (a third of the time of the whole count, before it waited awake).
+// before it waits for it, awake at first: a turn lasts a few maps, less than putting a thread
+// to sleep and waking it would cost (a third of the time of the whole count, when it slept).
 class Measurer {
  public:
   explicit Measurer(bool extentMaps)
@@ -213,8 +214,15 @@ class Measurer {
       }
       open = 0;
     };
+    // Awake for as long as a few maps take, asleep beyond: a map that waits for the disk
+    // (a cold cache) can take far longer.
     const auto waitForTurn = [&] {
+      const auto asleepFrom = std::chrono::steady_clock::now() + kAwakeWait;
       while (!mapTurn_.try_lock()) {
+        if (std::chrono::steady_clock::now() >= asleepFrom) {
+          mapTurn_.lock();
+          return;
+        }
         ::sched_yield();
       }
     };
