@@ -35,11 +35,11 @@ NewFile::NewFile(int directory, std::string name) : directory_(directory), name_
   if (!file_) {
     throw errnoFailure();
   }
-  namedAtOnce_ = true;
+  named_ = true;
 }
 
 NewFile::~NewFile() {
-  if (completed_ || !namedAtOnce_) {
+  if (completed_ || !named_) {
     return;  // a file without a name goes with its descriptor
   }
   struct stat ours {};
@@ -55,7 +55,7 @@ NewFile::~NewFile() {
 }
 
 struct stat NewFile::complete() {
-  if (!namedAtOnce_) {
+  if (!named_) {
     // A process that may read any folder links its own descriptor; any other goes through
     // its descriptor's name in /proc. A link never replaces what stands under its name.
     if (::linkat(file_.get(), "", directory_, name_.c_str(), AT_EMPTY_PATH) != 0) {
@@ -66,6 +66,13 @@ struct stat NewFile::complete() {
       if (::linkat(AT_FDCWD, self.c_str(), directory_, name_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
         throw errnoFailure();
       }
+    }
+    named_ = true;
+    // The content was made durable before; the name is only once the file's metadata is
+    // flushed again: a power cut would otherwise lose a file reported made. Should that
+    // fail, the file goes again, as one never completed.
+    if (::fsync(file_.get()) != 0) {
+      throw errnoFailure();
     }
   }
   completed_ = true;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "actions/action_fixture.h"
+#include "support/loop_file_system.h"
 #include "support/real_parts.h"
 
 namespace tamber {
@@ -83,6 +84,28 @@ TEST(Create, WriteNewLeavesNothingWhenTheTextDoesNotFit) {
   EXPECT_EQ(w.refusal(ask("write_new", small + "/big.txt", {{"text", std::string(30000, 't')}})),
             errorText(ENOSPC));
   EXPECT_TRUE(std::filesystem::is_empty(small));
+}
+
+// What an action reported made is still there after a power cut: the name, not only the
+// content, reached the disk before the reply.
+TEST(Create, NewFilesOutliveAPowerCutOnceReported) {
+  LoopFileSystem fs("xfs");
+  if (!fs.problem().empty()) {
+    SKIP_WITHOUT_REAL_PART(fs.problem());
+  }
+  const std::string root = fs / "granted";
+  std::filesystem::create_directory(root);
+  ::sync();
+  GrantStore store;
+  const AgentGrant grant = store.add({root}, /*edit=*/true, /*elevated=*/false, /*ack=*/true);
+  const std::pair<std::string, Json> made[] = {
+      {"new.txt", ask("write_new", root + "/new.txt", {{"text", "kept"}})},
+      {"copy.txt", ask("copy", root + "/new.txt", {{"destination", root + "/copy.txt"}})}};
+  for (const auto& [name, request] : made) {
+    performFileAction(request, grant);
+    ASSERT_TRUE(fs.crash());
+    EXPECT_EQ(readFile(root + "/" + name), "kept") << name;
+  }
 }
 
 }  // namespace
