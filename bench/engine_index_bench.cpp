@@ -28,10 +28,10 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench_support.h"
+#include "platform/cores.h"
 #include "platform/executable_path.h"
 #include "platform/extent_map.h"
 #include "platform/fd_io.h"
@@ -164,8 +164,7 @@ double extentMapFloor(const std::vector<FolderFiles>& folders) {
       }
     }
   }
-  return std::chrono::duration<double>(Clock::now() - start).count() /
-         std::max(1u, std::thread::hardware_concurrency());
+  return std::chrono::duration<double>(Clock::now() - start).count() / tamber::usableCores();
 }
 
 // Times du and the index on `tree`, alternating, and prints both and their ratio; with

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 
+#include "platform/cores.h"
+
 namespace tamber::engine {
 
 unsigned helpersForThisMachine() {
-  const unsigned cores = std::thread::hardware_concurrency();
+  const unsigned cores = usableCores();
   return cores <= 1 ? 0 : std::min(cores - 1, 3u);
 }
 

@@ -11,7 +11,7 @@
 
 namespace tamber::engine {
 
-// Helper threads for a machine's cores: one fewer than it has, at most three.
+// Helper threads for the cores this process may use: one fewer than it has, at most three.
 unsigned helpersForThisMachine();
 
 // Items that one producer thread makes in order, that helper threads work on side by side
