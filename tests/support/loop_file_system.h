@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/process.h"
+#include "platform/unique_fd.h"
 #include "support/temp_dir.h"
 
 namespace tamber::testing {
@@ -68,11 +69,11 @@ class LoopFileSystem {
     constexpr unsigned long kGoingDown = _IOR('X', 125, uint32_t);
     constexpr uint32_t kWithoutFlushingTheLog = 2;
     uint32_t how = kWithoutFlushingTheLog;
-    const int root = ::open(mountPoint_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool down = root >= 0 && ::ioctl(root, kGoingDown, &how) == 0;
-    if (root >= 0) {
-      ::close(root);
-    }
+    bool down = false;
+    {
+      const UniqueFd root(::open(mountPoint_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      down = root && ::ioctl(root.get(), kGoingDown, &how) == 0;
+    }  // closed before the unmount
     return down && unmount() && mount();
   }
 
