@@ -22,6 +22,8 @@ struct ChangeProof {
   std::string sha256;
   // move: the file's modification time, in nanoseconds since 1970; a rename keeps it, so
   // together with the inode and size it says whether the content was touched since.
+  // mkdir: the folder's birth time, which its inode number alone does not give (numbers are
+  // reused); where the file system keeps none, its modification time when made.
   std::int64_t modifiedNs = 0;
   // replace: the previous file, now under `backupPath` (the path the reply reports), with
   // the digest the agent proved it had.

@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <optional>
 
 #include "actions/new_file.h"
 #include "base/failure.h"
 #include "base/text.h"
+#include "platform/birth_time.h"
 #include "platform/fd_io.h"
+#include "platform/unique_fd.h"
 
 namespace tamber {
 namespace {
@@ -55,13 +58,20 @@ ActionReply makeFolder(const ResolvedPath& target, ChangeProof* proof) {
     throw errnoFailure();
   }
   if (proof != nullptr) {
-    // The folder is looked at through the descriptor that created it, an instant later;
-    // only a process of this user that renamed it away in between could make this fail,
-    // and then the proof stays empty, which no later check accepts.
+    // The folder is looked at an instant later, opened from the descriptor that created it;
+    // only a process of this user that renamed it away in between could make this fail, and
+    // then the proof stays empty, which no later check accepts.
+    const UniqueFd made(::openat(target.parent.get(), target.leaf.c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat created {};
-    if (::fstatat(target.parent.get(), target.leaf.c_str(), &created, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISDIR(created.st_mode)) {
+    if (made && ::fstat(made.get(), &created) == 0) {
       *proof = proofOf(created);
+      // Its birth time (where the file system keeps one) tells it from a folder made later
+      // that is given the same inode number. Until something is put in it, a new folder's
+      // modification time is the same instant.
+      if (const std::optional<std::int64_t> born = birthTimeNs(made.get(), "")) {
+        proof->modifiedNs = *born;
+      }
     }
   }
   ActionReply reply;

@@ -8,11 +8,13 @@
 #include <cerrno>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "activity/entry_check.h"
 #include "base/failure.h"
 #include "base/path.h"
+#include "platform/birth_time.h"
 #include "platform/rename.h"
 
 namespace tamber {
@@ -155,6 +157,13 @@ Plan planTrash(const JournalEntry& entry, const JournalGrant& journalGrant, cons
         ::openat(folder, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
     if (!opened || ::fstat(opened.get(), &status) != 0 || identityOf(status) != entry.proof.entry) {
+      refuse(shown + " was replaced or moved after " + after);
+    }
+    // A folder made later can be given the agent's folder's inode number once that one is
+    // gone; its birth time tells them apart. The proof holds the agent's folder's birth time,
+    // or, from before it did, its modification time when made, the same instant.
+    if (const std::optional<std::int64_t> born = birthTimeNs(opened.get(), "");
+        born && entry.proof.modifiedNs != 0 && *born != entry.proof.modifiedNs) {
       refuse(shown + " was replaced or moved after " + after);
     }
     // The stream takes the descriptor over only when it is made.

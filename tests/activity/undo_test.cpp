@@ -1,17 +1,22 @@
 // Undo of each kind of change against real files: what it does, every refusal (which must
 // leave every file as it was), the Trash it uses, and the changes it never undoes.
+#include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <functional>
 #include <regex>
+#include <thread>
 
 #include "actions/action_fixture.h"
 #include "activity/activity_fixture.h"
 #include "activity/journal_writer.h"
 #include "activity/undo.h"
+#include "base/sqlite.h"
 #include "base/text.h"
+#include "platform/birth_time.h"
 #include "support/real_parts.h"
 #include "support/waiting.h"
 
@@ -219,6 +224,21 @@ TEST(Undo, RefusesWhateverChangedSinceAndLeavesEveryFileAsItWas) {
       {"mkdir: not empty", kMkdir, write("made/later.txt", "later"),
        fixed("The folder made is not empty: it holds later.txt. Undo the changes that put them "
              "there first")},
+      {"mkdir: made again, with the same inode number", kMkdir,
+       [](ActivitySession& s, std::int64_t id) {
+         if (!birthTimeNs(AT_FDCWD, s.work.c_str())) {
+           ADD_FAILURE() << "the file system of " << s.work << " keeps no birth times";
+         }
+         fs::remove(s / "made");
+         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // past a clock tick
+         fs::create_directory(s / "made");
+         // As though the number had come round again, as ext4's do.
+         SqliteDb::open(s.data + "/" + kJournalName, SQLITE_OPEN_READWRITE)
+             .execute(("UPDATE entries SET inode = " + std::to_string(inodeOf(s / "made")) +
+                       " WHERE id = " + std::to_string(id))
+                          .c_str());
+       },
+       fixed("made was replaced or moved after the agent made it")},
       {"mkdir: swapped for a link", kMkdir,
        [](ActivitySession& s, std::int64_t) {
          std::filesystem::remove(s / "made");

@@ -1,0 +1,19 @@
+#include "platform/birth_time.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace tamber {
+
+std::optional<std::int64_t> birthTimeNs(int folderFd, const char* name) noexcept {
+  struct statx status {};
+  const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
+  if (::statx(folderFd, name, flags, STATX_BTIME, &status) != 0 ||
+      (status.stx_mask & STATX_BTIME) == 0) {
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(status.stx_btime.tv_sec) * 1'000'000'000 +
+         status.stx_btime.tv_nsec;
+}
+
+}  // namespace tamber
