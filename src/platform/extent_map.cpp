@@ -38,6 +38,41 @@ constexpr KnownType kKnownTypes[] = {
     {kZfsMagic, "zfs", false},  // clones blocks, but keeps no extent map to read
 };
 
+// XFS's geometry in the first version of its report, the one every later version begins
+// with (XFS_IOC_FSGEOMETRY_V1 and struct xfs_fsop_geom_v1 in xfsprogs' xfs_fs.h).
+struct XfsGeometry {
+  uint32_t blocksize;
+  uint32_t rtextsize;
+  uint32_t agblocks;
+  uint32_t agcount;
+  uint32_t logblocks;
+  uint32_t sectsize;
+  uint32_t inodesize;
+  uint32_t imaxpct;
+  uint64_t datablocks;
+  uint64_t rtblocks;
+  uint64_t rtextents;
+  uint64_t logstart;
+  unsigned char uuid[16];
+  uint32_t sunit;
+  uint32_t swidth;
+  int32_t version;
+  uint32_t flags;
+  uint32_t logsectsize;
+  uint32_t rtsectsize;
+  uint32_t dirblocksize;
+};
+constexpr unsigned long kXfsGeometry = _IOR('X', 100, XfsGeometry);
+
+// The bits that number `count` things: 0 for one, 1 for two, 2 for three or four...
+unsigned bitsFor(uint64_t count) {
+  unsigned bits = 0;
+  while (bits < 64 && (uint64_t{1} << bits) < count) {
+    ++bits;
+  }
+  return bits;
+}
+
 // Extents asked for per call: enough for most files in one call, small enough for the stack.
 constexpr unsigned kExtentsPerCall = 64;
 
@@ -96,6 +131,24 @@ int readExtentMap(int fd, std::vector<Extent>& extents) {
     }
     from = next;
   }
+}
+
+std::optional<SpaceGroups> spaceGroups(int fd) noexcept {
+  struct statfs status {};
+  XfsGeometry geometry{};
+  if (::fstatfs(fd, &status) != 0 || static_cast<unsigned long>(status.f_type) != XFS_SUPER_MAGIC ||
+      ::ioctl(fd, kXfsGeometry, &geometry) != 0 || geometry.agcount == 0 ||
+      geometry.agblocks == 0 || geometry.inodesize == 0 ||
+      geometry.blocksize < geometry.inodesize) {
+    return std::nullopt;
+  }
+  // An extent's address counts the blocks of every group before its own. An inode's number
+  // holds its group above the bits that number a block in a group and an inode in a block.
+  SpaceGroups groups;
+  groups.bytesEach = uint64_t{geometry.agblocks} * geometry.blocksize;
+  groups.count = geometry.agcount;
+  groups.inodeShift = bitsFor(geometry.agblocks) + bitsFor(geometry.blocksize / geometry.inodesize);
+  return groups;
 }
 
 }  // namespace tamber

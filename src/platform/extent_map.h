@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,5 +36,26 @@ struct Extent {
 // first; holes have no extent. Returns 0, or the error number of the failing call (for
 // example EOPNOTSUPP where the file system keeps no map). Any thread.
 int readExtentMap(int fd, std::vector<Extent>& extents);
+
+// How a file system divides its space into groups that each keep their own record of what is
+// shared: XFS's allocation groups. Finding what a file's extents share locks the record of
+// their group, so maps whose extents lie in different groups can be read side by side, while
+// maps in one group wait for each other.
+struct SpaceGroups {
+  uint64_t bytesEach = 1;  // of the address space extents report
+  uint32_t count = 1;
+  unsigned inodeShift = 0;  // an inode's group is its number shifted right by this
+
+  uint32_t ofPhysical(uint64_t physical) const noexcept {
+    return static_cast<uint32_t>(std::min<uint64_t>(physical / bytesEach, count - 1));
+  }
+  uint32_t ofInode(uint64_t inode) const noexcept {
+    return static_cast<uint32_t>(std::min<uint64_t>(inode >> inodeShift, count - 1));
+  }
+};
+
+// The groups of the file system holding `fd`, for XFS (whose geometry any user may read);
+// nothing for every other file system. Any thread.
+std::optional<SpaceGroups> spaceGroups(int fd) noexcept;
 
 }  // namespace tamber

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -46,6 +47,8 @@ constexpr size_t kBatch = 256;
 // Files whose extent maps one thread reads in one turn, each open until then: at most this
 // many, and a sixteenth of the folder descriptors; a thread has at most twice as many open.
 constexpr size_t kMapsPerTurn = 8;
+// Turns to read maps in, one for each group of the file system's space, up to this many.
+constexpr size_t kTurnsAtMost = 64;
 // Bytes of a folder's listing read at a time.
 constexpr size_t kListingBytes = 32 * 1024;
 
@@ -180,19 +183,24 @@ struct Step {
 // without following a link and, on file systems that share extents, each regular file's extent
 // map.
 //
-// The maps are read in turns, one thread at a time, a few files' worth per turn: read side by
-// side, the maps of reflinked files wait for each other's locks in the kernel (on XFS, the
-// allocation group's, taken to find what is shared; even maps in different groups take
-// longer side by side), and take longer, with twice the processor time, than in turn.
+// The maps are read in turns, one thread at a time for each group of the file system's space
+// (XFS's allocation groups; elsewhere the whole file system is one group), a few files' worth
+// per turn: read side by side, maps of reflinked files in one group wait for each other's
+// locks in the kernel, and take far longer, with more processor time, than in turn. Maps in
+// different groups do not wait for each other, so the count is not held to one map at a time
+// on a machine of many cores.
 // Opening, inspecting and closing the files, which is as much work again, goes on on every
-// thread meanwhile, and a thread that finds the turn taken opens and inspects more files
+// thread meanwhile, and a thread that finds its turn taken opens and inspects more files
 // before it waits for it, awake at first: a turn lasts a few maps, less than putting a thread
 // to sleep and waking it would cost (a third of the time of the whole count, when it slept).
 class Measurer {
  public:
-  explicit Measurer(bool extentMaps)
+  Measurer(bool extentMaps, dev_t device, std::optional<SpaceGroups> groups)
       : extentMaps_(extentMaps),
-        mapsPerTurn_(std::clamp<size_t>(folderDescriptors() / 16, 1, kMapsPerTurn)) {}
+        mapsPerTurn_(std::clamp<size_t>(folderDescriptors() / 16, 1, kMapsPerTurn)),
+        device_(device),
+        groups_(groups),
+        turns_(groups ? std::min<size_t>(groups->count, kTurnsAtMost) : 1) {}
 
   void measure(Step& step) {
     if (step.kind != Step::Kind::entries) {
@@ -204,26 +212,38 @@ class Measurer {
     // goes on inspecting, and waits only once twice a turn's worth of files are open.
     std::array<std::pair<Entry*, UniqueFd>, 2 * kMapsPerTurn> waiting;
     size_t open = 0;
-    const auto readWaitingMaps = [&] {
-      for (size_t i = 0; i < open; ++i) {
-        readMap(waiting[i].second.get(), *waiting[i].first);
+    size_t mapped = 0;  // of those, the first ones whose maps were read already
+    // The group where the extents of this folder's files lie, as the last map read told: a
+    // folder's files are mostly written, or copied from files written, side by side.
+    std::optional<uint32_t> group;
+    const auto turn = [&]() -> std::mutex& { return turns_[group.value_or(0) % turns_.size()]; };
+    const auto readWaitingMaps = [&](std::mutex& taken) {
+      std::optional<uint64_t> lastPlace;
+      for (size_t i = mapped; i < open; ++i) {
+        if (std::optional<uint64_t> place = readMap(waiting[i].second.get(), *waiting[i].first)) {
+          lastPlace = place;
+        }
       }
-      mapTurn_.unlock();
+      taken.unlock();
       for (size_t i = 0; i < open; ++i) {
         waiting[i].second.reset();
       }
-      open = 0;
+      open = mapped = 0;
+      if (groups_ && lastPlace) {
+        group = groups_->ofPhysical(*lastPlace);
+      }
     };
-    // Awake for as long as a few maps take, asleep beyond: a map that waits for the disk
-    // (a cold cache) can take far longer.
-    const auto waitForTurn = [&] {
-      const auto asleepFrom = std::chrono::steady_clock::now() + kAwakeWait;
-      while (!mapTurn_.try_lock()) {
-        if (std::chrono::steady_clock::now() >= asleepFrom) {
-          mapTurn_.lock();
-          return;
-        }
-        ::sched_yield();
+    // Before any map of the folder is read, the first file's map alone is read in the turn of
+    // the file's own group, where a file system puts a new file's data: a guess that, when
+    // wrong (a reflinked copy's data lies with its original), costs time only.
+    const auto findGroup = [&] {
+      group = groups_->ofInode(waiting[0].first->status.inode);
+      std::mutex& guessed = waitFor(turn());
+      const std::optional<uint64_t> place = readMap(waiting[0].second.get(), *waiting[0].first);
+      guessed.unlock();
+      mapped = 1;
+      if (place) {
+        group = groups_->ofPhysical(*place);
       }
     };
     std::optional<dev_t> folderDevice;
@@ -235,22 +255,40 @@ class Measurer {
       if (open < mapsPerTurn_) {
         continue;
       }
-      if (open == 2 * mapsPerTurn_) {
-        waitForTurn();  // as many open as a thread may have
-      } else if (!mapTurn_.try_lock()) {
-        continue;  // another thread has the turn: inspect more meanwhile
+      if (groups_ && !group) {
+        findGroup();
       }
-      readWaitingMaps();
+      if (open == 2 * mapsPerTurn_) {
+        readWaitingMaps(waitFor(turn()));  // as many open as a thread may have
+      } else if (std::mutex& wanted = turn(); wanted.try_lock()) {
+        readWaitingMaps(wanted);
+      }  // else another thread has the turn: inspect more meanwhile
     }
     if (open > 0) {
-      waitForTurn();
-      readWaitingMaps();
+      if (groups_ && !group) {
+        findGroup();
+      }
+      readWaitingMaps(waitFor(turn()));
     }
     // The walk may be done with the folder: let its descriptor go as soon as nobody needs it.
     step.folder.reset();
   }
 
  private:
+  // Takes `turn`, awake for as long as a few maps take, asleep beyond: a map that waits for
+  // the disk (a cold cache) can take far longer.
+  static std::mutex& waitFor(std::mutex& turn) {
+    const auto asleepFrom = std::chrono::steady_clock::now() + kAwakeWait;
+    while (!turn.try_lock()) {
+      if (std::chrono::steady_clock::now() >= asleepFrom) {
+        turn.lock();
+        break;
+      }
+      ::sched_yield();
+    }
+    return turn;
+  }
+
   // Reads the entry's status, and returns the regular file open when its map is wanted. A
   // file whose map is wanted is opened once, and its status read from the open file. Opening
   // is safe: the name was a regular file a moment ago, and O_NONBLOCK and O_NOCTTY keep a device
@@ -326,13 +364,19 @@ class Measurer {
     }
   }
 
-  static void readMap(int file, Entry& entry) {
+  // Reads the file's map into the entry. Returns where on this file system the file's first
+  // located extent lies, if anywhere.
+  std::optional<uint64_t> readMap(int file, Entry& entry) const {
     thread_local std::vector<Extent> extents;
     entry.mapError = readExtentMap(file, extents);
     if (entry.mapError != 0) {
-      return;
+      return std::nullopt;
     }
+    std::optional<uint64_t> place;
     for (const Extent& extent : extents) {
+      if (!place && extent.located && entry.status.device == device_) {
+        place = extent.physical;
+      }
       if (extent.shared) {
         entry.shared.push_back(sharedRange(extent));
       } else {
@@ -340,11 +384,14 @@ class Measurer {
       }
       entry.mappedBytes += extent.length;
     }
+    return place;
   }
 
   const bool extentMaps_;
   const size_t mapsPerTurn_;
-  std::mutex mapTurn_;
+  const dev_t device_;  // of the file system `groups_` describes
+  const std::optional<SpaceGroups> groups_;
+  std::vector<std::mutex> turns_;  // one for each group, or for groups this many apart
 };
 
 using Steps = OrderedWork<Step>;
@@ -815,7 +862,8 @@ bool walkAndCount(Tally& tally, std::string root, UniqueFd rootFd, const struct 
                   bool extentMaps, const std::atomic<bool>& stop,
                   std::atomic<uint64_t>* entriesSeen) {
   const std::optional<uint64_t> rootMount = mountId(rootFd.get(), "");
-  Measurer measurer(extentMaps);
+  Measurer measurer(extentMaps, status.st_dev,
+                    extentMaps ? spaceGroups(rootFd.get()) : std::nullopt);
   Steps steps(std::min(folderDescriptors(), kStepsAtMost), helpersForThisMachine(),
               [&measurer](Step& step) { measurer.measure(step); });
   std::thread walking([&, rootFd = std::move(rootFd)]() mutable {

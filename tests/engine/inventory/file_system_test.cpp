@@ -3,6 +3,7 @@
 // limit, with every figure held against what the file system itself reports.
 // Needs root (to mount); where a file system cannot be made or mounted the tests skip with
 // the reason, and fail instead when TAMBER_REQUIRE_REAL_PARTS is set (as in CI).
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -11,13 +12,16 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "engine/larkspan_harness.h"
+#include "platform/extent_map.h"
 #include "platform/process.h"
+#include "platform/unique_fd.h"
 #include "support/loop_file_system.h"
 #include "support/temp_dir.h"
 
@@ -183,6 +187,36 @@ void countsAsTheFileSystemDoes(const std::string& type) {
 
 TEST(XfsImage, CountsReflinkedCopiesOnceAndEachFolderFreesWhatItSays) {
   countsAsTheFileSystemDoes("xfs");
+}
+
+// Maps whose extents lie in different allocation groups are read side by side, each group's
+// in turn: the group of a file's inode and of its data are read from XFS's geometry, as
+// xfs_info reports it, and a new file's data lies in its inode's group.
+TEST(XfsImage, NamesTheAllocationGroupOfAFilesInodeAndOfItsData) {
+  LoopFileSystem fs("xfs");
+  if (!fs.problem().empty()) {
+    SKIP_WITHOUT_REAL_PART(fs.problem());
+  }
+  const UniqueFd root(::open((fs / "").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const std::optional<SpaceGroups> groups = spaceGroups(root.get());
+  ASSERT_TRUE(groups);
+  const std::string info = run({"xfs_info", fs / ""}).value_or("");
+  EXPECT_NE(info.find("agcount=" + std::to_string(groups->count) + ","), std::string::npos) << info;
+  std::set<uint32_t> seen;
+  for (int i = 0; i < 8; ++i) {
+    // Each new folder goes to the next group, and its files with it.
+    const std::string file = fs / ("folder-" + std::to_string(i) + "/file");
+    writeFile(file, 1);
+    const UniqueFd opened(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat status {};
+    std::vector<Extent> extents;
+    ASSERT_TRUE(opened && ::fstat(opened.get(), &status) == 0 &&
+                readExtentMap(opened.get(), extents) == 0 && !extents.empty())
+        << file;
+    EXPECT_EQ(groups->ofInode(status.st_ino), groups->ofPhysical(extents[0].physical)) << file;
+    seen.insert(groups->ofInode(status.st_ino));
+  }
+  EXPECT_EQ(seen.size(), groups->count);
 }
 
 TEST(BtrfsImage, CountsSnapshotsAndReflinksOnceAsBtrfsDoes) {
