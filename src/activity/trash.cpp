@@ -58,8 +58,10 @@ dev_t deviceOf(int fd) {
   return ::fstat(fd, &status) == 0 ? status.st_dev : dev_t(-1);
 }
 
-// The home trash, when it lies on `device`.
-std::optional<TrashFolder> homeTrash(const TrashPlaces& places, dev_t device) {
+// The home trash, when it lies on `device` and, where the kernel tells, on the mount `mount`
+// too: a rename crosses no mount, even between two of one file system (a bind-mounted home).
+std::optional<TrashFolder> homeTrash(const TrashPlaces& places, dev_t device,
+                                     std::optional<uint64_t> mount) {
   if (places.homeTrash.empty() || places.homeTrash.front() != '/') {
     return std::nullopt;
   }
@@ -80,6 +82,10 @@ std::optional<TrashFolder> homeTrash(const TrashPlaces& places, dev_t device) {
   trash.path = places.homeTrash;
   const UniqueFd folder = folderIn(data.get(), name.c_str());
   if (!openInside(trash, folder) || deviceOf(trash.files.get()) != device) {
+    return std::nullopt;
+  }
+  if (const std::optional<uint64_t> its = mountId(trash.files.get(), "");
+      mount && its && *its != *mount) {
     return std::nullopt;
   }
   return trash;
@@ -163,7 +169,7 @@ std::string moveToTrash(int directory, const std::string& name, const std::strin
   // A rename never crosses file systems, so the Trash must be on the entry's own.
   // Named lexically settled ("/a//b" is "/a/b"), as the Trash records it and restores it.
   const std::string original = absolutePath(originalPath);
-  std::optional<TrashFolder> trash = homeTrash(places, status.st_dev);
+  std::optional<TrashFolder> trash = homeTrash(places, status.st_dev, mountId(directory, ""));
   if (!trash) {
     trash = topTrash(places, status.st_dev, original);
   }

@@ -77,7 +77,7 @@ TEST(Create, WriteNewAndMkdirMakeOneOwnerOnlyEntry) {
 TEST(Create, WriteNewLeavesNothingWhenTheTextDoesNotFit) {
   Workspace w;
   const std::string small = w.dir.mkdir("granted/small");
-  const TmpfsMount volume(small, "size=8k");
+  const TestMount volume(small, "size=8k");
   if (!volume.mounted()) {
     SKIP_WITHOUT_REAL_PART("mounting a tmpfs needs root");
   }

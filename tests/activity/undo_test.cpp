@@ -304,25 +304,30 @@ TEST(Undo, NeverActsOnReadsUnknownIdsElevatedChangesOrPathsThePolicyRefuses) {
   EXPECT_EQ(previewUndo(*journal, 1, trash).possible, false);
 }
 
+// A rename crosses no mount: an entry on another file system, or on a bind mount of the home
+// Trash's own, goes to the Trash at the top of its mount.
 TEST(Undo, UsesTheTopDirectoryTrashOfAnotherMount) {
-  TempDir dir;
-  const std::string volume = dir.mkdir("volume");
-  const TmpfsMount mounted(volume);
-  if (!mounted.mounted()) {
-    SKIP_WITHOUT_REAL_PART("mounting a tmpfs needs root");
+  for (const bool bind : {false, true}) {
+    SCOPED_TRACE(bind ? "a bind mount" : "a tmpfs");
+    ActivitySession session;
+    const std::string volume = session.dir.mkdir("volume");
+    const TestMount mounted(volume, "", bind ? session.dir.mkdir("elsewhere") : "");
+    if (!mounted.mounted()) {
+      SKIP_WITHOUT_REAL_PART("mounting needs root");
+    }
+    const AgentGrant grant =
+        session.grants.add({session.dir.mkdir("volume/work")}, true, false, true);
+    session.grant = grant;
+    EXPECT_TRUE(
+        session.ask("write_new", volume + "/work//new file.txt", {{"text", "on a stick"}})["ok"]);
+    std::unique_ptr<Journal> journal = session.journal();
+    undoChange(*journal, session.last("write_new"), kWho, session.trash);
+    const std::string trash = volume + "/.Trash-" + std::to_string(::getuid());
+    EXPECT_EQ(readFile(trash + "/files/new file.txt"), "on a stick");
+    // Relative to the mount, as the Trash keeps paths on removable volumes, and settled.
+    expectTrashInfo(trash, "new file.txt", "work/new file.txt");
+    EXPECT_EQ(permissionsOf(trash), 0700u);
   }
-  ActivitySession session;
-  const AgentGrant grant = session.grants.add({dir.mkdir("volume/work")}, true, false, true);
-  session.grant = grant;
-  EXPECT_TRUE(
-      session.ask("write_new", volume + "/work//new file.txt", {{"text", "on a stick"}})["ok"]);
-  std::unique_ptr<Journal> journal = session.journal();
-  undoChange(*journal, session.last("write_new"), kWho, session.trash);
-  const std::string trash = volume + "/.Trash-" + std::to_string(::getuid());
-  EXPECT_EQ(readFile(trash + "/files/new file.txt"), "on a stick");
-  // Relative to the mount, as the Trash keeps paths on removable volumes, and settled.
-  expectTrashInfo(trash, "new file.txt", "work/new file.txt");
-  EXPECT_EQ(permissionsOf(trash), 0700u);
 }
 
 }  // namespace

@@ -22,25 +22,34 @@
 
 namespace tamber::testing {
 
-// A tmpfs mounted on the folder `at` for the life of the object (`options` as mount -o takes
-// them, or none), and unmounted on every way out. Only root can mount: see mounted().
-class TmpfsMount {
+// A mount on the folder `at` for the life of the object, unmounted on every way out: a tmpfs
+// (`options` as mount -o takes them, or none), or with `bindFrom`, that folder bound there.
+// Only root can mount: see mounted().
+class TestMount {
  public:
-  explicit TmpfsMount(std::string at, const std::string& options = "") : at_(std::move(at)) {
-    mounted_ = ::geteuid() == 0 &&
-               runProcess(options.empty()
-                              ? std::vector<std::string>{"/bin/mount", "-t", "tmpfs", "tmpfs", at_}
-                              : std::vector<std::string>{"/bin/mount", "-t", "tmpfs", "-o", options,
-                                                         "tmpfs", at_})
-                       .status == 0;
+  explicit TestMount(std::string at, const std::string& options = "",
+                     const std::string& bindFrom = "")
+      : at_(std::move(at)) {
+    std::vector<std::string> argv{"/bin/mount"};
+    if (!bindFrom.empty()) {
+      argv.insert(argv.end(), {"--bind", bindFrom});
+    } else {
+      argv.insert(argv.end(), {"-t", "tmpfs"});
+      if (!options.empty()) {
+        argv.insert(argv.end(), {"-o", options});
+      }
+      argv.push_back("tmpfs");
+    }
+    argv.push_back(at_);
+    mounted_ = ::geteuid() == 0 && runProcess(argv).status == 0;
   }
-  ~TmpfsMount() {
+  ~TestMount() {
     if (mounted_) {
       runProcess({"/bin/umount", "--lazy", at_});
     }
   }
-  TmpfsMount(const TmpfsMount&) = delete;
-  TmpfsMount& operator=(const TmpfsMount&) = delete;
+  TestMount(const TestMount&) = delete;
+  TestMount& operator=(const TestMount&) = delete;
 
   bool mounted() const { return mounted_; }
 
