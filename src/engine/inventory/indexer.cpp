@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -131,13 +132,10 @@ struct Status {
   uint64_t size = 0;
   uint64_t bytes = 0;  // what its blocks take
 
-  static Status of(const struct stat& status) {
-    return Status{status.st_mode,
-                  status.st_nlink,
-                  status.st_dev,
-                  status.st_ino,
-                  static_cast<uint64_t>(status.st_size),
-                  blockBytes(status)};
+  static Status of(const struct statx& status) {
+    return Status{
+        status.stx_mode, status.stx_nlink, makedev(status.stx_dev_major, status.stx_dev_minor),
+        status.stx_ino,  status.stx_size,  status.stx_blocks * 512};
   }
 };
 
@@ -154,7 +152,22 @@ struct Entry {
   uint64_t unsharedBytes = 0;  // the extents nothing else references
   std::vector<PhysicalRange> shared;  // the extents other files reference too
   bool mountedOver = false;           // something else is mounted over the name
+  std::optional<uint64_t> mount;      // the id of the mount it lies on, where the kernel tells
 };
+
+// Reads the status of `name` in `folder` into `entry`, without following a link; with an
+// empty name, of `folder` itself. False, with errno set, when it cannot be read.
+bool readStatus(int folder, const char* name, Entry& entry) {
+  struct statx status {};
+  const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
+  if (::statx(folder, name, flags, STATX_BASIC_STATS | STATX_MNT_ID, &status) != 0) {
+    return false;
+  }
+  entry.status = Status::of(status);
+  entry.mount =
+      (status.stx_mask & STATX_MNT_ID) != 0 ? std::optional(status.stx_mnt_id) : std::nullopt;
+  return true;
+}
 
 // What the walk itself counts of a folder, besides its entries.
 struct FolderCounts {
@@ -195,8 +208,10 @@ struct Step {
 // to sleep and waking it would cost (a third of the time of the whole count, when it slept).
 class Measurer {
  public:
-  Measurer(bool extentMaps, dev_t device, std::optional<SpaceGroups> groups)
+  Measurer(bool extentMaps, dev_t device, std::optional<uint64_t> treeMount,
+           std::optional<SpaceGroups> groups)
       : extentMaps_(extentMaps),
+        treeMount_(treeMount),
         mapsPerTurn_(std::clamp<size_t>(folderDescriptors() / 16, 1, kMapsPerTurn)),
         device_(device),
         groups_(groups),
@@ -298,21 +313,19 @@ class Measurer {
     UniqueFd file;
     bool opened = false;  // an open was tried
     if (!entry.statusRead) {
-      struct stat status {};
       bool known = false;
       if (extentMaps_ && entry.type == DT_REG) {
         opened = true;
         file.reset(::openat(folder, entry.name.c_str(), kOpenFlags));
-        known = file && ::fstat(file.get(), &status) == 0;
+        known = file && readStatus(file.get(), "", entry);
         if (!known) {
           file.reset();
         }
       }
-      if (!known && ::fstatat(folder, entry.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (!known && !readStatus(folder, entry.name.c_str(), entry)) {
         entry.statError = errno;
         return UniqueFd();
       }
-      entry.status = Status::of(status);
     }
     if (!extentMaps_ || !S_ISREG(entry.status.mode)) {
       return UniqueFd();
@@ -348,11 +361,16 @@ class Measurer {
     return PhysicalRange{extent.physical, extent.length};
   }
 
-  // A file on another device than its folder is mounted over its name (a bind-mounted
-  // file), or it is how overlayfs shows a file of a layer on another file system; only the
-  // first is left out.
-  static void noteMountedOver(int folder, std::optional<dev_t>& folderDevice, Entry& entry) {
+  // A file on another mount than the tree's is mounted over its name (a bind-mounted file,
+  // of this file system or another): it is left out. Where the kernel gives no mount ids, a
+  // file on another device than its folder is either that or how overlayfs shows a file of a
+  // layer on another file system, which is counted.
+  void noteMountedOver(int folder, std::optional<dev_t>& folderDevice, Entry& entry) const {
     if (entry.statError != 0) {
+      return;
+    }
+    if (entry.mount && treeMount_) {
+      entry.mountedOver = *entry.mount != *treeMount_;
       return;
     }
     if (!folderDevice) {
@@ -388,6 +406,7 @@ class Measurer {
   }
 
   const bool extentMaps_;
+  const std::optional<uint64_t> treeMount_;  // the mount the tree's folders lie on
   const size_t mapsPerTurn_;
   const dev_t device_;  // of the file system `groups_` describes
   const std::optional<SpaceGroups> groups_;
@@ -605,8 +624,7 @@ class Walker {
   // subfolder; false for it, and for what is gone or left out. True, with the status read,
   // for anything else.
   bool lookAt(Frame& frame, Entry& entry) {
-    struct stat status {};
-    if (::fstatat(frame.fd->get(), entry.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (!readStatus(frame.fd->get(), entry.name.c_str(), entry)) {
       // A name removed since the folder was listed is simply gone; anything else means the
       // folder cannot be measured completely.
       if (errno != ENOENT) {
@@ -614,19 +632,18 @@ class Walker {
       }
       return false;
     }
-    if (!S_ISDIR(status.st_mode)) {
-      entry.status = Status::of(status);
+    if (!S_ISDIR(entry.status.mode)) {
       entry.statusRead = true;
       return true;
     }
     // Another device on the same mount is a subvolume of the same file system; a different
     // mount is another file system, which the index leaves out, and so is a bind mount of
     // this one (the same device, another mount): its files would be counted twice.
-    if (rootMount_ ? mountId(frame.fd->get(), entry.name.c_str()) == rootMount_
-                   : status.st_dev == frame.device) {
+    if (rootMount_ && entry.mount ? entry.mount == rootMount_
+                                  : entry.status.device == frame.device) {
       frame.counts.folders += 1;
-      frame.subfolders.push_back(
-          Subfolder{std::move(entry.name), status.st_dev, status.st_ino, blockBytes(status)});
+      frame.subfolders.push_back(Subfolder{std::move(entry.name), entry.status.device,
+                                           entry.status.inode, entry.status.bytes});
     } else {
       frame.counts.otherFileSystems += 1;
     }
@@ -862,7 +879,7 @@ bool walkAndCount(Tally& tally, std::string root, UniqueFd rootFd, const struct 
                   bool extentMaps, const std::atomic<bool>& stop,
                   std::atomic<uint64_t>* entriesSeen) {
   const std::optional<uint64_t> rootMount = mountId(rootFd.get(), "");
-  Measurer measurer(extentMaps, status.st_dev,
+  Measurer measurer(extentMaps, status.st_dev, rootMount,
                     extentMaps ? spaceGroups(rootFd.get()) : std::nullopt);
   Steps steps(std::min(folderDescriptors(), kStepsAtMost), helpersForThisMachine(),
               [&measurer](Step& step) { measurer.measure(step); });

@@ -256,13 +256,14 @@ TEST(BtrfsImage, CountsSharedCompressedExtentsOnceEach) {
 
 // A bind mount of a folder of the same file system has its device but is another mount: the
 // index leaves it out, or its files would count twice.
-// So is a file mounted over a name; a file that overlayfs shows from a layer on another file
-// system (another device than its folder's) is counted.
+// So is a file mounted over a name, from another file system or this one; a file that overlayfs
+// shows from a layer on another file system (another device than its folder's) is counted.
 TEST(BindMount, IsLeftOutLikeAnyOtherMount) {
   TempDir dir;
   writeFile(dir / "tree/own/file.bin", 1);
   const std::string mirror = dir.mkdir("tree/mirror");
   const std::string over = dir.write("tree/over.bin", "");
+  const std::string twin = dir.write("tree/twin.bin", "");
   const std::string lower = dir.mkdir("lower");
   const std::string upper = dir.mkdir("upper");
   const std::string merged = dir.mkdir("tree/merged");
@@ -276,12 +277,13 @@ TEST(BindMount, IsLeftOutLikeAnyOtherMount) {
   std::filesystem::create_directories(upper + "/work");
   const bool mounted =
       layers && run({"mount", "--bind", lower + "/layer.txt", over}) &&
+      run({"mount", "--bind", dir / "tree/own/file.bin", twin}) &&
       run({"mount", "-t", "overlay", "overlay", "-o",
            "xino=off,lowerdir=" + lower + ",upperdir=" + upper + "/data,workdir=" + upper + "/work",
            merged});
   const Json root = index(dir / "data", dir / "tree", {""})[""];
   const Json layered = index(dir / "data", merged, {""})[""];
-  for (const std::string& point : {merged, over, upper, lower, mirror}) {
+  for (const std::string& point : {merged, twin, over, upper, lower, mirror}) {
     run({"umount", point});
   }
   ASSERT_TRUE(mounted) << "the tmpfs, bind or overlay mounts failed";
