@@ -13,6 +13,7 @@
 #include "base/home_folder.h"
 #include "base/path.h"
 #include "base/text.h"
+#include "platform/birth_time.h"
 #include "platform/fd_io.h"
 #include "platform/mounts.h"
 #include "platform/rename.h"
@@ -93,13 +94,18 @@ std::optional<TrashFolder> homeTrash(const TrashPlaces& places, dev_t device,
 
 // The top-directory trash of the mount that holds `path`, when there is a usable one.
 std::optional<TrashFolder> topTrash(const TrashPlaces& places, dev_t device,
-                                    const std::string& path) {
+                                    std::optional<uint64_t> mount, const std::string& path) {
   const std::string top = mountPointOf(device, path);
   if (top.empty()) {
     return std::nullopt;
   }
   const UniqueFd topFolder(::open(top.c_str(), kFolderFlags));
   if (!topFolder || deviceOf(topFolder.get()) != device) {
+    return std::nullopt;
+  }
+  // The path may lead through links or stacked mounts to another mount of the device.
+  if (const std::optional<uint64_t> its = mountId(topFolder.get(), "");
+      mount && its && *its != *mount) {
     return std::nullopt;
   }
   const std::string user = std::to_string(places.user);
@@ -134,10 +140,19 @@ std::string deletionDate() {
   return std::string(text, std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts));
 }
 
-bool sameEntry(int directory, const std::string& name, const FolderIdentity& expected) {
+bool sameEntry(int directory, const std::string& name, const FolderIdentity& expected,
+               std::optional<std::int64_t> bornNs = std::nullopt) {
   struct stat status {};
-  return ::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-         identityOf(status) == expected;
+  if (::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      identityOf(status) != expected) {
+    return false;
+  }
+  if (!bornNs) {
+    return true;
+  }
+  // An inode number is reused once its entry is gone; a birth time is not.
+  const std::optional<std::int64_t> born = birthTimeNs(directory, name.c_str());
+  return !born || *born == *bornNs;
 }
 
 }  // namespace
@@ -161,7 +176,7 @@ TrashPlaces trashPlacesFromEnvironment() {
 
 std::string moveToTrash(int directory, const std::string& name, const std::string& originalPath,
                         const FolderIdentity& expected, const std::string& shown,
-                        const TrashPlaces& places) {
+                        const TrashPlaces& places, std::optional<std::int64_t> bornNs) {
   struct stat status {};
   if (::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
     refuse(shown + " cannot be examined (" + errnoText(errno) + ")");
@@ -169,9 +184,10 @@ std::string moveToTrash(int directory, const std::string& name, const std::strin
   // A rename never crosses file systems, so the Trash must be on the entry's own.
   // Named lexically settled ("/a//b" is "/a/b"), as the Trash records it and restores it.
   const std::string original = absolutePath(originalPath);
-  std::optional<TrashFolder> trash = homeTrash(places, status.st_dev, mountId(directory, ""));
+  const std::optional<uint64_t> mount = mountId(directory, "");
+  std::optional<TrashFolder> trash = homeTrash(places, status.st_dev, mount);
   if (!trash) {
-    trash = topTrash(places, status.st_dev, original);
+    trash = topTrash(places, status.st_dev, mount, original);
   }
   if (!trash) {
     refuse("There is no Trash Tamber can use on the file system of " + shown);
@@ -225,7 +241,7 @@ std::string moveToTrash(int directory, const std::string& name, const std::strin
       dropInfo();
       refuse(shown + " could not be moved to the Trash (" + errnoText(error) + ")");
     }
-    if (!sameEntry(trash->files.get(), candidate, expected)) {
+    if (!sameEntry(trash->files.get(), candidate, expected, bornNs)) {
       // Someone put another entry under the name between the checks and the rename: it goes
       // back where it was, untouched.
       if (const int back =

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -29,12 +30,14 @@ TrashPlaces trashPlacesFromEnvironment();
 // home trash, relative to the mount for a top-directory trash) and "DeletionDate=" (local time,
 // YYYY-MM-DDThh:mm:ss), then renames the entry to "files/NAME" without replacing anything.
 // Every trash folder is opened without following links and created (mode 0700) when
-// missing. The entry must be `expected` (device and inode) when it lands in the Trash;
-// otherwise it is renamed back and nothing is left behind. Returns the trashed entry's path.
+// missing. The entry must be `expected` (device and inode), and born at `bornNs` when that is
+// given and the file system keeps birth times, when it lands in the Trash; otherwise it is
+// renamed back and nothing is left behind. Returns the trashed entry's path.
 // Throws Failure with a sentence about `shown` ending in "; nothing was undone" when nothing
 // was moved: no usable Trash on that file system, a rename the system refused, and so on.
 std::string moveToTrash(int directory, const std::string& name, const std::string& originalPath,
                         const FolderIdentity& expected, const std::string& shown,
-                        const TrashPlaces& places);
+                        const TrashPlaces& places,
+                        std::optional<std::int64_t> bornNs = std::nullopt);
 
 }  // namespace tamber

@@ -210,9 +210,11 @@ Plan planTrash(const JournalEntry& entry, const JournalGrant& journalGrant, cons
                        ", moves to the Trash, where a file manager can restore it.";
   }
   plan.perform = [target, entry, trash] {
+    const bool born = entry.action == "mkdir" && entry.proof.modifiedNs != 0;
     const std::string trashed =
         moveToTrash(target->resolved.parent.get(), target->resolved.leaf, target->checked.path,
-                    entry.proof.entry, target->shown, trash);
+                    entry.proof.entry, target->shown, trash,
+                    born ? std::optional(entry.proof.modifiedNs) : std::nullopt);
     return target->shown + " was moved to the Trash (" + trashed + ").";
   };
   return plan;

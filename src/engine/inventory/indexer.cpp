@@ -233,13 +233,14 @@ class Measurer {
     std::optional<uint32_t> group;
     const auto turn = [&]() -> std::mutex& { return turns_[group.value_or(0) % turns_.size()]; };
     const auto readWaitingMaps = [&](std::mutex& taken) {
+      std::unique_lock turnHeld(taken, std::adopt_lock);
       std::optional<uint64_t> lastPlace;
       for (size_t i = mapped; i < open; ++i) {
         if (std::optional<uint64_t> place = readMap(waiting[i].second.get(), *waiting[i].first)) {
           lastPlace = place;
         }
       }
-      taken.unlock();
+      turnHeld.unlock();
       for (size_t i = 0; i < open; ++i) {
         waiting[i].second.reset();
       }
@@ -253,9 +254,9 @@ class Measurer {
     // wrong (a reflinked copy's data lies with its original), costs time only.
     const auto findGroup = [&] {
       group = groups_->ofInode(waiting[0].first->status.inode);
-      std::mutex& guessed = waitFor(turn());
+      std::unique_lock turnHeld(waitFor(turn()), std::adopt_lock);
       const std::optional<uint64_t> place = readMap(waiting[0].second.get(), *waiting[0].first);
-      guessed.unlock();
+      turnHeld.unlock();
       mapped = 1;
       if (place) {
         group = groups_->ofPhysical(*place);
