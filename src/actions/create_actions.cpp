@@ -10,7 +10,7 @@
 #include "actions/new_file.h"
 #include "base/failure.h"
 #include "base/text.h"
-#include "platform/birth_time.h"
+#include "platform/file_status.h"
 #include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 

@@ -13,8 +13,8 @@
 #include "base/home_folder.h"
 #include "base/path.h"
 #include "base/text.h"
-#include "platform/birth_time.h"
 #include "platform/fd_io.h"
+#include "platform/file_status.h"
 #include "platform/mounts.h"
 #include "platform/rename.h"
 #include "platform/unique_fd.h"
@@ -59,10 +59,23 @@ dev_t deviceOf(int fd) {
   return ::fstat(fd, &status) == 0 ? status.st_dev : dev_t(-1);
 }
 
-// The home trash, when it lies on `device` and, where the kernel tells, on the mount `mount`
-// too: a rename crosses no mount, even between two of one file system (a bind-mounted home).
-std::optional<TrashFolder> homeTrash(const TrashPlaces& places, dev_t device,
-                                     std::optional<uint64_t> mount) {
+// Where an entry lies: its file system and, where the kernel tells, its mount. A rename
+// crosses neither, not even between two mounts of one file system (a bind-mounted home).
+struct Place {
+  dev_t device = 0;
+  std::optional<uint64_t> mount;
+};
+
+bool isAt(int fd, const Place& place) {
+  if (deviceOf(fd) != place.device) {
+    return false;
+  }
+  const std::optional<uint64_t> mount = mountId(fd, "");
+  return !place.mount || !mount || *mount == *place.mount;
+}
+
+// The home trash, when it lies at `place`.
+std::optional<TrashFolder> homeTrash(const TrashPlaces& places, const Place& place) {
   if (places.homeTrash.empty() || places.homeTrash.front() != '/') {
     return std::nullopt;
   }
@@ -76,36 +89,28 @@ std::optional<TrashFolder> homeTrash(const TrashPlaces& places, dev_t device,
   }
   ::mkdir(parent.c_str(), 0700);
   const UniqueFd data(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!data || deviceOf(data.get()) != device) {
+  if (!data || deviceOf(data.get()) != place.device) {
     return std::nullopt;
   }
   TrashFolder trash;
   trash.path = places.homeTrash;
   const UniqueFd folder = folderIn(data.get(), name.c_str());
-  if (!openInside(trash, folder) || deviceOf(trash.files.get()) != device) {
-    return std::nullopt;
-  }
-  if (const std::optional<uint64_t> its = mountId(trash.files.get(), "");
-      mount && its && *its != *mount) {
+  if (!openInside(trash, folder) || !isAt(trash.files.get(), place)) {
     return std::nullopt;
   }
   return trash;
 }
 
 // The top-directory trash of the mount that holds `path`, when there is a usable one.
-std::optional<TrashFolder> topTrash(const TrashPlaces& places, dev_t device,
-                                    std::optional<uint64_t> mount, const std::string& path) {
-  const std::string top = mountPointOf(device, path);
+std::optional<TrashFolder> topTrash(const TrashPlaces& places, const Place& place,
+                                    const std::string& path) {
+  const std::string top = mountPointOf(place.device, path);
   if (top.empty()) {
     return std::nullopt;
   }
   const UniqueFd topFolder(::open(top.c_str(), kFolderFlags));
-  if (!topFolder || deviceOf(topFolder.get()) != device) {
-    return std::nullopt;
-  }
   // The path may lead through links or stacked mounts to another mount of the device.
-  if (const std::optional<uint64_t> its = mountId(topFolder.get(), "");
-      mount && its && *its != *mount) {
+  if (!topFolder || !isAt(topFolder.get(), place)) {
     return std::nullopt;
   }
   const std::string user = std::to_string(places.user);
@@ -184,10 +189,10 @@ std::string moveToTrash(int directory, const std::string& name, const std::strin
   // A rename never crosses file systems, so the Trash must be on the entry's own.
   // Named lexically settled ("/a//b" is "/a/b"), as the Trash records it and restores it.
   const std::string original = absolutePath(originalPath);
-  const std::optional<uint64_t> mount = mountId(directory, "");
-  std::optional<TrashFolder> trash = homeTrash(places, status.st_dev, mount);
+  const Place place{status.st_dev, mountId(directory, "")};
+  std::optional<TrashFolder> trash = homeTrash(places, place);
   if (!trash) {
-    trash = topTrash(places, status.st_dev, mount, original);
+    trash = topTrash(places, place, original);
   }
   if (!trash) {
     refuse("There is no Trash Tamber can use on the file system of " + shown);

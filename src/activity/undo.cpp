@@ -14,7 +14,7 @@
 #include "activity/entry_check.h"
 #include "base/failure.h"
 #include "base/path.h"
-#include "platform/birth_time.h"
+#include "platform/file_status.h"
 #include "platform/rename.h"
 
 namespace tamber {

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/file_status.h"
+
 namespace tamber {
 namespace {
 
@@ -54,8 +56,7 @@ std::string mountPointOf(dev_t device, const std::string& path) {
 
 std::optional<uint64_t> mountId(int folderFd, const char* name) noexcept {
   struct statx status {};
-  const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
-  if (::statx(folderFd, name, flags, STATX_MNT_ID, &status) != 0 ||
+  if (entryStatus(folderFd, name, STATX_MNT_ID, status) != 0 ||
       (status.stx_mask & STATX_MNT_ID) == 0) {
     return std::nullopt;
   }
@@ -64,7 +65,7 @@ std::optional<uint64_t> mountId(int folderFd, const char* name) noexcept {
 
 std::optional<bool> isMountRoot(int folderFd, const char* name) noexcept {
   struct statx status {};
-  if (::statx(folderFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, 0, &status) != 0 ||
+  if (entryStatus(folderFd, name, 0, status) != 0 ||
       (status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0) {
     return std::nullopt;
   }

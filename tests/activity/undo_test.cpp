@@ -16,7 +16,7 @@
 #include "activity/undo.h"
 #include "base/sqlite.h"
 #include "base/text.h"
-#include "platform/birth_time.h"
+#include "platform/file_status.h"
 #include "support/real_parts.h"
 #include "support/waiting.h"
 

@@ -26,6 +26,7 @@
 #include "engine/inventory/worker_pool.h"
 #include "platform/extent_map.h"
 #include "platform/fd_io.h"
+#include "platform/file_status.h"
 #include "platform/mounts.h"
 #include "platform/unique_fd.h"
 
@@ -156,17 +157,16 @@ struct Entry {
 };
 
 // Reads the status of `name` in `folder` into `entry`, without following a link; with an
-// empty name, of `folder` itself. False, with errno set, when it cannot be read.
-bool readStatus(int folder, const char* name, Entry& entry) {
+// empty name, of `folder` itself. Returns 0, or the error number when it cannot be read.
+int readStatus(int folder, const char* name, Entry& entry) {
   struct statx status {};
-  const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
-  if (::statx(folder, name, flags, STATX_BASIC_STATS | STATX_MNT_ID, &status) != 0) {
-    return false;
+  if (const int error = entryStatus(folder, name, STATX_BASIC_STATS | STATX_MNT_ID, status)) {
+    return error;
   }
   entry.status = Status::of(status);
   entry.mount =
       (status.stx_mask & STATX_MNT_ID) != 0 ? std::optional(status.stx_mnt_id) : std::nullopt;
-  return true;
+  return 0;
 }
 
 // What the walk itself counts of a folder, besides its entries.
@@ -318,14 +318,16 @@ class Measurer {
       if (extentMaps_ && entry.type == DT_REG) {
         opened = true;
         file.reset(::openat(folder, entry.name.c_str(), kOpenFlags));
-        known = file && readStatus(file.get(), "", entry);
+        known = file && readStatus(file.get(), "", entry) == 0;
         if (!known) {
           file.reset();
         }
       }
-      if (!known && !readStatus(folder, entry.name.c_str(), entry)) {
-        entry.statError = errno;
-        return UniqueFd();
+      if (!known) {
+        entry.statError = readStatus(folder, entry.name.c_str(), entry);
+        if (entry.statError != 0) {
+          return UniqueFd();
+        }
       }
     }
     if (!extentMaps_ || !S_ISREG(entry.status.mode)) {
@@ -625,10 +627,10 @@ class Walker {
   // subfolder; false for it, and for what is gone or left out. True, with the status read,
   // for anything else.
   bool lookAt(Frame& frame, Entry& entry) {
-    if (!readStatus(frame.fd->get(), entry.name.c_str(), entry)) {
+    if (const int error = readStatus(frame.fd->get(), entry.name.c_str(), entry)) {
       // A name removed since the folder was listed is simply gone; anything else means the
       // folder cannot be measured completely.
-      if (errno != ENOENT) {
+      if (error != ENOENT) {
         frame.counts.unreadable = true;
       }
       return false;
